@@ -1,0 +1,530 @@
+#include "net/socket.h"
+
+#include "net/socket_errors.h"
+#include "net/socket_support.h"
+#include "platform/error.h"
+#include "platform/event_loop.h"
+#include "platform/winsock.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace ws = platform::winsock;
+using platform::Error;
+
+namespace {
+
+constexpr std::int32_t WrongProtocolOrState = 40006;
+constexpr const char* WrongProtocolOrStateText =
+    "Wrong protocol or connection state for the requested transaction or request.";
+
+Error libraryError(std::int32_t code, const std::string& source) {
+    return Error(code, source, GetErrorDescription(code));
+}
+
+Error lastLibraryError(const std::string& source) {
+    return libraryError(ws::WSAGetLastError(), source);
+}
+
+bool isDotted(const std::string& text, std::uint32_t& address) {
+    return ws::parseDottedAddress(text, address);
+}
+bool isDotted(const std::string& text) {
+    std::uint32_t ignored;
+    return ws::parseDottedAddress(text, ignored);
+}
+
+// A port as the library takes it: checked to 0..65535, network byte order.
+std::uint16_t networkPort(std::int64_t port) {
+    std::int16_t value = MSocketSupport::UnsignedToInteger(port);
+    return ws::toNetworkOrder(static_cast<std::uint16_t>(value));
+}
+
+std::int32_t hostPort(std::uint16_t networkOrder) {
+    return MSocketSupport::IntegerToUnsigned(static_cast<std::int16_t>(ws::fromNetworkOrder(networkOrder)));
+}
+
+} // namespace
+
+std::shared_ptr<CSocket> CSocket::create() {
+    return std::shared_ptr<CSocket>(new CSocket());
+}
+
+CSocket::CSocket() { m_maxDatagramSize = MSocketSupport::InitWinsockService(); }
+
+CSocket::~CSocket() {
+    try {
+        if (m_SocketHandle != -1)
+            DestroySocket();
+    } catch (...) {
+    }
+    MSocketSupport::CleanupWinsockService();
+}
+
+// --- internal steps ------------------------------------------------------------
+
+std::int32_t CSocket::vbSocket() {
+    ws::SOCKET s = m_Protocol == ProtocolUdp
+                       ? ws::socket(ws::AF_INET_, ws::SOCK_DGRAM_, ws::IPPROTO_UDP_)
+                       : ws::socket(ws::AF_INET_, ws::SOCK_STREAM_, ws::IPPROTO_TCP_);
+    if (s == ws::INVALID_SOCKET)
+        return -1;
+    if (!MSocketSupport::RegisterSocket(s, weak_from_this())) {
+        MSocketSupport::UnregisterSocket(s);
+        ws::closesocket(s);
+        return -1;
+    }
+    return s;
+}
+
+bool CSocket::EnsureSocket() {
+    if (m_SocketHandle != -1)
+        return true;
+    m_SocketHandle = vbSocket();
+    if (m_SocketHandle == -1)
+        return false;
+    ReadBufferSizes();
+    return true;
+}
+
+void CSocket::ReadBufferSizes() {
+    if (m_Protocol != ProtocolTcp) {
+        m_receiveChunkSize = m_maxDatagramSize;
+        return;
+    }
+    int size = 0;
+    if (ws::getsockopt(m_SocketHandle, ws::SOL_SOCKET_, ws::SO_RCVBUF_, &size) == 0)
+        m_receiveChunkSize = size;
+}
+
+void CSocket::DestroySocket() {
+    if (m_SocketHandle == -1)
+        return;
+    MSocketSupport::UnregisterSocket(m_SocketHandle);
+    if (ws::closesocket(m_SocketHandle) != 0)
+        throw lastLibraryError("CSocket.DestroySocket");
+    m_SocketHandle = -1;
+    m_bound = false;
+    m_broadcast = false;
+    // A lookup still under way belonged to the socket that has gone; its
+    // answer must not start a connection nobody asked for any more.
+    m_lookupTask = 0;
+}
+
+void CSocket::raiseError(std::int32_t number, const std::string& source) {
+    std::string description = GetErrorDescription(number);
+    bool cancelDisplay = false;
+    OnError.raise(static_cast<std::int16_t>(number), description, 0, source, std::string(), 0,
+                  cancelDisplay);
+}
+
+void CSocket::connectTo(std::uint32_t address, const char* source) {
+    if (ws::connect(m_SocketHandle, address, networkPort(m_RemotePort)) != 0) {
+        int code = ws::WSAGetLastError();
+        if (code != ws::WSAEWOULDBLOCK)
+            throw libraryError(code, source);
+        m_State = StateConnecting;
+    }
+}
+
+// --- methods -----------------------------------------------------------------
+
+void CSocket::Connect(std::optional<std::string> strRemoteHost,
+                      std::optional<std::int64_t> lngRemotePort) {
+    const char* source = "CSocket.CSocket.Connect";
+    try {
+        if (!EnsureSocket())
+            return;
+        if (strRemoteHost && !strRemoteHost->empty())
+            m_RemoteHost = *strRemoteHost;
+        if (lngRemotePort) {
+            if (*lngRemotePort < std::numeric_limits<std::int32_t>::min() ||
+                *lngRemotePort > std::numeric_limits<std::int32_t>::max())
+                throw platform::overflowError(source);
+            m_RemotePort = static_cast<std::int32_t>(*lngRemotePort);
+        }
+        if (m_RemoteHost.empty())
+            throw libraryError(ws::WSAEADDRNOTAVAIL, source);
+        m_lookupPurpose = 0;
+        std::uint32_t address = 0;
+        if (!isDotted(m_RemoteHost, address)) {
+            m_State = StateResolvingHost;
+            m_lookupTask = MSocketSupport::ResolveHost(m_RemoteHost, weak_from_this());
+            if (m_lookupTask == 0) {
+                Error pending = MSocketSupport::PendingError();
+                DestroySocket();
+                throw pending;
+            }
+            return;
+        }
+        connectTo(address, source);
+    } catch (...) {
+        platform::rethrowWithSource(source);
+    }
+}
+
+void CSocket::Bind(std::optional<std::int32_t> lngLocalPort, std::optional<std::string> strLocalIP) {
+    const char* source = "CSocket.Bind";
+    try {
+        if (!EnsureSocket())
+            return;
+        if (strLocalIP && !strLocalIP->empty())
+            m_LocalIP = *strLocalIP;
+        if (lngLocalPort && *lngLocalPort > 0)
+            m_LocalPort = *lngLocalPort;
+        std::uint32_t address = 0; // any
+        if (!m_LocalIP.empty() && !isDotted(m_LocalIP, address))
+            throw libraryError(ws::WSAEINVAL, source);
+        if (ws::bind(m_SocketHandle, address, networkPort(m_LocalPort)) != 0)
+            throw lastLibraryError(source);
+        m_bound = true;
+    } catch (...) {
+        platform::rethrowWithSource(source);
+    }
+}
+
+void CSocket::Listen() {
+    const char* source = "CSocket.Listen";
+    try {
+        if (!EnsureSocket())
+            return;
+        if (!m_bound)
+            Bind(0, std::string());
+        if (ws::listen(m_SocketHandle, 5) != 0) {
+            m_State = StateError;
+            throw lastLibraryError(source);
+        }
+        m_State = StateListening;
+    } catch (...) {
+        platform::rethrowWithSource(source);
+    }
+}
+
+void CSocket::Accept(std::int32_t requestID) {
+    const char* source = "CSocket.Accept";
+    try {
+        m_SocketHandle = requestID;
+        std::uint32_t address = 0;
+        std::uint16_t port = 0;
+        if (ws::getsockname(m_SocketHandle, &address, &port) == 0) {
+            m_LocalPort = hostPort(port);
+            m_LocalIP = ws::addressToText(address);
+            m_LocalHostName = m_LocalIP;
+        }
+        if (ws::getpeername(m_SocketHandle, &address, &port) == 0) {
+            m_RemotePort = hostPort(port);
+            m_RemoteHostIP = ws::addressToText(address);
+            m_RemoteHost = m_RemoteHostIP;
+        }
+        int type = 0;
+        if (ws::getsockopt(m_SocketHandle, ws::SOL_SOCKET_, ws::SO_TYPE_, &type) == 0)
+            m_Protocol = type == ws::SOCK_STREAM_ ? ProtocolTcp : ProtocolUdp;
+        ReadBufferSizes();
+        if (MSocketSupport::RegisterSocket(m_SocketHandle, weak_from_this()))
+            m_State = StateConnected;
+    } catch (...) {
+        platform::rethrowWithSource(source);
+    }
+}
+
+void CSocket::CloseSocket() {
+    try {
+        if (m_SocketHandle == -1)
+            return;
+        if (m_State == StateConnected) {
+            m_State = StateClosing;
+            ws::shutdown(m_SocketHandle, ws::SD_SEND);
+            return;
+        }
+        DestroySocket();
+        m_State = StateClosed;
+    } catch (...) {
+        // Closing reports nothing.
+    }
+}
+
+void CSocket::setRemoteHost(const std::string& strNewValue) {
+    const char* source = "CSocket.RemoteHost";
+    try {
+        m_RemoteHost = strNewValue;
+        if (strNewValue.empty() || !isDotted(strNewValue))
+            return;
+        m_RemoteHostIP = strNewValue;
+        if (m_Protocol != ProtocolUdp || !EnsureSocket())
+            return;
+        bool broadcastAddress =
+            strNewValue.size() >= 4 && strNewValue.compare(strNewValue.size() - 4, 4, ".255") == 0;
+        if (broadcastAddress != m_broadcast) {
+            if (ws::setsockopt(m_SocketHandle, ws::SOL_SOCKET_, ws::SO_BROADCAST_,
+                               broadcastAddress ? 1 : 0) != 0)
+                throw lastLibraryError(source);
+            m_broadcast = broadcastAddress;
+        }
+    } catch (...) {
+        platform::rethrowWithSource(source);
+    }
+}
+
+void CSocket::setProtocol(std::int32_t value) {
+    if (m_SocketHandle == -1)
+        m_Protocol = value;
+}
+
+// --- notifications -----------------------------------------------------------
+
+void CSocket::PostSocketEvent(std::int32_t event, std::int32_t error) {
+    if (error != 0) {
+        m_State = StateError;
+        DestroySocket();
+        raiseError(error, std::string());
+        return;
+    }
+    switch (event) {
+    case ws::FD_READ: {
+        std::int32_t n = RecvToBuffer();
+        m_BytesReceived += n;
+        if (n > 0)
+            OnDataArrival.raise(static_cast<std::int32_t>(m_receiveBuffer.size()));
+        break;
+    }
+    case ws::FD_WRITE:
+        if (pendingSendBytes() == 0) {
+            if (m_completionPending) {
+                m_completionPending = false;
+                OnSendComplete.raise();
+            }
+        } else {
+            SendBufferedData();
+        }
+        break;
+    case ws::FD_ACCEPT:
+        onAccept();
+        break;
+    case ws::FD_CONNECT:
+        onConnected();
+        break;
+    case ws::FD_CLOSE:
+        onPeerClosed();
+        break;
+    default:
+        break;
+    }
+}
+
+void CSocket::onAccept() {
+    ws::SOCKET accepted = ws::accept(m_SocketHandle, nullptr, nullptr);
+    OnConnectionRequest.raise(accepted == ws::INVALID_SOCKET ? -1 : accepted);
+}
+
+void CSocket::onConnected() {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    if (ws::getsockname(m_SocketHandle, &address, &port) == 0) {
+        m_LocalPort = hostPort(port);
+        m_LocalIP = ws::addressToText(address);
+        std::string name;
+        m_LocalHostName = ws::gethostbyaddr(address, name) ? name : m_LocalIP;
+    }
+    m_State = StateConnected;
+    OnConnect.raise();
+}
+
+void CSocket::onPeerClosed() {
+    const std::int32_t handle = m_SocketHandle;
+    // Deliver whatever is still waiting. A failing read ends the data, not
+    // the close: the peer has gone either way.
+    for (;;) {
+        std::int32_t n = 0;
+        try {
+            n = RecvToBuffer();
+        } catch (const Error&) {
+            n = 0;
+        }
+        if (n <= 0)
+            break;
+        OnDataArrival.raise(static_cast<std::int32_t>(m_receiveBuffer.size()));
+        if (m_SocketHandle != handle)
+            return; // a handler closed this socket (and perhaps opened another)
+    }
+    if (m_State != StateClosing) {
+        m_State = StateClosing;
+        if (pendingSendBytes() != 0) {
+            try {
+                SendBufferedData();
+            } catch (const Error&) {
+            }
+        }
+    }
+    if (m_SocketHandle != handle)
+        return;
+    DestroySocket();
+    m_State = StateClosed;
+    OnClose.raise();
+}
+
+void CSocket::PostGetHostEvent(std::int32_t taskHandle, std::uint32_t address,
+                               const std::string& hostName, std::int32_t error) {
+    const char* source = "CSocket.PostGetHostEvent";
+    try {
+        if (error > 0 && !isDotted(hostName)) {
+            m_State = StateError;
+            raiseError(error, std::string());
+            return;
+        }
+        if (taskHandle == 0 || taskHandle != m_lookupTask)
+            return;
+        m_State = StateHostResolved;
+        m_RemoteHost = hostName;
+        m_RemoteHostIP = ws::addressToText(address);
+        if (m_lookupPurpose == 0) {
+            if (ws::connect(m_SocketHandle, address, networkPort(m_RemotePort)) != 0) {
+                int code = ws::WSAGetLastError();
+                if (code == ws::WSAEWOULDBLOCK)
+                    m_State = StateConnecting;
+                else
+                    raiseError(code, source);
+            }
+        } else {
+            SendBufferedData();
+        }
+    } catch (...) {
+        platform::rethrowWithSource(source);
+    }
+}
+
+// --- data path -------------------------------------------------------------------
+
+void CSocket::SendData(const Variant& varData) {
+    const char* source = "CSocket.SendData";
+    try {
+        if (m_Protocol == ProtocolTcp) {
+            if (m_SocketHandle == -1)
+                throw Error(WrongProtocolOrState, source, WrongProtocolOrStateText);
+        } else if (!EnsureSocket()) {
+            return;
+        }
+        ByteArray bytes = VariantToBytes(varData);
+        if (bytes.empty()) {
+            // Nothing to send, so no completion can be promised for it.
+            throw Error(platform::errors::SubscriptOutOfRange, source,
+                        platform::errors::SubscriptOutOfRangeText);
+        }
+        m_sendBuffer = std::move(bytes);
+        m_sendOffset = 0;
+        m_completionPending = true;
+        SendBufferedData();
+    } catch (const Error& e) {
+        if (e.number() == ws::WSAENOTSOCK)
+            throw Error(WrongProtocolOrState, source, WrongProtocolOrStateText);
+        throw e.withSource(source);
+    } catch (...) {
+        platform::rethrowWithSource(source);
+    }
+}
+
+void CSocket::SendBufferedData() {
+    const char* source = "CSocket.SendData";
+    const std::size_t length = pendingSendBytes();
+    m_completionPending = true;
+    const std::uint8_t* data = m_sendBuffer.data() + m_sendOffset;
+    const int offered = static_cast<int>(std::min<std::size_t>(length, 0x7FFFFFFF));
+    int n;
+    if (m_Protocol == ProtocolTcp) {
+        n = ws::send(m_SocketHandle, data, offered);
+    } else if (!m_RemoteHostIP.empty()) {
+        std::uint32_t address = 0;
+        if (!isDotted(m_RemoteHostIP, address))
+            throw libraryError(ws::WSAEDESTADDRREQ, source);
+        n = ws::sendto(m_SocketHandle, data, offered, address, networkPort(m_RemotePort));
+    } else {
+        m_lookupPurpose = 1;
+        m_lookupTask = MSocketSupport::ResolveHost(m_RemoteHost, weak_from_this());
+        n = 0;
+    }
+    if (n < 0) {
+        int code = ws::WSAGetLastError();
+        if (code == ws::WSAEWOULDBLOCK)
+            return; // tried again at the next write notification
+        throw libraryError(code, source);
+    }
+    if (static_cast<std::size_t>(n) < length) {
+        m_sendOffset += static_cast<std::size_t>(n);
+    } else {
+        m_sendBuffer.clear();
+        m_sendOffset = 0;
+        // OnSendComplete always comes from the loop, never from inside SendData.
+        platform::EventLoop::instance().postMessage(MSocketSupport::SocketWindow(),
+                                                    MSocketSupport::SocketMessage(),
+                                                    m_SocketHandle, ws::makeSelectReply(ws::FD_WRITE, 0));
+    }
+    OnSendProgress.raise(n, static_cast<std::int32_t>(pendingSendBytes()));
+}
+
+std::int32_t CSocket::RecvToBuffer() {
+    const char* source = "CSocket.RecvToBuffer";
+    const int chunk = m_receiveChunkSize > 0 ? m_receiveChunkSize : 65536;
+    const std::size_t before = m_receiveBuffer.size();
+    m_receiveBuffer.resize(before + static_cast<std::size_t>(chunk));
+    int n;
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    if (m_Protocol == ProtocolTcp)
+        n = ws::recv(m_SocketHandle, m_receiveBuffer.data() + before, chunk);
+    else
+        n = ws::recvfrom(m_SocketHandle, m_receiveBuffer.data() + before, chunk, &address, &port);
+    m_receiveBuffer.resize(before + static_cast<std::size_t>(n > 0 ? n : 0));
+    if (n < 0) {
+        int code = ws::WSAGetLastError();
+        if (code == ws::WSAEWOULDBLOCK)
+            return 0;
+        throw libraryError(code, source);
+    }
+    if (m_Protocol != ProtocolTcp) {
+        m_RemotePort = hostPort(port);
+        m_RemoteHostIP = ws::addressToText(address);
+        std::string name;
+        m_RemoteHost = ws::gethostbyaddr(address, name) ? name : m_RemoteHostIP;
+    }
+    return n;
+}
+
+void CSocket::GetData(Variant& varData, std::optional<std::int32_t> varType,
+                      std::optional<std::int64_t> maxLen) {
+    try {
+        ConvertReceivedData(varData, false, varType, maxLen);
+    } catch (...) {
+        platform::rethrowWithSource("CSocket.GetData");
+    }
+}
+
+void CSocket::PeekData(Variant& varData, std::optional<std::int32_t> varType,
+                       std::optional<std::int64_t> maxLen) {
+    try {
+        ConvertReceivedData(varData, true, varType, maxLen);
+    } catch (...) {
+        platform::rethrowWithSource("CSocket.PeekData");
+    }
+}
+
+void CSocket::ConvertReceivedData(Variant& varData, bool peek, std::optional<std::int32_t> varType,
+                                  std::optional<std::int64_t> maxLen) {
+    if (m_receiveBuffer.empty())
+        return;
+    const std::int64_t limit = maxLen.value_or(0);
+    const std::size_t available = m_receiveBuffer.size();
+    const std::size_t taken =
+        (limit > 0 && static_cast<std::uint64_t>(limit) <= available) ? static_cast<std::size_t>(limit)
+                                                                      : available;
+    const std::int32_t type = varType.value_or(vartype::String);
+    if (!peek && taken == available && type == vartype::ByteArray) {
+        // The common case of a transfer: hand the whole buffer over without a copy.
+        varData = std::move(m_receiveBuffer);
+        m_receiveBuffer = ByteArray();
+    } else {
+        VariantFromBytes(type, m_receiveBuffer.data(), taken, varData);
+        if (!peek)
+            m_receiveBuffer.erase(m_receiveBuffer.begin(),
+                                  m_receiveBuffer.begin() + static_cast<std::ptrdiff_t>(taken));
+    }
+    m_BytesReceived = static_cast<std::int32_t>(m_receiveBuffer.size());
+}

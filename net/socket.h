@@ -1,0 +1,123 @@
+#pragma once
+
+#include "net/variant.h"
+#include "platform/event.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+// An asynchronous IPv4 socket with events: a TCP connection, a listening
+// TCP socket or a UDP socket. Methods return at once; progress arrives
+// later as events, raised from the socket service's notification dispatch
+// on the thread that runs the event loop. Create with `CSocket::create()`.
+class CSocket : public std::enable_shared_from_this<CSocket> {
+public:
+    enum StateConstants : std::int32_t {
+        StateClosed = 0,
+        StateListening = 2,
+        StateResolvingHost = 4,
+        StateHostResolved = 5,
+        StateConnecting = 6,
+        StateConnected = 7,
+        StateClosing = 8,
+        StateError = 9,
+    };
+    enum ProtocolConstants : std::int32_t { ProtocolTcp = 0, ProtocolUdp = 1 };
+
+    // Starts the socket library if needed; raises its start-up failure.
+    static std::shared_ptr<CSocket> create();
+    ~CSocket();
+    CSocket(const CSocket&) = delete;
+    CSocket& operator=(const CSocket&) = delete;
+
+    // --- methods ---
+    void SendData(const Variant& varData);
+    void PeekData(Variant& varData, std::optional<std::int32_t> varType = std::nullopt,
+                  std::optional<std::int64_t> maxLen = std::nullopt);
+    void Listen();
+    void GetData(Variant& varData, std::optional<std::int32_t> varType = std::nullopt,
+                 std::optional<std::int64_t> maxLen = std::nullopt);
+    void Connect(std::optional<std::string> strRemoteHost = std::nullopt,
+                 std::optional<std::int64_t> lngRemotePort = std::nullopt);
+    void CloseSocket();
+    void Bind(std::optional<std::int32_t> lngLocalPort = std::nullopt,
+              std::optional<std::string> strLocalIP = std::nullopt);
+    void Accept(std::int32_t requestID);
+
+    // --- properties ---
+    std::int32_t State() const { return m_State; }
+    std::int32_t SocketHandle() const { return m_SocketHandle; }
+    std::int32_t RemotePort() const { return m_RemotePort; }
+    void setRemotePort(std::int32_t value) { m_RemotePort = value; }
+    std::string RemoteHostIP() const { return m_RemoteHostIP; }
+    std::string RemoteHost() const { return m_RemoteHost; }
+    void setRemoteHost(const std::string& strNewValue);
+    std::int32_t Protocol() const { return m_Protocol; }
+    void setProtocol(std::int32_t value);
+    std::int32_t LocalPort() const { return m_LocalPort; }
+    void setLocalPort(std::int32_t value) { m_LocalPort = value; }
+    std::string LocalIP() const { return m_LocalIP; }
+    std::string LocalHostName() const { return m_LocalHostName; }
+    std::int32_t BytesReceived() const { return m_BytesReceived; }
+
+    // --- events ---
+    platform::Event<> OnClose;
+    platform::Event<> OnConnect;
+    platform::Event<std::int32_t> OnConnectionRequest; // requestID: the accepted handle
+    platform::Event<std::int32_t> OnDataArrival;       // bytesTotal: all bytes waiting
+    // Number, Description, Scode, Source, HelpFile, HelpContext, CancelDisplay.
+    // What a handler writes into Description or CancelDisplay is ignored.
+    platform::Event<std::int16_t, std::string&, std::int32_t, std::string, std::string,
+                    std::int32_t, bool&>
+        OnError;
+    platform::Event<> OnSendComplete;
+    platform::Event<std::int32_t, std::int32_t> OnSendProgress; // bytesSent, bytesRemaining
+
+    // --- called by the socket service only ---
+    void PostSocketEvent(std::int32_t event, std::int32_t error);
+    void PostGetHostEvent(std::int32_t taskHandle, std::uint32_t address,
+                          const std::string& hostName, std::int32_t error);
+
+private:
+    CSocket();
+
+    std::int32_t vbSocket();
+    bool EnsureSocket();
+    void ReadBufferSizes();
+    std::int32_t RecvToBuffer();
+    void ConvertReceivedData(Variant& varData, bool peek, std::optional<std::int32_t> varType,
+                             std::optional<std::int64_t> maxLen);
+    void DestroySocket();
+    void SendBufferedData();
+
+    void connectTo(std::uint32_t address, const char* source);
+    void raiseError(std::int32_t number, const std::string& source);
+    void onAccept();
+    void onConnected();
+    void onPeerClosed();
+    std::size_t pendingSendBytes() const { return m_sendBuffer.size() - m_sendOffset; }
+
+    std::int32_t m_lookupPurpose = 0; // 0 = connect, 1 = send a datagram
+    std::int32_t m_Protocol = ProtocolTcp;
+    std::int32_t m_State = StateClosed;
+    std::int32_t m_BytesReceived = 0;
+    std::string m_LocalHostName;
+    std::string m_LocalIP;
+    std::int32_t m_LocalPort = 0;
+    std::string m_RemoteHost;
+    std::string m_RemoteHostIP;
+    std::int32_t m_RemotePort = 0;
+    std::int32_t m_SocketHandle = -1;
+    std::int32_t m_lookupTask = 0;
+    ByteArray m_sendBuffer;      // bytes of the last SendData ...
+    std::size_t m_sendOffset = 0; // ... of which this many have been handed over
+    ByteArray m_receiveBuffer;
+    std::int32_t m_receiveChunkSize = 0;
+    std::int32_t m_maxDatagramSize = 0;
+    bool m_bound = false;
+    bool m_completionPending = false;
+    bool m_broadcast = false;
+};

@@ -1,0 +1,162 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace platform {
+
+using WindowHandle = std::uintptr_t; // 0 = no window
+using MessageId = std::uint32_t;
+using TimerId = std::uintptr_t;
+using Clock = std::chrono::steady_clock;
+
+struct Message {
+    WindowHandle window = 0;
+    MessageId message = 0;
+    std::intptr_t wParam = 0;
+    std::intptr_t lParam = 0;
+};
+
+using WindowProc = std::function<void(WindowHandle, MessageId, std::intptr_t, std::intptr_t)>;
+using TimerProc = std::function<void(WindowHandle, TimerId)>;
+using FdCallback = std::function<void(int fd, std::uint32_t epollEvents)>;
+
+// The program's one event loop, on the thread that owns every component.
+//
+// It offers what the components expect of a windowing system's message
+// queue: hidden message windows with a procedure, registered message
+// numbers, posted messages, periodic timers by identifier, and descriptor
+// readiness (which the socket-library shim turns into posted notifications).
+// Everything is delivered one at a time on the owning thread.
+//
+// All of it waits in one epoll descriptor (`fd()`), which is readable
+// whenever something is ready to be dispatched, so a window toolkit can
+// watch it and call `processPendingEvents()` from its own loop.
+class EventLoop {
+public:
+    // The process's loop. It is created on first use and never destroyed,
+    // so background threads may post to it until the process exits.
+    static EventLoop& instance();
+
+    EventLoop();
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    int fd() const { return m_epoll; }
+
+    // --- hidden message windows -------------------------------------------
+    // Returns 0 if no window can be made (never, short of memory, except
+    // when a test asks for failures with `failWindowCreation`).
+    WindowHandle createWindow(const std::string& name, WindowProc proc);
+    // Ends the window, its timers and every message still queued for it.
+    bool destroyWindow(WindowHandle window);
+    bool isWindow(WindowHandle window) const;
+    std::string windowName(WindowHandle window) const;
+    std::size_t windowCount() const { return m_windows.size(); }
+    // Same name, same number, for the life of the process (0xC000 and up).
+    MessageId registerMessage(const std::string& name);
+    // Test seam: makes the next `count` window creations fail.
+    void failWindowCreation(int count) { m_failWindowCreations = count; }
+
+    // --- posted messages --------------------------------------------------
+    // Owning thread only. False if the window does not exist.
+    bool postMessage(WindowHandle window, MessageId message, std::intptr_t wParam,
+                     std::intptr_t lParam);
+    // Any thread. The message is queued on the owning thread at its next
+    // pass and dropped there if the window has gone.
+    void postMessageFromAnyThread(WindowHandle window, MessageId message, std::intptr_t wParam,
+                                  std::intptr_t lParam);
+    // Drops queued messages for which `match` is true.
+    void removeMessages(const std::function<bool(const Message&)>& match);
+    std::size_t queuedMessages() const { return m_queue.size(); }
+
+    // --- timers -----------------------------------------------------------
+    // Sets a periodic timer; an existing timer with the same window and
+    // identifier is replaced and its period starts again from now.
+    // False if the window does not exist or the period is 0.
+    bool setTimer(WindowHandle window, TimerId id, std::uint32_t milliseconds, TimerProc proc);
+    bool killTimer(WindowHandle window, TimerId id);
+    bool hasTimer(WindowHandle window, TimerId id) const;
+
+    // --- descriptor readiness (for the socket-library shim) -------------
+    void watchFd(int fd, FdCallback callback);
+    // epoll events to wait for; 0 takes the descriptor out of the wait set.
+    void setFdEvents(int fd, std::uint32_t events);
+    void unwatchFd(int fd);
+
+    // --- dispatch ---------------------------------------------------------
+    // Collects what is ready now (descriptors, due timers, messages from
+    // other threads) and dispatches every message queued at that moment.
+    // Never waits. May be called from inside a handler. Returns how many
+    // messages and ticks were dispatched.
+    std::size_t processPendingEvents();
+    // Blocks until something is ready or the deadline passes, then
+    // dispatches it as `processPendingEvents` does.
+    std::size_t waitForEvents(std::optional<Clock::time_point> deadline = std::nullopt);
+    // Dispatches until `done()` is true or the deadline passes; returns `done()`.
+    bool runUntil(const std::function<bool()>& done,
+                  std::optional<Clock::time_point> deadline = std::nullopt);
+
+    // The wait used by loops that "yield to the message loop": blocks until
+    // the next event has been handled (at most `maxWait`). A window toolkit
+    // replaces it so that its own events are handled too.
+    void yield(std::chrono::milliseconds maxWait = std::chrono::milliseconds(1000));
+    void setYieldHook(std::function<void(std::chrono::milliseconds)> hook) {
+        m_yieldHook = std::move(hook);
+    }
+
+private:
+    struct Window {
+        std::string name;
+        WindowProc proc;
+    };
+    struct Timer {
+        std::uint32_t milliseconds;
+        Clock::time_point due;
+        TimerProc proc;
+    };
+    struct Watch {
+        FdCallback callback;
+        std::uint32_t events = 0;
+    };
+    // State shared with threads that post from outside.
+    struct Inbox {
+        std::mutex mutex;
+        std::vector<Message> messages;
+        int wakeFd = -1;
+    };
+
+    void collectReady(int timeoutMs);
+    void drainInbox();
+    std::size_t dispatchDueTimers();
+    std::size_t dispatchQueued();
+    void armTimerFd();
+    void wake();
+    int millisecondsUntil(std::optional<Clock::time_point> deadline) const;
+
+    int m_epoll = -1;
+    int m_timerFd = -1;
+    std::shared_ptr<Inbox> m_inbox;
+    std::map<WindowHandle, Window> m_windows;
+    WindowHandle m_lastWindow = 0;
+    std::unordered_map<std::string, MessageId> m_registered;
+    MessageId m_nextMessage = 0xC000;
+    std::deque<Message> m_queue;
+    std::map<std::pair<WindowHandle, TimerId>, Timer> m_timers;
+    std::unordered_map<int, Watch> m_watches;
+    std::function<void(std::chrono::milliseconds)> m_yieldHook;
+    int m_failWindowCreations = 0;
+};
+
+} // namespace platform
