@@ -1,0 +1,64 @@
+#include "cli/check_commands.h"
+
+#include "ping/connection_test.h"
+
+#include <cstdlib>
+#include <iostream>
+
+namespace check {
+
+namespace {
+
+// The service's server; MITU_PING_ADDRESS points the check elsewhere.
+std::string defaultPingAddress() {
+    const char* configured = std::getenv("MITU_PING_ADDRESS");
+    return configured && *configured ? configured : "192.0.2.10";
+}
+
+// The window's boxes as plain strings.
+class TextControls : public ConnectionTest::Controls {
+public:
+    explicit TextControls(std::string address) : m_address(std::move(address)) {}
+    std::string address() override { return m_address; }
+    void setResults(const std::string& text) override { results = text; }
+    void setTotal(const std::string& text) override { total = text; }
+    void setStatus(const std::string& text) override { status = text; }
+    void setButtonEnabled(bool) override {}
+
+    std::string results, total, status;
+
+private:
+    std::string m_address;
+};
+
+} // namespace
+
+int runConnection(const std::vector<std::string>& arguments) {
+    if (arguments.size() > 1 || (arguments.size() == 1 && arguments[0].starts_with("-"))) {
+        std::cerr << "usage: mitu-check connection [ADDRESS]\n";
+        return 2;
+    }
+    PingMod::setMessageBoxSink([](const std::string& text, PingMod::MessageBoxIcon) {
+        std::cerr << "mitu-check: " << text << '\n';
+    });
+    TextControls controls(arguments.empty() ? defaultPingAddress() : arguments[0]);
+    ConnectionTest::Run(controls);
+
+    // One line per time: the box separates them with CR LF.
+    std::string line;
+    for (char c : controls.results) {
+        if (c == '\n') {
+            std::cout << line << '\n';
+            line.clear();
+        } else if (c != '\r') {
+            line += c;
+        }
+    }
+    if (!line.empty())
+        std::cout << line << '\n';
+    std::cout << "Total: " << controls.total << '\n';
+    std::cout << "Status: " << controls.status << '\n';
+    return controls.status == ConnectionTest::NoConnectionText ? 1 : 0;
+}
+
+} // namespace check
