@@ -41,7 +41,8 @@ std::uint16_t networkPort(std::int64_t port) {
 }
 
 std::int32_t hostPort(std::uint16_t networkOrder) {
-    return MSocketSupport::IntegerToUnsigned(static_cast<std::int16_t>(ws::fromNetworkOrder(networkOrder)));
+    return MSocketSupport::IntegerToUnsigned(
+        static_cast<std::int16_t>(ws::fromNetworkOrder(networkOrder)));
 }
 
 } // namespace
@@ -50,7 +51,9 @@ std::shared_ptr<CSocket> CSocket::create() {
     return std::shared_ptr<CSocket>(new CSocket());
 }
 
-CSocket::CSocket() { m_maxDatagramSize = MSocketSupport::InitWinsockService(); }
+CSocket::CSocket() {
+    m_maxDatagramSize = MSocketSupport::InitWinsockService();
+}
 
 CSocket::~CSocket() {
     try {
@@ -163,7 +166,8 @@ void CSocket::Connect(std::optional<std::string> strRemoteHost,
     }
 }
 
-void CSocket::Bind(std::optional<std::int32_t> lngLocalPort, std::optional<std::string> strLocalIP) {
+void CSocket::Bind(std::optional<std::int32_t> lngLocalPort,
+                   std::optional<std::string> strLocalIP) {
     const char* source = "CSocket.Bind";
     try {
         if (!EnsureSocket())
@@ -454,8 +458,8 @@ void CSocket::SendBufferedData() {
         m_sendOffset = 0;
         // OnSendComplete always comes from the loop, never from inside SendData.
         platform::EventLoop::instance().postMessage(MSocketSupport::SocketWindow(),
-                                                    MSocketSupport::SocketMessage(),
-                                                    m_SocketHandle, ws::makeSelectReply(ws::FD_WRITE, 0));
+                                                    MSocketSupport::SocketMessage(), m_SocketHandle,
+                                                    ws::makeSelectReply(ws::FD_WRITE, 0));
     }
     OnSendProgress.raise(n, static_cast<std::int32_t>(pendingSendBytes()));
 }
@@ -512,9 +516,9 @@ void CSocket::ConvertReceivedData(Variant& varData, bool peek, std::optional<std
         return;
     const std::int64_t limit = maxLen.value_or(0);
     const std::size_t available = m_receiveBuffer.size();
-    const std::size_t taken =
-        (limit > 0 && static_cast<std::uint64_t>(limit) <= available) ? static_cast<std::size_t>(limit)
-                                                                      : available;
+    const std::size_t taken = (limit > 0 && static_cast<std::uint64_t>(limit) <= available)
+                                  ? static_cast<std::size_t>(limit)
+                                  : available;
     const std::int32_t type = varType.value_or(vartype::String);
     if (!peek && taken == available && type == vartype::ByteArray) {
         // The common case of a transfer: hand the whole buffer over without a copy.
