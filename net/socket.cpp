@@ -467,16 +467,19 @@ void CSocket::SendBufferedData() {
 std::int32_t CSocket::RecvToBuffer() {
     const char* source = "CSocket.RecvToBuffer";
     const int chunk = m_receiveChunkSize > 0 ? m_receiveChunkSize : 65536;
-    const std::size_t before = m_receiveBuffer.size();
-    m_receiveBuffer.resize(before + static_cast<std::size_t>(chunk));
+    // Read into a scratch block kept between reads, then append just the
+    // bytes that came: growing the buffer by a whole chunk would clear it first.
+    if (m_readChunk.size() < static_cast<std::size_t>(chunk))
+        m_readChunk.resize(static_cast<std::size_t>(chunk));
     int n;
     std::uint32_t address = 0;
     std::uint16_t port = 0;
     if (m_Protocol == ProtocolTcp)
-        n = ws::recv(m_SocketHandle, m_receiveBuffer.data() + before, chunk);
+        n = ws::recv(m_SocketHandle, m_readChunk.data(), chunk);
     else
-        n = ws::recvfrom(m_SocketHandle, m_receiveBuffer.data() + before, chunk, &address, &port);
-    m_receiveBuffer.resize(before + static_cast<std::size_t>(n > 0 ? n : 0));
+        n = ws::recvfrom(m_SocketHandle, m_readChunk.data(), chunk, &address, &port);
+    if (n > 0)
+        m_receiveBuffer.insert(m_receiveBuffer.end(), m_readChunk.begin(), m_readChunk.begin() + n);
     if (n < 0) {
         int code = ws::WSAGetLastError();
         if (code == ws::WSAEWOULDBLOCK)

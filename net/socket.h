@@ -115,6 +115,7 @@ private:
     ByteArray m_sendBuffer;       // bytes of the last SendData ...
     std::size_t m_sendOffset = 0; // ... of which this many have been handed over
     ByteArray m_receiveBuffer;
+    ByteArray m_readChunk; // scratch space for one read
     std::int32_t m_receiveChunkSize = 0;
     std::int32_t m_maxDatagramSize = 0;
     bool m_bound = false;

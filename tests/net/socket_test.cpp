@@ -271,6 +271,22 @@ TEST(CSocketClose, ResetByPeerIsReportedAsError) {
     EXPECT_EQ(c.client->SocketHandle(), -1);
 }
 
+TEST(CSocketClose, SendingIntoAResetConnectionIsAnErrorNotASignal) {
+    Connection c;
+    c.open();
+    linger abort{1, 0};
+    ASSERT_EQ(::setsockopt(c.server->SocketHandle(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort),
+              0);
+    c.server.reset();
+    // The reset has arrived but is not dispatched yet: the send meets it.
+    auto e = raised([&] {
+        for (int i = 0; i < 3; ++i)
+            c.client->SendData(std::string(100000, 'x'));
+    });
+    EXPECT_TRUE(e.number() == 10054 || e.number() == 10058) << e.number();
+    EXPECT_EQ(e.source(), "CSocket.SendData");
+}
+
 TEST(CSocketConnect, RefusedConnectionRaisesOnError) {
     auto s = CSocket::create();
     ErrorSeen seen;
