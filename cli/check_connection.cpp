@@ -12,7 +12,7 @@ namespace {
 // The service's server; MITU_PING_ADDRESS points the check elsewhere.
 std::string defaultPingAddress() {
     const char* configured = std::getenv("MITU_PING_ADDRESS");
-    return configured && *configured ? configured : "192.0.2.10";
+    return configured && *configured ? configured : "192.0.2.45";
 }
 
 // The window's boxes as plain strings.
