@@ -1,5 +1,6 @@
 #include "platform/icmp.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -376,10 +377,11 @@ std::uint32_t IcmpSendEcho(HANDLE handle, std::uint32_t destination, const void*
         Clock::time_point now = Clock::now();
         if (now >= deadline)
             return fail(IP_REQ_TIMED_OUT, destination);
-        // Round the wait up so that the loop never spins on a sub-millisecond rest.
+        // Round the wait up so that the loop never spins on a sub-millisecond
+        // rest, and wait at most a minute at a time (poll takes an int).
         auto rest = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
         pollfd pfd{probe.fd, POLLIN, 0};
-        int ready = ::poll(&pfd, 1, static_cast<int>(rest));
+        int ready = ::poll(&pfd, 1, static_cast<int>(std::min<decltype(rest)>(rest, 60000)));
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
