@@ -25,7 +25,9 @@ constexpr const char* DispatcherSource = "CFtpClient.m_objControlSocket_OnDataAr
 // Password sent with the "anonymous" login when no user name is set.
 constexpr const char* AnonymousPassword = "mitu-user@example.com";
 
-std::string prefix(const std::string& member) { return "CFtpClient." + member + " failed: "; }
+std::string prefix(const std::string& member) {
+    return "CFtpClient." + member + " failed: ";
+}
 
 // The error trap of a member: the error goes on with its number and source
 // and the member's name in front of its description. Call from a catch block.
@@ -107,7 +109,9 @@ const char* replyText(int code) {
     }
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // The text of a piece for the protocol log: without its line end.
 std::string withoutLineEnd(std::string text) {
@@ -214,7 +218,9 @@ void CFtpClient::setRemotePort(std::int32_t value) {
     m_RemotePort = value;
 }
 
-void CFtpClient::setTimeOut(std::int16_t intSeconds) { m_objTimeOut->setTimeOutValue(intSeconds); }
+void CFtpClient::setTimeOut(std::int16_t intSeconds) {
+    m_objTimeOut->setTimeOutValue(intSeconds);
+}
 
 std::int16_t CFtpClient::TimeOut() const {
     std::int32_t value = m_objTimeOut->TimeOutValue();
@@ -335,6 +341,7 @@ void CFtpClient::Connect() {
         setSessionState(S::Connecting);
         m_lastCommand.clear();
         m_replyBuffer.clear();
+        m_discardReplies = false;
         BeginMethod(M::Connect);
         m_objControlSocket->Connect(m_FtpServer, m_RemotePort);
     } catch (...) {
@@ -364,8 +371,12 @@ void CFtpClient::QuitSession() {
     }
 }
 
+// A socket already closing gracefully is left to finish: closing it again
+// would drop it without its close event, and the session would never
+// report Disconnected.
 void CFtpClient::closeControlSocket() {
-    if (m_objControlSocket->State() != CSocket::StateClosed)
+    const std::int32_t state = m_objControlSocket->State();
+    if (state != CSocket::StateClosed && state != CSocket::StateClosing)
         m_objControlSocket->CloseSocket();
 }
 
@@ -528,6 +539,8 @@ void CFtpClient::m_objControlSocket_OnDataArrival(std::int32_t) {
         std::string piece;
         if (auto* text = std::get_if<std::string>(&data))
             piece = std::move(*text);
+        if (m_discardReplies)
+            return; // the session was given up; the rest of its text goes nowhere
         m_LastServerResponse = piece;
         m_replyBuffer += piece;
         if (m_dispatching) {
@@ -580,6 +593,7 @@ void CFtpClient::FailDispatch(std::int32_t number, const std::string& descriptio
 void CFtpClient::FailReplyTooLong() {
     const FtpAsyncMethod method = m_currentMethod;
     m_replyBuffer.clear();
+    m_discardReplies = true;
     CloseLocalFile();
     CloseDataConnection();
     EndMethod();
@@ -921,10 +935,18 @@ void CFtpClient::CloseLocalFile() {
     }
 }
 
-void CFtpClient::SendPORTCommand() { notAvailable("SendPORTCommand"); }
+void CFtpClient::SendPORTCommand() {
+    notAvailable("SendPORTCommand");
+}
 void CFtpClient::EstablishPasvDataConnection(const std::string&) {
     notAvailable("EstablishPasvDataConnection");
 }
-void CFtpClient::OpenLocalFile() { notAvailable("OpenLocalFile"); }
-void CFtpClient::OpenLocalFileForUpload() { notAvailable("OpenLocalFileForUpload"); }
-void CFtpClient::UploadData() { notAvailable("UploadData"); }
+void CFtpClient::OpenLocalFile() {
+    notAvailable("OpenLocalFile");
+}
+void CFtpClient::OpenLocalFileForUpload() {
+    notAvailable("OpenLocalFileForUpload");
+}
+void CFtpClient::UploadData() {
+    notAvailable("UploadData");
+}

@@ -49,7 +49,12 @@ enum class FtpSessionState : std::int32_t {
 };
 
 // The argument of every completion event.
-enum class AsyncResultStatus : std::int32_t { Succeeded = 0, Failed = 1, TimedOut = 2, Cancelled = 3 };
+enum class AsyncResultStatus : std::int32_t {
+    Succeeded = 0,
+    Failed = 1,
+    TimedOut = 2,
+    Cancelled = 3
+};
 
 // The second argument of `SessionProtocolMessage`.
 enum class MessageType : std::int32_t { ClientCommand = 0, ServerReply = 1, ServerErrorReply = 2 };
@@ -227,6 +232,8 @@ private:
     // and the running pass takes it, so no reply is acted on twice.
     bool m_dispatching = false;
     bool m_arrivedWhileDispatching = false;
+    // Set when a reply grew past MaxReplyLength: text is dropped until the next Connect.
+    bool m_discardReplies = false;
 
     std::shared_ptr<CSocket> m_objControlSocket;
     std::shared_ptr<CSocket> m_objDataSocket;
