@@ -111,6 +111,10 @@ public:
               &m_client->OnRemoveDirectory, &m_client->OnRenameFile, &m_client->OnDownloadFile,
               &m_client->OnUploadFile, &m_client->OnEnumFiles, &m_client->OnQuitSession})
             event->subscribe(record);
+        m_client->OnStateChange.subscribe([this](std::int32_t state) {
+            if (state == static_cast<std::int32_t>(FtpSessionState::Connected))
+                m_reachedServer = true;
+        });
         if (options.verbose)
             m_client->SessionProtocolMessage.subscribe(
                 [](std::string text, std::int32_t type) { showProtocol(text, type); });
@@ -162,7 +166,8 @@ public:
 
     // Leaves the session: QUIT when the server still answers, else just close.
     void finish() {
-        if (m_client->FtpSessionState() == static_cast<std::int32_t>(FtpSessionState::Disconnected))
+        if (!m_reachedServer ||
+            m_client->FtpSessionState() == static_cast<std::int32_t>(FtpSessionState::Disconnected))
             return;
         if (!m_timedOut && m_connected) {
             m_status.reset();
@@ -213,6 +218,7 @@ private:
     std::optional<std::int32_t> m_status;
     bool m_timedOut = false;
     bool m_connected = false;
+    bool m_reachedServer = false; // the control connection was made at some point
 };
 
 // --- the commands -------------------------------------------------------------------

@@ -127,18 +127,6 @@ std::string lastLine(const std::string& reply) {
     return at == std::string::npos ? text : text.substr(at + 2);
 }
 
-// Sets a flag for the length of a scope.
-class FlagScope {
-public:
-    explicit FlagScope(bool& flag) : m_flag(flag) { m_flag = true; }
-    ~FlagScope() { m_flag = false; }
-    FlagScope(const FlagScope&) = delete;
-    FlagScope& operator=(const FlagScope&) = delete;
-
-private:
-    bool& m_flag;
-};
-
 } // namespace
 
 // --- construction and end ------------------------------------------------------
@@ -341,6 +329,7 @@ void CFtpClient::Connect() {
         setSessionState(S::Connecting);
         m_lastCommand.clear();
         m_replyBuffer.clear();
+        ++m_replyExchange;
         m_discardReplies = false;
         BeginMethod(M::Connect);
         m_objControlSocket->Connect(m_FtpServer, m_RemotePort);
@@ -396,6 +385,7 @@ void CFtpClient::SendFtpCommand(const std::string& verb, const std::string& argu
         if (hasLineBreak(verb) || hasLineBreak(argument))
             throw platform::invalidCallError("CFtpClient.SendFtpCommand");
         m_replyBuffer.clear();
+        ++m_replyExchange;
 
         S state = S::Ready;
         if (verb == "USER" || verb == "PASS")
@@ -465,12 +455,14 @@ CFtpClient::ParsedReply CFtpClient::ParseReply(std::string_view text) {
     return result;
 }
 
-// Finds the reply that the text received so far completes. A multi-line
+// Finds the reply that the text received so far completes and takes it
+// out of the reply buffer, so that no reply is acted on twice. A multi-line
 // reply that has begun but not ended while a data connection is open is
-// waited for here, letting the event loop run; arrivals during that wait
-// only add their text (see m_objControlSocket_OnDataArrival).
+// waited for here, letting the event loop run; arrivals for this exchange
+// during that wait only add their text (m_objControlSocket_OnDataArrival).
 std::int16_t CFtpClient::GetResponseCode(std::string& strReply) {
     try {
+        const std::uint64_t exchange = m_replyExchange;
         for (;;) {
             if (m_replyBuffer.size() <= 2)
                 return 0;
@@ -480,7 +472,18 @@ std::int16_t CFtpClient::GetResponseCode(std::string& strReply) {
                 m_objDataSocket->State() == CSocket::StateConnected &&
                 m_objControlSocket->State() == CSocket::StateConnected &&
                 m_replyBuffer.size() <= MaxReplyLength) {
-                platform::EventLoop::instance().yield();
+                const auto outer = m_awaitedExchange;
+                m_awaitedExchange = exchange;
+                try {
+                    platform::EventLoop::instance().yield();
+                } catch (...) {
+                    m_awaitedExchange = outer;
+                    throw;
+                }
+                m_awaitedExchange = outer;
+                if (m_replyExchange != exchange)
+                    return 0; // a new command was sent meanwhile; its replies have passes of their
+                              // own
                 continue;
             }
             if (parsed.message.size() > 2) {
@@ -543,14 +546,12 @@ void CFtpClient::m_objControlSocket_OnDataArrival(std::int32_t) {
             return; // the session was given up; the rest of its text goes nowhere
         m_LastServerResponse = piece;
         m_replyBuffer += piece;
-        if (m_dispatching) {
-            // A pass further out is running; it takes this text.
-            m_arrivedWhileDispatching = true;
-            return;
-        }
-        FlagScope dispatching(m_dispatching);
+        if (m_awaitedExchange == m_replyExchange)
+            return; // GetResponseCode further out waits for this text and takes it
+        // Each pass takes the replies it finds out of the buffer, so a pass
+        // nested in a handler's wait never sees a reply an outer pass has
+        // acted on, and text that came in meanwhile is looked at here.
         for (;;) {
-            m_arrivedWhileDispatching = false;
             std::string reply;
             const std::int16_t code = GetResponseCode(reply);
             if (code == 0) {
@@ -565,8 +566,6 @@ void CFtpClient::m_objControlSocket_OnDataArrival(std::int32_t) {
                 shown, static_cast<std::int32_t>(code <= 399 ? MessageType::ServerReply
                                                              : MessageType::ServerErrorReply));
             DispatchReply(code, reply, m_LastServerResponse);
-            if (!m_arrivedWhileDispatching)
-                return;
         }
     } catch (...) {
         const Error error = currentError();
@@ -593,6 +592,7 @@ void CFtpClient::FailDispatch(std::int32_t number, const std::string& descriptio
 void CFtpClient::FailReplyTooLong() {
     const FtpAsyncMethod method = m_currentMethod;
     m_replyBuffer.clear();
+    ++m_replyExchange;
     m_discardReplies = true;
     CloseLocalFile();
     CloseDataConnection();

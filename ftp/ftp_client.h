@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -227,11 +228,12 @@ private:
     std::int16_t m_SendBufferLenght = 1460;
     std::shared_ptr<CFtpError> m_LastFtpError;
 
-    // True while a pass of the reply dispatcher runs; an arrival that
-    // comes in meanwhile (from a wait inside the pass) only adds its text,
-    // and the running pass takes it, so no reply is acted on twice.
-    bool m_dispatching = false;
-    bool m_arrivedWhileDispatching = false;
+    // Every clearing of the reply buffer starts a new exchange.
+    std::uint64_t m_replyExchange = 0;
+    // While GetResponseCode waits for the rest of a multi-line reply, the
+    // exchange it waits on. Arrivals for that exchange only add their text
+    // and the waiting pass takes it: the wait nests one level deep at most.
+    std::optional<std::uint64_t> m_awaitedExchange;
     // Set when a reply grew past MaxReplyLength: text is dropped until the next Connect.
     bool m_discardReplies = false;
 

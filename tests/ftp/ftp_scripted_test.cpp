@@ -333,33 +333,36 @@ TEST(CFtpClientScripted, EndlessReplyIsCutOffAndTheSessionClosed) {
     EXPECT_TRUE(closedByClient);
 }
 
-// A handler that waits in the event loop while the client is inside its
-// dispatcher: the reply that arrives meanwhile is acted on once, afterwards.
-TEST(CFtpClientScripted, HandlerWaitingInsideTheDispatcherDoesNotDoubleReplies) {
+// A handler that starts the next method from a completion event and waits
+// for it in the event loop runs inside the client's dispatcher: the replies
+// that arrive meanwhile must still be acted on, each once.
+TEST(CFtpClientScripted, HandlerWaitingInsideTheDispatcherStillGetsItsReplies) {
     Session s([](Peer& peer) {
-        peer.send("220 Ready\r\n");
+        login(peer);
         peer.readLine();
-        peer.send("331 Password\r\n", 0ms);
-        peer.send("331 again?\r\n"); // a second reply in a separate piece
+        peer.send("257 \"/pub\"\r\n");
         peer.readLine();
-        peer.send("230 In\r\n");
-        peer.readLine();
-        peer.send("257 \"/\"\r\n");
+        peer.send("250 Okay\r\n");
     });
-    int depth = 0;
-    int deepest = 0;
-    s.client->SessionProtocolMessage.subscribe([&](std::string text, std::int32_t) {
-        if (!text.starts_with("USER"))
+    std::vector<std::string> inner;
+    s.client->OnConnect.subscribe([&](std::int32_t status) {
+        if (status != 0)
             return;
-        ++depth;
-        deepest = std::max(deepest, depth);
-        runUntil([] { return false; }, 0.4); // both 331 replies arrive during this wait
-        --depth;
+        s.client->GetCurrentDirectory();
+        runUntil([&] { return s.has("OnGetCurrentDirectory 0"); }, 5);
+        inner.push_back(s.client->CurrentDirectory());
+        s.client->SetCurrentDirectory("x");
+        runUntil([&] { return s.has("OnSetCurrentDirectory 0"); }, 5);
+        inner.push_back(s.log.last());
     });
-    ASSERT_TRUE(s.connect());
-    EXPECT_EQ(deepest, 1);
+    s.client->Connect();
+    ASSERT_TRUE(runUntil([&] { return inner.size() == 2; }));
+    EXPECT_EQ(inner, (std::vector<std::string>{"/pub", "OnSetCurrentDirectory 0"}));
+    EXPECT_EQ(s.log.completions, (std::vector<std::string>{"OnConnect 0", "OnGetCurrentDirectory 0",
+                                                           "OnSetCurrentDirectory 0"}));
     EXPECT_EQ(s.server.received(),
-              (std::vector<std::string>{"USER anonymous", "PASS mitu-user@example.com", "PWD"}));
+              (std::vector<std::string>{"USER anonymous", "PASS mitu-user@example.com", "PWD",
+                                        "PWD", "CWD x"}));
 }
 
 TEST(CFtpClientScripted, BusyDuringTheLoginAndOnlyThen) {
