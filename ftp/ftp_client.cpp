@@ -7,6 +7,7 @@
 #include <exception>
 #include <new>
 #include <unistd.h>
+#include <utility>
 
 using platform::Error;
 using M = FtpAsyncMethod;
@@ -62,51 +63,34 @@ bool hasLineBreak(const std::string& text) {
     return text.find_first_of("\r\n") != std::string::npos;
 }
 
+// Texts of the reply codes that LastFtpError explains; other codes get "".
 const char* replyText(int code) {
-    switch (code) {
-    case 120:
-        return "Service ready in nnn minutes.";
-    case 332:
-        return "Need account for login.";
-    case 350:
-        return "Requested file action pending further information.";
-    case 421:
-        return "Service not available, closing control connection.";
-    case 425:
-        return "Can 't open data connection.";
-    case 426:
-        return "Connection closed; transfer aborted.";
-    case 450:
-        return "Requested file action not taken.";
-    case 451:
-        return "Requested action aborted: local error in processing.";
-    case 452:
-        return "Requested action not taken.";
-    case 500:
-        return "Syntax error, command unrecognized.";
-    case 501:
-        return "Syntax error in parameters or arguments.";
-    case 502:
-        return "Command not implemented.";
-    case 503:
-        return "Bad sequence of commands.";
-    case 504:
-        return "Command not implemented for that parameter.";
-    case 530:
-        return "Not logged in.";
-    case 532:
-        return "Need account for storing files.";
-    case 550:
-        return "Requested action not taken.";
-    case 551:
-        return "Requested action aborted: page type unknown.";
-    case 552:
-        return "Requested file action aborted.";
-    case 553:
-        return "Requested action not taken.";
-    default:
-        return "";
-    }
+    static const std::pair<int, const char*> texts[] = {
+        {120, "Service ready in nnn minutes."},
+        {332, "Need account for login."},
+        {350, "Requested file action pending further information."},
+        {421, "Service not available, closing control connection."},
+        {425, "Can 't open data connection."},
+        {426, "Connection closed; transfer aborted."},
+        {450, "Requested file action not taken."},
+        {451, "Requested action aborted: local error in processing."},
+        {452, "Requested action not taken."},
+        {500, "Syntax error, command unrecognized."},
+        {501, "Syntax error in parameters or arguments."},
+        {502, "Command not implemented."},
+        {503, "Bad sequence of commands."},
+        {504, "Command not implemented for that parameter."},
+        {530, "Not logged in."},
+        {532, "Need account for storing files."},
+        {550, "Requested action not taken."},
+        {551, "Requested action aborted: page type unknown."},
+        {552, "Requested file action aborted."},
+        {553, "Requested action not taken."},
+    };
+    for (const auto& [number, text] : texts)
+        if (number == code)
+            return text;
+    return "";
 }
 
 bool isDigit(char c) {
