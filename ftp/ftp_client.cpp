@@ -765,14 +765,29 @@ void CFtpClient::DispatchReply(std::int16_t code, const std::string& reply,
     }
 }
 
+// The connection has closed. A method still pending can never get its
+// reply: it ends with its completion event (status 1, or 0 for QUIT, whose
+// aim the close fulfils) after the state has become Disconnected, so that
+// nobody waits for it for ever.
 void CFtpClient::m_objControlSocket_OnClose() {
+    const FtpAsyncMethod method = m_currentMethod;
     try {
-        if (m_currentMethod != M::None)
+        if (method != M::None) {
+            CloseLocalFile();
+            CloseDataConnection();
             EndMethod();
+        }
     } catch (...) {
     }
     try {
         setSessionState(S::Disconnected);
+        if (method == M::QuitSession) {
+            OnQuitSession.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+        } else if (method != M::None) {
+            m_LastFtpError->set(NotConnected, "The server closed the connection.",
+                                "CFtpClient.m_objControlSocket_OnClose");
+            RaiseCompletionFailure(method);
+        }
     } catch (...) {
     }
 }

@@ -191,6 +191,37 @@ TEST(CFtpClientScripted, ClosingTwiceStillEndsDisconnected) {
     EXPECT_EQ(s.log.count(), 1u);
 }
 
+TEST(CFtpClientScripted, ServerClosingDuringAMethodEndsItWithStatus1) {
+    Session s([](Peer& peer) {
+        login(peer);
+        peer.readLine();
+        peer.close();
+    });
+    ASSERT_TRUE(s.connect());
+    std::int32_t stateAtCompletion = -1;
+    s.client->OnSetCurrentDirectory.subscribe(
+        [&](std::int32_t) { stateAtCompletion = s.client->FtpSessionState(); });
+    s.client->SetCurrentDirectory("gone");
+    ASSERT_TRUE(s.waitFor("OnSetCurrentDirectory 1"));
+    EXPECT_EQ(stateAtCompletion, 1);
+    EXPECT_EQ(s.client->LastFtpError()->Number(), 16008);
+    EXPECT_EQ(s.client->LastFtpError()->Source(), "CFtpClient.m_objControlSocket_OnClose");
+    EXPECT_EQ(s.client->LastFtpError()->Description(), "The server closed the connection.");
+    EXPECT_FALSE(s.client->Busy());
+}
+
+TEST(CFtpClientScripted, QuitAnsweredOnlyByTheCloseStillCompletes) {
+    Session s([](Peer& peer) {
+        login(peer);
+        peer.readLine();
+        peer.close();
+    });
+    ASSERT_TRUE(s.connect());
+    s.client->QuitSession();
+    ASSERT_TRUE(s.waitFor("OnQuitSession 0"));
+    EXPECT_EQ(s.client->FtpSessionState(), 1);
+}
+
 TEST(CFtpClientScripted, QuitAnsweredByATwoLineReply) {
     Session s([](Peer& peer) {
         login(peer);
