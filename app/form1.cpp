@@ -334,11 +334,15 @@ void Form1::Command6_Click() {
 // --- speakers ------------------------------------------------------------------------
 
 void Form1::Command1_Click() {
-    // A new voice for every click; the one held before is released. Flite
-    // speaks without any daemon, so it is preferred where it is installed.
+    // A new voice for every click. Flite speaks without any daemon, so it is
+    // preferred where it is installed.
     const QString engine = QTextToSpeech::availableEngines().contains(QStringLiteral("flite"))
                                ? QStringLiteral("flite")
                                : QString();
+    // The voice held before is released before the new one is made: Qt's
+    // flite engine shares its synthesizer between voice objects and
+    // unloads it when one of them ends, under the feet of a newer one.
+    Speech.reset();
     Speech = std::make_unique<QTextToSpeech>(engine);
     ++m_voicesCreated;
     // Rate 2 on a scale of -10 to 10 is 0.2 on Qt's scale of -1 to 1.

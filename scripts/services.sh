@@ -3,13 +3,19 @@
 #
 # - a private PulseAudio daemon whose default output is a null sink and whose
 #   default input is that sink's monitor, so the sound tests can listen to
-#   what the program plays; reached through PULSE_SERVER;
+#   what the program plays; reached through PULSE_SERVER. The input is the
+#   monitor remapped as an ordinary source ("mitu_mic"): Qt Multimedia does
+#   not offer monitors as input devices. A silent low-latency stream keeps
+#   the null sink running on a short period, as a sound card's clock would:
+#   an idle null sink renders in blocks of up to two seconds, and its
+#   monitor would hand a new recording nothing for that long;
 # - a private X server (Xvfb, 96 DPI) for the window tests; reached through
 #   DISPLAY.
 # Both are left running for the next test run. Logs go to $MITU_SERVICES_DIR.
 
 MITU_SERVICES_DIR=${MITU_SERVICES_DIR:-/tmp/mitu-services-$(id -u)}
 MITU_NULL_SINK=mitu_null
+MITU_MIC_SOURCE=mitu_mic
 MITU_XVFB_DISPLAY=${MITU_XVFB_DISPLAY:-:97}
 
 _mitu_pulse_ready() {
@@ -25,7 +31,7 @@ _mitu_start_pulseaudio() {
     export PULSE_STATE_PATH="$MITU_SERVICES_DIR/pulse-state"
     export PULSE_SERVER="unix:$runtime/pulse/native"
     export PULSE_SINK=$MITU_NULL_SINK
-    export PULSE_SOURCE=$MITU_NULL_SINK.monitor
+    export PULSE_SOURCE=$MITU_MIC_SOURCE
     mkdir -p "$PULSE_STATE_PATH"
 
     if ! _mitu_pulse_ready; then
@@ -37,6 +43,7 @@ _mitu_start_pulseaudio() {
             --log-target="file:$MITU_SERVICES_DIR/pulseaudio.log" \
             --load="module-native-protocol-unix socket=$runtime/pulse/native auth-anonymous=1" \
             --load="module-null-sink sink_name=$MITU_NULL_SINK rate=44100 channels=2" \
+            --load="module-remap-source source_name=$MITU_MIC_SOURCE master=$MITU_NULL_SINK.monitor" \
             >/dev/null 2>&1 || true
         local i
         for i in $(seq 1 50); do
@@ -45,12 +52,27 @@ _mitu_start_pulseaudio() {
         done
     fi
     if _mitu_pulse_ready; then
+        _mitu_start_sink_clock
         pactl set-default-sink $MITU_NULL_SINK >/dev/null 2>&1 || true
-        pactl set-default-source $MITU_NULL_SINK.monitor >/dev/null 2>&1 || true
+        pactl list short sources | grep -q "^[0-9]*[[:space:]]$MITU_MIC_SOURCE[[:space:]]" ||
+            pactl load-module module-remap-source source_name=$MITU_MIC_SOURCE \
+                master=$MITU_NULL_SINK.monitor >/dev/null 2>&1 || true
+        pactl set-default-source $MITU_MIC_SOURCE >/dev/null 2>&1 || true
         echo "services: PulseAudio at $PULSE_SERVER (null sink $MITU_NULL_SINK)"
     else
         echo "services: PulseAudio did not start; see $MITU_SERVICES_DIR/pulseaudio.log" >&2
     fi
+}
+
+_mitu_start_sink_clock() {
+    local pidfile="$MITU_SERVICES_DIR/sink-clock.pid"
+    if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
+        return 0
+    fi
+    nohup pacat --playback --device=$MITU_NULL_SINK --client-name=mitu-sink-clock \
+        --format=s16le --rate=44100 --channels=2 --latency-msec=20 </dev/zero \
+        >"$MITU_SERVICES_DIR/sink-clock.log" 2>&1 &
+    echo $! >"$pidfile"
 }
 
 _mitu_x_ready() {

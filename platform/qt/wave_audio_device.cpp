@@ -8,6 +8,8 @@ namespace platform::qt {
 
 namespace {
 
+constexpr qint64 RecordLatencyMicroseconds = 50000;
+
 QAudioFormat::SampleFormat sampleFormatFor(int bitsPerSample) {
     switch (bitsPerSample) {
     case 8:
@@ -61,6 +63,9 @@ bool WaveAudioDevice::record() {
     m_recordBuffer = std::make_unique<QBuffer>(&m_recording);
     m_recordBuffer->open(QIODevice::WriteOnly | QIODevice::Append);
     m_source = std::make_unique<QAudioSource>(QMediaDevices::defaultAudioInput(), m_format);
+    // A short buffer: with the server's default fragment size the first
+    // second of speech would arrive late or not at all.
+    m_source->setBufferSize(m_format.bytesForDuration(RecordLatencyMicroseconds));
     m_source->start(m_recordBuffer.get());
     if (m_source->error() != QAudio::NoError) {
         endRecording();
