@@ -26,8 +26,16 @@ QRect Twips::rect(int left, int top, int width, int height) const {
 }
 
 QFont sansFont(double pointSize) {
-    QFont font(QStringLiteral("Sans Serif"));
+    // The captions were laid out for a narrow dialog font; Liberation Sans
+    // keeps them inside their controls where the default sans-serif (often
+    // DejaVu Sans, a wide face) would cut them off.
+    static const QString family =
+        QFontDatabase::hasFamily(QStringLiteral("Liberation Sans"))
+            ? QStringLiteral("Liberation Sans")
+            : QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+    QFont font(family);
     font.setStyleHint(QFont::SansSerif);
+    font.setStretch(92);
     font.setPointSizeF(pointSize);
     return font;
 }
