@@ -1,6 +1,6 @@
-// main() for the test programs that need a QApplication: the offscreen
-// platform unless QT_QPA_PLATFORM names another, and the bridge that joins
-// the components' event loop to Qt's, as the program has them.
+// main() for the test programs that need a QApplication: the Qt platform
+// the build names (offscreen, or xcb for a real X server), and the bridge
+// that joins the components' event loop to Qt's, as the program has them.
 #include "platform/qt/loop_bridge.h"
 
 #include <QApplication>
@@ -8,12 +8,23 @@
 
 #include <memory>
 
+// Memory that system libraries under Qt keep until the process ends (their
+// caches and connections). The program's own code is not suppressed.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libdbus-1.so\n"
+           "leak:libfontconfig.so\n"
+           "leak:libglib-2.0.so\n"
+           "leak:libpulse.so\n"
+           "leak:libpulsecommon\n"
+           "leak:libflite\n"
+           "leak:libxkbcommon\n";
+}
+
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (GTEST_FLAG_GET(list_tests))
         return RUN_ALL_TESTS(); // listing needs no display
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_QPA_PLATFORM", MITU_TEST_QPA);
     // The X11 tests skip without a display rather than abort in Qt's start-up.
     std::unique_ptr<QApplication> application;
     std::unique_ptr<platform::qt::LoopBridge> bridge;
