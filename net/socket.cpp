@@ -41,7 +41,8 @@ std::uint16_t networkPort(std::int64_t port) {
 }
 
 std::int32_t hostPort(std::uint16_t networkOrder) {
-    return MSocketSupport::IntegerToUnsigned(static_cast<std::int16_t>(ws::fromNetworkOrder(networkOrder)));
+    return MSocketSupport::IntegerToUnsigned(
+        static_cast<std::int16_t>(ws::fromNetworkOrder(networkOrder)));
 }
 
 } // namespace
@@ -50,7 +51,9 @@ std::shared_ptr<CSocket> CSocket::create() {
     return std::shared_ptr<CSocket>(new CSocket());
 }
 
-CSocket::CSocket() { m_maxDatagramSize = MSocketSupport::InitWinsockService(); }
+CSocket::CSocket() {
+    m_maxDatagramSize = MSocketSupport::InitWinsockService();
+}
 
 CSocket::~CSocket() {
     try {
@@ -163,7 +166,8 @@ void CSocket::Connect(std::optional<std::string> strRemoteHost,
     }
 }
 
-void CSocket::Bind(std::optional<std::int32_t> lngLocalPort, std::optional<std::string> strLocalIP) {
+void CSocket::Bind(std::optional<std::int32_t> lngLocalPort,
+                   std::optional<std::string> strLocalIP) {
     const char* source = "CSocket.Bind";
     try {
         if (!EnsureSocket())
@@ -454,8 +458,8 @@ void CSocket::SendBufferedData() {
         m_sendOffset = 0;
         // OnSendComplete always comes from the loop, never from inside SendData.
         platform::EventLoop::instance().postMessage(MSocketSupport::SocketWindow(),
-                                                    MSocketSupport::SocketMessage(),
-                                                    m_SocketHandle, ws::makeSelectReply(ws::FD_WRITE, 0));
+                                                    MSocketSupport::SocketMessage(), m_SocketHandle,
+                                                    ws::makeSelectReply(ws::FD_WRITE, 0));
     }
     OnSendProgress.raise(n, static_cast<std::int32_t>(pendingSendBytes()));
 }
@@ -463,16 +467,19 @@ void CSocket::SendBufferedData() {
 std::int32_t CSocket::RecvToBuffer() {
     const char* source = "CSocket.RecvToBuffer";
     const int chunk = m_receiveChunkSize > 0 ? m_receiveChunkSize : 65536;
-    const std::size_t before = m_receiveBuffer.size();
-    m_receiveBuffer.resize(before + static_cast<std::size_t>(chunk));
+    // Read into a scratch block kept between reads, then append just the
+    // bytes that came: growing the buffer by a whole chunk would clear it first.
+    if (m_readChunk.size() < static_cast<std::size_t>(chunk))
+        m_readChunk.resize(static_cast<std::size_t>(chunk));
     int n;
     std::uint32_t address = 0;
     std::uint16_t port = 0;
     if (m_Protocol == ProtocolTcp)
-        n = ws::recv(m_SocketHandle, m_receiveBuffer.data() + before, chunk);
+        n = ws::recv(m_SocketHandle, m_readChunk.data(), chunk);
     else
-        n = ws::recvfrom(m_SocketHandle, m_receiveBuffer.data() + before, chunk, &address, &port);
-    m_receiveBuffer.resize(before + static_cast<std::size_t>(n > 0 ? n : 0));
+        n = ws::recvfrom(m_SocketHandle, m_readChunk.data(), chunk, &address, &port);
+    if (n > 0)
+        m_receiveBuffer.insert(m_receiveBuffer.end(), m_readChunk.begin(), m_readChunk.begin() + n);
     if (n < 0) {
         int code = ws::WSAGetLastError();
         if (code == ws::WSAEWOULDBLOCK)
@@ -512,9 +519,9 @@ void CSocket::ConvertReceivedData(Variant& varData, bool peek, std::optional<std
         return;
     const std::int64_t limit = maxLen.value_or(0);
     const std::size_t available = m_receiveBuffer.size();
-    const std::size_t taken =
-        (limit > 0 && static_cast<std::uint64_t>(limit) <= available) ? static_cast<std::size_t>(limit)
-                                                                      : available;
+    const std::size_t taken = (limit > 0 && static_cast<std::uint64_t>(limit) <= available)
+                                  ? static_cast<std::size_t>(limit)
+                                  : available;
     const std::int32_t type = varType.value_or(vartype::String);
     if (!peek && taken == available && type == vartype::ByteArray) {
         // The common case of a transfer: hand the whole buffer over without a copy.

@@ -112,9 +112,10 @@ private:
     std::int32_t m_RemotePort = 0;
     std::int32_t m_SocketHandle = -1;
     std::int32_t m_lookupTask = 0;
-    ByteArray m_sendBuffer;      // bytes of the last SendData ...
+    ByteArray m_sendBuffer;       // bytes of the last SendData ...
     std::size_t m_sendOffset = 0; // ... of which this many have been handed over
     ByteArray m_receiveBuffer;
+    ByteArray m_readChunk; // scratch space for one read
     std::int32_t m_receiveChunkSize = 0;
     std::int32_t m_maxDatagramSize = 0;
     bool m_bound = false;

@@ -36,7 +36,9 @@ Service& service() {
     return *s;
 }
 
-platform::EventLoop& loop() { return platform::EventLoop::instance(); }
+platform::EventLoop& loop() {
+    return platform::EventLoop::instance();
+}
 
 void setPending(std::int32_t number, const char* source, std::string description) {
     service().pendingError = platform::Error(number, source, std::move(description));
@@ -156,7 +158,9 @@ std::int32_t ResolveHost(const std::string& hostName, const std::weak_ptr<CSocke
     return task;
 }
 
-const platform::Error& PendingError() { return service().pendingError; }
+const platform::Error& PendingError() {
+    return service().pendingError;
+}
 
 void SocketWindowProc(platform::WindowHandle, platform::MessageId message, std::intptr_t first,
                       std::intptr_t second) {
@@ -203,14 +207,30 @@ std::int16_t UnsignedToInteger(std::int64_t value) {
     return static_cast<std::int16_t>(value > 32767 ? value - 65536 : value);
 }
 
-std::int32_t IntegerToUnsigned(std::int16_t value) { return value < 0 ? value + 65536 : value; }
+std::int32_t IntegerToUnsigned(std::int16_t value) {
+    return value < 0 ? value + 65536 : value;
+}
 
-bool IsStarted() { return service().started; }
-std::int32_t MaximalDatagramSize() { return service().maximalDatagramSize; }
-platform::WindowHandle SocketWindow() { return service().socketWindow; }
-platform::MessageId SocketMessage() { return service().socketMessage; }
-platform::MessageId LookupMessage() { return service().lookupMessage; }
-std::size_t RegisteredSockets() { return service().socketRegistry.size(); }
-std::size_t PendingLookups() { return service().lookupRegistry.size(); }
+bool IsStarted() {
+    return service().started;
+}
+std::int32_t MaximalDatagramSize() {
+    return service().maximalDatagramSize;
+}
+platform::WindowHandle SocketWindow() {
+    return service().socketWindow;
+}
+platform::MessageId SocketMessage() {
+    return service().socketMessage;
+}
+platform::MessageId LookupMessage() {
+    return service().lookupMessage;
+}
+std::size_t RegisteredSockets() {
+    return service().socketRegistry.size();
+}
+std::size_t PendingLookups() {
+    return service().lookupRegistry.size();
+}
 
 } // namespace MSocketSupport

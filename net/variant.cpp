@@ -24,10 +24,10 @@ template <typename T> T readRaw(const std::uint8_t* bytes, std::size_t count) {
 } // namespace
 
 int VarType(const Variant& value) {
-    static constexpr int types[] = {vartype::Empty,    vartype::Integer, vartype::Long,
-                                    vartype::Single,   vartype::Double,  vartype::Currency,
-                                    vartype::Date,     vartype::String,  vartype::Boolean,
-                                    vartype::Byte,     vartype::ByteArray};
+    static constexpr int types[] = {vartype::Empty,  vartype::Integer,  vartype::Long,
+                                    vartype::Single, vartype::Double,   vartype::Currency,
+                                    vartype::Date,   vartype::String,   vartype::Boolean,
+                                    vartype::Byte,   vartype::ByteArray};
     return types[value.index()];
 }
 

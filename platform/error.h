@@ -20,7 +20,9 @@ public:
     const std::string& description() const noexcept { return m_description; }
 
     // The same error raised again by an enclosing operation.
-    Error withSource(std::string source) const { return Error(m_number, std::move(source), m_description); }
+    Error withSource(std::string source) const {
+        return Error(m_number, std::move(source), m_description);
+    }
 
 private:
     std::int32_t m_number;

@@ -83,7 +83,9 @@ bool EventLoop::destroyWindow(WindowHandle window) {
     return true;
 }
 
-bool EventLoop::isWindow(WindowHandle window) const { return m_windows.count(window) != 0; }
+bool EventLoop::isWindow(WindowHandle window) const {
+    return m_windows.count(window) != 0;
+}
 
 std::string EventLoop::windowName(WindowHandle window) const {
     auto it = m_windows.find(window);
@@ -145,8 +147,8 @@ bool EventLoop::setTimer(WindowHandle window, TimerId id, std::uint32_t millisec
                          TimerProc proc) {
     if (!isWindow(window) || milliseconds == 0)
         return false;
-    m_timers[{window, id}] =
-        Timer{milliseconds, Clock::now() + std::chrono::milliseconds(milliseconds), std::move(proc)};
+    m_timers[{window, id}] = Timer{
+        milliseconds, Clock::now() + std::chrono::milliseconds(milliseconds), std::move(proc)};
     armTimerFd();
     return true;
 }

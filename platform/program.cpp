@@ -13,8 +13,12 @@ std::filesystem::path executable() {
 }
 } // namespace
 
-std::string programName() { return executable().stem().string(); }
+std::string programName() {
+    return executable().stem().string();
+}
 
-std::string programFolder() { return executable().parent_path().string(); }
+std::string programFolder() {
+    return executable().parent_path().string();
+}
 
 } // namespace platform

@@ -27,7 +27,9 @@ int fail(int error) {
     t_lastError = error;
     return SOCKET_ERROR;
 }
-int failErrno() { return fail(errorFromErrno(errno)); }
+int failErrno() {
+    return fail(errorFromErrno(errno));
+}
 
 // --- per-socket notification state ------------------------------------------
 
@@ -54,7 +56,9 @@ Record* find(SOCKET s) {
     return it == records().end() ? nullptr : &it->second;
 }
 
-EventLoop& loop() { return EventLoop::instance(); }
+EventLoop& loop() {
+    return EventLoop::instance();
+}
 
 void post(SOCKET s, const Record& r, long event, int error) {
     if (r.window != 0 && (r.mask & event))
@@ -82,7 +86,9 @@ std::uint32_t interest(const Record& r) {
     return 0;
 }
 
-void update(SOCKET s, const Record& r) { loop().setFdEvents(s, interest(r)); }
+void update(SOCKET s, const Record& r) {
+    loop().setFdEvents(s, interest(r));
+}
 
 int socketError(SOCKET s) {
     int error = 0;
@@ -253,72 +259,126 @@ public:
 
 int errorFromErrno(int error) {
     switch (error) {
-    case 0: return 0;
-    case EINTR: return WSAEINTR;
-    case EACCES: return WSAEACCES;
-    case EPERM: return WSAEACCES;
-    case EFAULT: return WSAEFAULT;
-    case EINVAL: return WSAEINVAL;
-    case EMFILE: return WSAEMFILE;
-    case ENFILE: return WSAEMFILE;
-    case EAGAIN: return WSAEWOULDBLOCK;
+    case 0:
+        return 0;
+    case EINTR:
+        return WSAEINTR;
+    case EACCES:
+        return WSAEACCES;
+    case EPERM:
+        return WSAEACCES;
+    case EFAULT:
+        return WSAEFAULT;
+    case EINVAL:
+        return WSAEINVAL;
+    case EMFILE:
+        return WSAEMFILE;
+    case ENFILE:
+        return WSAEMFILE;
+    case EAGAIN:
+        return WSAEWOULDBLOCK;
 #if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK: return WSAEWOULDBLOCK;
+    case EWOULDBLOCK:
+        return WSAEWOULDBLOCK;
 #endif
-    case EINPROGRESS: return WSAEWOULDBLOCK; // a pending connect is "would block"
-    case EALREADY: return WSAEALREADY;
-    case ENOTSOCK: return WSAENOTSOCK;
-    case EBADF: return WSAENOTSOCK;
-    case EDESTADDRREQ: return WSAEDESTADDRREQ;
-    case EMSGSIZE: return WSAEMSGSIZE;
-    case EPROTOTYPE: return WSAEPROTOTYPE;
-    case ENOPROTOOPT: return WSAENOPROTOOPT;
-    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
-    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
-    case EOPNOTSUPP: return WSAEOPNOTSUPP;
-    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
-    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-    case EADDRINUSE: return WSAEADDRINUSE;
-    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-    case ENETDOWN: return WSAENETDOWN;
-    case ENETUNREACH: return WSAENETUNREACH;
-    case ENETRESET: return WSAENETRESET;
-    case ECONNABORTED: return WSAECONNABORTED;
-    case ECONNRESET: return WSAECONNRESET;
-    case ENOBUFS: return WSAENOBUFS;
-    case ENOMEM: return WSAENOBUFS;
-    case EISCONN: return WSAEISCONN;
-    case ENOTCONN: return WSAENOTCONN;
-    case EPIPE: return WSAESHUTDOWN;
-    case ESHUTDOWN: return WSAESHUTDOWN;
-    case ETIMEDOUT: return WSAETIMEDOUT;
-    case ECONNREFUSED: return WSAECONNREFUSED;
-    case EHOSTDOWN: return WSAEHOSTDOWN;
-    case EHOSTUNREACH: return WSAEHOSTUNREACH;
-    default: return WSAEINVAL;
+    case EINPROGRESS:
+        return WSAEWOULDBLOCK; // a pending connect is "would block"
+    case EALREADY:
+        return WSAEALREADY;
+    case ENOTSOCK:
+        return WSAENOTSOCK;
+    case EBADF:
+        return WSAENOTSOCK;
+    case EDESTADDRREQ:
+        return WSAEDESTADDRREQ;
+    case EMSGSIZE:
+        return WSAEMSGSIZE;
+    case EPROTOTYPE:
+        return WSAEPROTOTYPE;
+    case ENOPROTOOPT:
+        return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT:
+        return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT:
+        return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP:
+        return WSAEOPNOTSUPP;
+    case EPFNOSUPPORT:
+        return WSAEPFNOSUPPORT;
+    case EAFNOSUPPORT:
+        return WSAEAFNOSUPPORT;
+    case EADDRINUSE:
+        return WSAEADDRINUSE;
+    case EADDRNOTAVAIL:
+        return WSAEADDRNOTAVAIL;
+    case ENETDOWN:
+        return WSAENETDOWN;
+    case ENETUNREACH:
+        return WSAENETUNREACH;
+    case ENETRESET:
+        return WSAENETRESET;
+    case ECONNABORTED:
+        return WSAECONNABORTED;
+    case ECONNRESET:
+        return WSAECONNRESET;
+    case ENOBUFS:
+        return WSAENOBUFS;
+    case ENOMEM:
+        return WSAENOBUFS;
+    case EISCONN:
+        return WSAEISCONN;
+    case ENOTCONN:
+        return WSAENOTCONN;
+    case EPIPE:
+        return WSAESHUTDOWN;
+    case ESHUTDOWN:
+        return WSAESHUTDOWN;
+    case ETIMEDOUT:
+        return WSAETIMEDOUT;
+    case ECONNREFUSED:
+        return WSAECONNREFUSED;
+    case EHOSTDOWN:
+        return WSAEHOSTDOWN;
+    case EHOSTUNREACH:
+        return WSAEHOSTUNREACH;
+    default:
+        return WSAEINVAL;
     }
 }
 
 int errorFromLookup(int eaiError) {
     switch (eaiError) {
-    case 0: return 0;
-    case EAI_NONAME: return WSAHOST_NOT_FOUND;
-    case EAI_AGAIN: return WSATRY_AGAIN;
-    case EAI_FAIL: return WSANO_RECOVERY;
+    case 0:
+        return 0;
+    case EAI_NONAME:
+        return WSAHOST_NOT_FOUND;
+    case EAI_AGAIN:
+        return WSATRY_AGAIN;
+    case EAI_FAIL:
+        return WSANO_RECOVERY;
 #ifdef EAI_NODATA
-    case EAI_NODATA: return WSANO_DATA;
+    case EAI_NODATA:
+        return WSANO_DATA;
 #endif
 #ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY: return WSANO_DATA;
+    case EAI_ADDRFAMILY:
+        return WSANO_DATA;
 #endif
-    case EAI_MEMORY: return WSAENOBUFS;
-    case EAI_SYSTEM: return errorFromErrno(errno);
-    default: return WSANO_RECOVERY;
+    case EAI_MEMORY:
+        return WSAENOBUFS;
+    case EAI_SYSTEM:
+        return errorFromErrno(errno);
+    default:
+        return WSANO_RECOVERY;
     }
 }
 
-int WSAGetLastError() { return t_lastError; }
-void WSASetLastError(int error) { t_lastError = error; }
+int WSAGetLastError() {
+    return t_lastError;
+}
+void WSASetLastError(int error) {
+    t_lastError = error;
+}
 
 // --- start-up -----------------------------------------------------------------
 
@@ -588,8 +648,12 @@ int setsockopt(SOCKET s, int level, int option, int value) {
     return 0;
 }
 
-std::uint16_t toNetworkOrder(std::uint16_t value) { return htons(value); }
-std::uint16_t fromNetworkOrder(std::uint16_t value) { return ntohs(value); }
+std::uint16_t toNetworkOrder(std::uint16_t value) {
+    return htons(value);
+}
+std::uint16_t fromNetworkOrder(std::uint16_t value) {
+    return ntohs(value);
+}
 
 bool parseDottedAddress(const std::string& text, std::uint32_t& address) {
     in_addr a{};

@@ -21,11 +21,14 @@ Service& service() {
     return *s;
 }
 
-platform::EventLoop& loop() { return platform::EventLoop::instance(); }
+platform::EventLoop& loop() {
+    return platform::EventLoop::instance();
+}
 
 std::optional<std::uint32_t> milliseconds(std::int32_t seconds) {
     std::int64_t ms = static_cast<std::int64_t>(seconds) * 1000;
-    if (ms > std::numeric_limits<std::int32_t>::max() || ms < std::numeric_limits<std::int32_t>::min())
+    if (ms > std::numeric_limits<std::int32_t>::max() ||
+        ms < std::numeric_limits<std::int32_t>::min())
         return std::nullopt;
     return ms > 0 ? static_cast<std::uint32_t>(ms) : 0;
 }
@@ -38,7 +41,8 @@ void CreateTimer() {
         return;
     s.timerWindow = CreateTimerWindow();
     if (s.timerWindow == 0)
-        throw platform::Error(17001, "MTimeOutSupport.CreateTimer", "Cannot create the timer window.");
+        throw platform::Error(17001, "MTimeOutSupport.CreateTimer",
+                              "Cannot create the timer window.");
 }
 
 platform::WindowHandle CreateTimerWindow() {
@@ -62,7 +66,9 @@ void ResetTimer(platform::TimerId identifier, std::int32_t seconds) {
     loop().setTimer(service().timerWindow, identifier, *ms, TimerProc);
 }
 
-void UnregisterTimer(platform::TimerId identifier) { loop().killTimer(service().timerWindow, identifier); }
+void UnregisterTimer(platform::TimerId identifier) {
+    loop().killTimer(service().timerWindow, identifier);
+}
 
 bool DestroyTimer() {
     Service& s = service();
@@ -104,8 +110,12 @@ void Unregister(platform::TimerId identifier) {
         DestroyTimer();
 }
 
-platform::WindowHandle TimerWindow() { return service().timerWindow; }
-std::size_t LiveTimeouts() { return service().registry.size(); }
+platform::WindowHandle TimerWindow() {
+    return service().timerWindow;
+}
+std::size_t LiveTimeouts() {
+    return service().registry.size();
+}
 
 } // namespace MTimeOutSupport
 
@@ -116,7 +126,9 @@ std::shared_ptr<CTimeout> CTimeout::create() {
     return object;
 }
 
-CTimeout::~CTimeout() { MTimeOutSupport::Unregister(m_identity); }
+CTimeout::~CTimeout() {
+    MTimeOutSupport::Unregister(m_identity);
+}
 
 void CTimeout::StartTimer() {
     if (m_TimeOutValue < 1)
@@ -132,4 +144,6 @@ void CTimeout::StopTimer() {
         MTimeOutSupport::UnregisterTimer(m_timerIdentifier);
 }
 
-void CTimeout::Reset() { MTimeOutSupport::ResetTimer(m_timerIdentifier, m_TimeOutValue); }
+void CTimeout::Reset() {
+    MTimeOutSupport::ResetTimer(m_timerIdentifier, m_TimeOutValue);
+}

@@ -1,0 +1,155 @@
+// Loopback throughput of two CSocket objects on one event loop, against a
+// plain blocking copy of the same bytes through a socket pair, and the cost
+// of an idle loop waiting on a 1-second time-out.
+//
+//   build/bin/socket_bench [MiB to move, default 1024] [idle seconds, default 10]
+
+#include "net/socket.h"
+#include "platform/event_loop.h"
+#include "platform/winsock.h"
+#include "timer/timeout.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::size_t Block = 1 << 20;
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// A connected pair of blocking TCP sockets on loopback: the same kernel
+// path as the socket objects take, without the objects.
+void tcpPair(int pair[2]) {
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof sa;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &length) != 0)
+        std::abort();
+    pair[0] = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (::connect(pair[0], reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+        std::abort();
+    pair[1] = ::accept(listener, nullptr, nullptr);
+    ::close(listener);
+}
+
+double plainCopy(std::size_t blocks) {
+    int pair[2];
+    tcpPair(pair);
+    std::vector<char> out(Block, 'x');
+    auto start = Clock::now();
+    std::thread writer([&] {
+        for (std::size_t i = 0; i < blocks; ++i) {
+            std::size_t done = 0;
+            while (done < Block) {
+                ssize_t n = ::write(pair[0], out.data() + done, Block - done);
+                if (n <= 0)
+                    std::abort();
+                done += static_cast<std::size_t>(n);
+            }
+        }
+        ::shutdown(pair[0], SHUT_WR);
+    });
+    std::vector<char> in(Block);
+    std::size_t total = 0;
+    for (;;) {
+        ssize_t n = ::read(pair[1], in.data(), in.size());
+        if (n <= 0)
+            break;
+        total += static_cast<std::size_t>(n);
+    }
+    writer.join();
+    double elapsed = seconds(Clock::now() - start);
+    ::close(pair[0]);
+    ::close(pair[1]);
+    if (total != blocks * Block)
+        std::abort();
+    return total / elapsed / 1e6;
+}
+
+double socketCopy(std::size_t blocks) {
+    auto& loop = platform::EventLoop::instance();
+    auto listener = CSocket::create();
+    auto sender = CSocket::create();
+    auto receiver = CSocket::create();
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    std::uint32_t address;
+    std::uint16_t port;
+    platform::winsock::getsockname(listener->SocketHandle(), &address, &port);
+    listener->OnConnectionRequest.subscribe([&](std::int32_t id) { receiver->Accept(id); });
+
+    bool connected = false;
+    sender->OnConnect.subscribe([&] { connected = true; });
+    sender->Connect("127.0.0.1", platform::winsock::fromNetworkOrder(port));
+    loop.runUntil([&] { return connected && receiver->State() == CSocket::StateConnected; });
+
+    ByteArray block(Block, 'x');
+    std::size_t sent = 0, received = 0;
+    sender->OnSendComplete.subscribe([&] {
+        if (++sent < blocks)
+            sender->SendData(block);
+    });
+    receiver->OnDataArrival.subscribe([&](std::int32_t) {
+        Variant data;
+        receiver->GetData(data, vartype::ByteArray);
+        received += std::get<ByteArray>(data).size();
+    });
+    auto start = Clock::now();
+    sender->SendData(block);
+    loop.runUntil([&] { return received == blocks * Block; });
+    double elapsed = seconds(Clock::now() - start);
+    return received / elapsed / 1e6;
+}
+
+void idleCost(int idleSeconds) {
+    auto& loop = platform::EventLoop::instance();
+    auto timeout = CTimeout::create();
+    int ticks = 0;
+    timeout->TimeOut.subscribe([&] { ++ticks; });
+    timeout->setTimeOutValue(1);
+    timeout->StartTimer();
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    auto start = Clock::now();
+    while (Clock::now() - start < std::chrono::seconds(idleSeconds))
+        loop.yield();
+    getrusage(RUSAGE_SELF, &after);
+    auto usec = [](const timeval& t) { return t.tv_sec * 1e6 + t.tv_usec; };
+    double user = (usec(after.ru_utime) - usec(before.ru_utime)) / 1e6;
+    double system = (usec(after.ru_stime) - usec(before.ru_stime)) / 1e6;
+    double wall = seconds(Clock::now() - start);
+    std::printf(
+        "idle: %.1f s waiting on a 1-second time-out, %d ticks: user %.4f s, system %.4f s, "
+        "%.3f%% of a core\n",
+        wall, ticks, user, system, 100.0 * (user + system) / wall);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::size_t mebibytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1024;
+    int idleSeconds = argc > 2 ? std::atoi(argv[2]) : 10;
+    double plain = plainCopy(mebibytes);
+    double objects = socketCopy(mebibytes);
+    std::printf("throughput: %zu MiB in 1 MiB blocks\n", mebibytes);
+    std::printf("  plain blocking TCP socket pair, two threads: %8.0f MB/s\n", plain);
+    std::printf("  two CSocket objects on one loop, one thread: %8.0f MB/s\n", objects);
+    std::printf("  ratio: %.2f (target at least 0.50)\n", objects / plain);
+    idleCost(idleSeconds);
+    return 0;
+}

@@ -1,0 +1,951 @@
+#include "ftp/ftp_client.h"
+
+#include "platform/error.h"
+#include "platform/event_loop.h"
+#include "platform/winsock.h"
+
+#include <exception>
+#include <new>
+#include <unistd.h>
+#include <utility>
+
+using platform::Error;
+using M = FtpAsyncMethod;
+using S = FtpSessionState;
+
+namespace {
+
+constexpr std::int32_t NotConnected = 16008;
+constexpr const char* NotConnectedText = "The connection is not established.";
+constexpr std::int32_t BusyError = 16007;
+constexpr std::int32_t NoDirectory = 16001;
+constexpr const char* NoDirectoryText =
+    "Cannot retrieve the current directory path. Unexpected server response.";
+constexpr const char* ReplySource = "Brindle.CFtpClient";
+constexpr const char* DispatcherSource = "CFtpClient.m_objControlSocket_OnDataArrival";
+// Password sent with the "anonymous" login when no user name is set.
+constexpr const char* AnonymousPassword = "mitu-user@example.com";
+
+std::string prefix(const std::string& member) {
+    return "CFtpClient." + member + " failed: ";
+}
+
+// The error trap of a member: the error goes on with its number and source
+// and the member's name in front of its description. Call from a catch block.
+[[noreturn]] void rethrowFrom(const std::string& member) {
+    try {
+        throw;
+    } catch (const Error& e) {
+        throw Error(e.number(), e.source(), prefix(member) + e.description());
+    } catch (const std::bad_alloc&) {
+        throw Error(7, "CFtpClient." + member, prefix(member) + "Out of memory");
+    } catch (const std::exception& e) {
+        throw Error(51, "CFtpClient." + member, prefix(member) + "Internal error: " + e.what());
+    }
+}
+
+// The error as a record, whatever was thrown. Call from a catch block.
+Error currentError() {
+    try {
+        throw;
+    } catch (const Error& e) {
+        return e;
+    } catch (const std::bad_alloc&) {
+        return Error(7, std::string(), "Out of memory");
+    } catch (const std::exception& e) {
+        return Error(51, std::string(), std::string("Internal error: ") + e.what());
+    } catch (...) {
+        return Error(51, std::string(), "Internal error");
+    }
+}
+
+bool hasLineBreak(const std::string& text) {
+    return text.find_first_of("\r\n") != std::string::npos;
+}
+
+// Texts of the reply codes that LastFtpError explains; other codes get "".
+const char* replyText(int code) {
+    static const std::pair<int, const char*> texts[] = {
+        {120, "Service ready in nnn minutes."},
+        {332, "Need account for login."},
+        {350, "Requested file action pending further information."},
+        {421, "Service not available, closing control connection."},
+        {425, "Can 't open data connection."},
+        {426, "Connection closed; transfer aborted."},
+        {450, "Requested file action not taken."},
+        {451, "Requested action aborted: local error in processing."},
+        {452, "Requested action not taken."},
+        {500, "Syntax error, command unrecognized."},
+        {501, "Syntax error in parameters or arguments."},
+        {502, "Command not implemented."},
+        {503, "Bad sequence of commands."},
+        {504, "Command not implemented for that parameter."},
+        {530, "Not logged in."},
+        {532, "Need account for storing files."},
+        {550, "Requested action not taken."},
+        {551, "Requested action aborted: page type unknown."},
+        {552, "Requested file action aborted."},
+        {553, "Requested action not taken."},
+    };
+    for (const auto& [number, text] : texts)
+        if (number == code)
+            return text;
+    return "";
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// The text of a piece for the protocol log: without its line end.
+std::string withoutLineEnd(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+// The last line of a reply, without its line end.
+std::string lastLine(const std::string& reply) {
+    std::string text = withoutLineEnd(reply);
+    auto at = text.rfind("\r\n");
+    return at == std::string::npos ? text : text.substr(at + 2);
+}
+
+} // namespace
+
+// --- construction and end ------------------------------------------------------
+
+std::shared_ptr<CFtpClient> CFtpClient::create() {
+    std::shared_ptr<CFtpClient> client(new CFtpClient());
+    client->subscribe();
+    return client;
+}
+
+CFtpClient::CFtpClient() {
+    m_objControlSocket = CSocket::create();
+    m_objDataSocket = CSocket::create();
+    m_objTimeOut = CTimeout::create();
+    m_LastFtpError = CFtpError::create();
+    m_RemotePort = 21;
+    m_objTimeOut->setTimeOutValue(60);
+    m_SendBufferLenght = 1460;
+    m_TransferMode = static_cast<std::int32_t>(::TransferMode::Binary);
+    m_FtpSessionState = S::Disconnected;
+}
+
+void CFtpClient::subscribe() {
+    auto self = shared_from_this();
+    m_objControlSocket->OnConnect.subscribe(
+        platform::bindWeak(self, &CFtpClient::m_objControlSocket_OnConnect));
+    m_objControlSocket->OnDataArrival.subscribe(
+        platform::bindWeak(self, &CFtpClient::m_objControlSocket_OnDataArrival));
+    m_objControlSocket->OnClose.subscribe(
+        platform::bindWeak(self, &CFtpClient::m_objControlSocket_OnClose));
+    m_objControlSocket->OnError.subscribe(
+        platform::bindWeak(self, &CFtpClient::m_objControlSocket_OnError));
+    m_objTimeOut->TimeOut.subscribe(platform::bindWeak(self, &CFtpClient::m_objTimeOut_TimeOut));
+}
+
+CFtpClient::~CFtpClient() {
+    try {
+        m_objTimeOut->StopTimer();
+    } catch (...) {
+    }
+    if (m_localFile >= 0)
+        ::close(m_localFile);
+    m_objControlSocket.reset();
+    m_objDataSocket.reset();
+    m_objTimeOut.reset();
+    m_LastFtpError.reset();
+}
+
+// --- properties ------------------------------------------------------------------
+
+bool CFtpClient::DataTransferInProgress() const {
+    return m_currentMethod == M::DownloadFile || m_currentMethod == M::UploadFile ||
+           m_currentMethod == M::EnumFiles;
+}
+
+bool CFtpClient::Busy() const {
+    return m_FtpSessionState != S::Ready && m_FtpSessionState != S::Disconnected;
+}
+
+std::string CFtpClient::FtpServerMessage() {
+    std::string message = std::move(m_FtpServerMessage);
+    m_FtpServerMessage.clear();
+    return message;
+}
+
+void CFtpClient::setSendBufferLenght(std::int16_t value) {
+    if (value < 512 || value > 8192)
+        throw Error(platform::errors::InvalidPropertyValue, "CFtpClient.SendBufferLenght",
+                    platform::errors::InvalidPropertyValueText);
+    m_SendBufferLenght = value;
+}
+
+void CFtpClient::setRemotePort(std::int32_t value) {
+    if (value < 1 || value > 65535)
+        throw Error(platform::errors::InvalidPropertyValue, "CFtpClient.RemotePort",
+                    platform::errors::InvalidPropertyValueText);
+    m_RemotePort = value;
+}
+
+void CFtpClient::setTimeOut(std::int16_t intSeconds) {
+    m_objTimeOut->setTimeOutValue(intSeconds);
+}
+
+std::int16_t CFtpClient::TimeOut() const {
+    std::int32_t value = m_objTimeOut->TimeOutValue();
+    if (value > 32767 || value < -32768)
+        throw platform::overflowError("CFtpClient.TimeOut");
+    return static_cast<std::int16_t>(value);
+}
+
+// --- shared steps ----------------------------------------------------------------
+
+void CFtpClient::setSessionState(::FtpSessionState state) {
+    m_FtpSessionState = state;
+    OnStateChange.raise(static_cast<std::int32_t>(state));
+}
+
+void CFtpClient::BeginMethod(FtpAsyncMethod method) {
+    m_LastFtpError->clear();
+    m_currentMethod = method;
+    m_objTimeOut->StartTimer();
+}
+
+void CFtpClient::EndMethod() {
+    m_objTimeOut->StopTimer();
+    m_currentMethod = M::None;
+    setSessionState(S::Ready);
+}
+
+void CFtpClient::RaiseCompletion(FtpAsyncMethod method, AsyncResultStatus status) {
+    const auto value = static_cast<std::int32_t>(status);
+    switch (method) {
+    case M::None:
+        break;
+    case M::Connect:
+        OnConnect.raise(value);
+        break;
+    case M::GetCurrentDirectory:
+        OnGetCurrentDirectory.raise(value);
+        break;
+    case M::SetCurrentDirectory:
+        OnSetCurrentDirectory.raise(value);
+        break;
+    case M::CreateDirectory:
+        OnCreateDirectory.raise(value);
+        break;
+    case M::RemoveDirectory:
+        OnRemoveDirectory.raise(value);
+        break;
+    case M::RenameFile:
+        OnRenameFile.raise(value);
+        break;
+    case M::DeleteFile:
+        OnDeleteFile.raise(value);
+        break;
+    case M::DownloadFile:
+        OnDownloadFile.raise(value);
+        break;
+    case M::UploadFile:
+        OnUploadFile.raise(value);
+        break;
+    case M::EnumFiles:
+        OnEnumFiles.raise(value);
+        break;
+    case M::QuitSession:
+        OnQuitSession.raise(value);
+        break;
+    }
+}
+
+void CFtpClient::RaiseCompletionFailure(FtpAsyncMethod method) {
+    RaiseCompletion(method, AsyncResultStatus::Failed);
+}
+
+// An unexpected reply ends the pending method with status 1. When the
+// reply also ends the session, the control connection is closed before the
+// completion event, so a handler that starts again from that event is not
+// cut off by a close that comes after it.
+void CFtpClient::RaiseFtpError(std::int16_t code, bool closeControlConnection) {
+    try {
+        const FtpAsyncMethod method = m_currentMethod;
+        EndMethod();
+        m_LastFtpError->set(16000 + code, replyText(code), ReplySource);
+        if (closeControlConnection)
+            closeControlSocket();
+        RaiseCompletionFailure(method);
+    } catch (...) {
+        rethrowFrom("RaiseFtpError");
+    }
+}
+
+void CFtpClient::checkCanStart(const char* member) const {
+    if (m_currentMethod != M::None)
+        throw Error(BusyError, std::string("CFtpClient.") + member,
+                    std::string("Cannot execute the ") + member + " method. " +
+                        "Waiting fot the server response on the previous command.");
+}
+
+// Arguments go onto the control connection as they are, so a line break
+// inside one would end the command early and start another: refused, like
+// an empty argument, before anything is sent.
+void CFtpClient::checkArgument(const std::string& value, const char* member) {
+    if (value.empty() || hasLineBreak(value))
+        throw platform::invalidCallError(std::string("CFtpClient.") + member);
+}
+
+// --- control connection --------------------------------------------------------
+
+void CFtpClient::Connect() {
+    try {
+        if (m_FtpServer.empty())
+            throw Error(platform::errors::InvalidPropertyValue, "CFtpClient.Connect",
+                        platform::errors::InvalidPropertyValueText);
+        if (m_UserName.empty()) {
+            m_UserName = "anonymous";
+            m_Password = AnonymousPassword;
+        }
+        if (hasLineBreak(m_UserName) || hasLineBreak(m_Password) || hasLineBreak(m_FtpServer))
+            throw platform::invalidCallError("CFtpClient.Connect");
+        setSessionState(S::Connecting);
+        m_lastCommand.clear();
+        m_replyBuffer.clear();
+        ++m_replyExchange;
+        m_discardReplies = false;
+        BeginMethod(M::Connect);
+        m_objControlSocket->Connect(m_FtpServer, m_RemotePort);
+    } catch (...) {
+        try {
+            if (m_currentMethod == M::Connect)
+                EndMethod();
+        } catch (...) {
+        }
+        rethrowFrom("Connect");
+    }
+}
+
+void CFtpClient::QuitSession() {
+    bool begun = false;
+    try {
+        checkCanStart("QuitSession");
+        BeginMethod(M::QuitSession);
+        begun = true;
+        SendFtpCommand("QUIT", std::string());
+    } catch (...) {
+        try {
+            if (begun && m_currentMethod == M::QuitSession)
+                EndMethod();
+        } catch (...) {
+        }
+        rethrowFrom("QuitSession");
+    }
+}
+
+// A socket already closing gracefully is left to finish: closing it again
+// would drop it without its close event, and the session would never
+// report Disconnected.
+void CFtpClient::closeControlSocket() {
+    const std::int32_t state = m_objControlSocket->State();
+    if (state != CSocket::StateClosed && state != CSocket::StateClosing)
+        m_objControlSocket->CloseSocket();
+}
+
+void CFtpClient::CloseControlConnection() {
+    try {
+        EndMethod();
+        closeControlSocket();
+    } catch (...) {
+        rethrowFrom("CloseControlConnection");
+    }
+}
+
+void CFtpClient::SendFtpCommand(const std::string& verb, const std::string& argument) {
+    try {
+        if (m_objControlSocket->State() != CSocket::StateConnected)
+            throw Error(NotConnected, "CFtpClient.SendFtpCommand", NotConnectedText);
+        if (hasLineBreak(verb) || hasLineBreak(argument))
+            throw platform::invalidCallError("CFtpClient.SendFtpCommand");
+        m_replyBuffer.clear();
+        ++m_replyExchange;
+
+        S state = S::Ready;
+        if (verb == "USER" || verb == "PASS")
+            state = S::Authenticating;
+        else if (verb == "CWD")
+            state = S::ChangingDirectory;
+        else if (verb == "LIST" || verb == "PWD")
+            state = S::RetrievingDirectoryInfo;
+        else if (verb == "MKD")
+            state = S::CreatingDirectory;
+        else if (verb == "DELE")
+            state = S::DeletingFile;
+        else if (verb == "RETR")
+            state = S::DownloadingFile;
+        else if (verb == "RMD")
+            state = S::RemovingDirectory;
+        else if (verb == "RNFR")
+            state = S::RenamingFile;
+        else if (verb == "STOR")
+            state = S::UploadingFile;
+        else if (verb == "QUIT")
+            state = S::Quitting;
+        else if (verb == "TYPE" || verb == "PASV" || verb == "PORT" || verb == "REST") {
+            if (m_currentMethod == M::DownloadFile)
+                state = S::DownloadingFile;
+            else if (m_currentMethod == M::UploadFile)
+                state = S::UploadingFile;
+            else if (m_currentMethod == M::EnumFiles)
+                state = S::RetrievingDirectoryInfo;
+        }
+        setSessionState(state);
+
+        std::string line = argument.empty() ? verb + "\r\n" : verb + " " + argument + "\r\n";
+        m_lastCommand = verb;
+        m_objControlSocket->SendData(Variant(std::move(line)));
+        SessionProtocolMessage.raise(verb + " " + argument,
+                                     static_cast<std::int32_t>(MessageType::ClientCommand));
+    } catch (...) {
+        rethrowFrom("SendFtpCommand");
+    }
+}
+
+CFtpClient::ParsedReply CFtpClient::ParseReply(std::string_view text) {
+    ParsedReply result;
+    std::string message;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find("\r\n", start);
+        if (end == std::string_view::npos)
+            break; // a line counts once its CR LF has arrived
+        const std::string_view line = text.substr(start, end - start);
+        start = end + 2;
+        if (line.size() < 4 || !isDigit(line[0]) || !isDigit(line[1]) || !isDigit(line[2]))
+            continue;
+        if (line[3] == '-') {
+            message.append(line.substr(4));
+            message.append("\r\n");
+        } else if (line[3] == ' ') {
+            result.code = static_cast<std::int16_t>((line[0] - '0') * 100 + (line[1] - '0') * 10 +
+                                                    (line[2] - '0'));
+            result.end = start;
+            result.message = message;
+        }
+    }
+    if (result.code == 0)
+        result.message = std::move(message);
+    return result;
+}
+
+// Finds the reply that the text received so far completes and takes it
+// out of the reply buffer, so that no reply is acted on twice. A multi-line
+// reply that has begun but not ended while a data connection is open is
+// waited for here, letting the event loop run; arrivals for this exchange
+// during that wait only add their text (m_objControlSocket_OnDataArrival).
+std::int16_t CFtpClient::GetResponseCode(std::string& strReply) {
+    try {
+        const std::uint64_t exchange = m_replyExchange;
+        for (;;) {
+            if (m_replyBuffer.size() <= 2)
+                return 0;
+            ParsedReply parsed = ParseReply(m_replyBuffer);
+            if (parsed.message.size() > 2 && parsed.code == 0 &&
+                m_replyBuffer.compare(0, 4, "221-") != 0 &&
+                m_objDataSocket->State() == CSocket::StateConnected &&
+                m_objControlSocket->State() == CSocket::StateConnected &&
+                m_replyBuffer.size() <= MaxReplyLength) {
+                const auto outer = m_awaitedExchange;
+                m_awaitedExchange = exchange;
+                try {
+                    platform::EventLoop::instance().yield();
+                } catch (...) {
+                    m_awaitedExchange = outer;
+                    throw;
+                }
+                m_awaitedExchange = outer;
+                if (m_replyExchange != exchange)
+                    return 0; // a new command was sent meanwhile; its replies have passes of their
+                              // own
+                continue;
+            }
+            if (parsed.message.size() > 2) {
+                parsed.message.resize(parsed.message.size() - 2);
+                m_FtpServerMessage = std::move(parsed.message);
+            }
+            if (parsed.code != 0) {
+                strReply = m_replyBuffer.substr(0, parsed.end);
+                m_replyBuffer.erase(0, parsed.end);
+            }
+            return parsed.code;
+        }
+    } catch (...) {
+        rethrowFrom("GetResponseCode");
+    }
+}
+
+bool CFtpClient::GetDirFromResponse(const std::string& strReply) {
+    try {
+        m_CurrentDirectory.clear();
+        if (strReply.size() < 7)
+            return false;
+        const std::size_t open = strReply.find('"');
+        if (open == std::string::npos)
+            return false;
+        const std::size_t close = strReply.find('"', open + 1);
+        if (close == std::string::npos)
+            return false;
+        std::string path = strReply.substr(open + 1, close - open - 1);
+        for (char& c : path)
+            if (c == '\\')
+                c = '/';
+        m_CurrentDirectory = std::move(path);
+        return true;
+    } catch (...) {
+        rethrowFrom("GetDirFromResponse");
+    }
+}
+
+void CFtpClient::m_objControlSocket_OnConnect() {
+    try {
+        if (m_currentMethod != M::None)
+            m_objTimeOut->Reset();
+        setSessionState(S::Connected);
+    } catch (...) {
+        // Nothing of a notification reaches the event loop.
+    }
+}
+
+void CFtpClient::m_objControlSocket_OnDataArrival(std::int32_t) {
+    try {
+        if (m_currentMethod != M::None)
+            m_objTimeOut->Reset();
+        Variant data;
+        m_objControlSocket->GetData(data);
+        std::string piece;
+        if (auto* text = std::get_if<std::string>(&data))
+            piece = std::move(*text);
+        if (m_discardReplies)
+            return; // the session was given up; the rest of its text goes nowhere
+        m_LastServerResponse = piece;
+        m_replyBuffer += piece;
+        if (m_awaitedExchange == m_replyExchange)
+            return; // GetResponseCode further out waits for this text and takes it
+        // Each pass takes the replies it finds out of the buffer, so a pass
+        // nested in a handler's wait never sees a reply an outer pass has
+        // acted on, and text that came in meanwhile is looked at here.
+        for (;;) {
+            std::string reply;
+            const std::int16_t code = GetResponseCode(reply);
+            if (code == 0) {
+                if (m_replyBuffer.size() > MaxReplyLength)
+                    FailReplyTooLong();
+                return;
+            }
+            std::string shown = withoutLineEnd(m_LastServerResponse);
+            if (shown.empty())
+                shown = lastLine(reply); // only the line end came in this piece
+            SessionProtocolMessage.raise(
+                shown, static_cast<std::int32_t>(code <= 399 ? MessageType::ServerReply
+                                                             : MessageType::ServerErrorReply));
+            DispatchReply(code, reply, m_LastServerResponse);
+        }
+    } catch (...) {
+        const Error error = currentError();
+        try {
+            FailDispatch(error.number(), error.description());
+        } catch (...) {
+        }
+    }
+}
+
+// The dispatcher's failure path: whatever went wrong ends the pending method
+// with status 1 and the error in LastFtpError.
+void CFtpClient::FailDispatch(std::int32_t number, const std::string& description) {
+    const FtpAsyncMethod method = m_currentMethod;
+    CloseLocalFile();
+    CloseDataConnection();
+    EndMethod();
+    m_LastFtpError->set(number, description, DispatcherSource);
+    RaiseCompletionFailure(method);
+}
+
+// A reply that never ends would fill memory: past the limit the session is
+// given up.
+void CFtpClient::FailReplyTooLong() {
+    const FtpAsyncMethod method = m_currentMethod;
+    m_replyBuffer.clear();
+    ++m_replyExchange;
+    m_discardReplies = true;
+    CloseLocalFile();
+    CloseDataConnection();
+    EndMethod();
+    m_LastFtpError->set(ReplyTooLong,
+                        "The server reply is longer than " + std::to_string(MaxReplyLength) +
+                            " bytes.",
+                        DispatcherSource);
+    closeControlSocket();
+    RaiseCompletionFailure(method);
+}
+
+void CFtpClient::LoggedIn() {
+    setSessionState(S::LoggedIn);
+    SendFtpCommand("PWD", std::string());
+}
+
+void CFtpClient::DispatchConnectReply(std::int16_t code, const std::string& reply) {
+    if (m_lastCommand.empty()) { // the greeting
+        if (code == 220)
+            SendFtpCommand("USER", m_UserName);
+        else
+            RaiseFtpError(code, true);
+    } else if (m_lastCommand == "USER") {
+        if (code == 230)
+            LoggedIn();
+        else if (code == 331)
+            SendFtpCommand("PASS", m_Password);
+        else
+            RaiseFtpError(code, true);
+    } else if (m_lastCommand == "PASS") {
+        if (code == 202 || code == 230)
+            LoggedIn();
+        else
+            RaiseFtpError(code, true);
+    } else if (m_lastCommand == "PWD") {
+        if (code != 257) {
+            RaiseFtpError(code, true);
+        } else if (GetDirFromResponse(reply)) {
+            EndMethod();
+            OnConnect.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+        } else {
+            m_LastFtpError->setNumber(NoDirectory);
+            m_LastFtpError->setDescription(NoDirectoryText);
+            CloseControlConnection();
+            OnConnect.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
+        }
+    }
+}
+
+void CFtpClient::DispatchTransferReply(std::int16_t code, const std::string& piece) {
+    const FtpAsyncMethod method = m_currentMethod;
+    if (m_lastCommand == "TYPE") {
+        if (code != 200)
+            RaiseFtpError(code);
+        else if (m_PassiveMode)
+            SendFtpCommand("PASV", std::string());
+        else
+            SendPORTCommand();
+    } else if (m_lastCommand == "PASV") {
+        if (code == 227)
+            EstablishPasvDataConnection(piece);
+        else
+            RaiseFtpError(code);
+    } else if (m_lastCommand == "PORT") {
+        if (code != 200) {
+            if (method != M::EnumFiles)
+                m_objDataSocket->CloseSocket();
+            RaiseFtpError(code);
+        } else if (method == M::EnumFiles) {
+            SendFtpCommand("LIST", std::string());
+        } else if (method == M::DownloadFile) {
+            OpenLocalFile();
+            if (m_lastCommand != "REST")
+                SendFtpCommand("RETR", m_remotePath);
+        } else {
+            OpenLocalFileForUpload();
+            if (m_lastCommand != "REST")
+                SendFtpCommand("STOR", m_remotePath);
+        }
+    } else if (m_lastCommand == "REST" && method != M::EnumFiles) {
+        if (code == 350) {
+            SendFtpCommand(method == M::DownloadFile ? "RETR" : "STOR", m_remotePath);
+        } else {
+            CloseDataConnection();
+            CloseLocalFile();
+            RaiseFtpError(code);
+        }
+    } else if (m_lastCommand == "RETR" && method == M::DownloadFile) {
+        if (code != 110 && code != 125 && code != 150 && code != 226 && code != 250) {
+            CloseDataConnection();
+            CloseLocalFile();
+            RaiseFtpError(code);
+        }
+    } else if (m_lastCommand == "STOR" && method == M::UploadFile) {
+        if (code == 110 || code == 125 || code == 150) {
+            if (m_PassiveMode) {
+                m_uploadPosition = m_uploadStartPosition;
+                UploadData();
+            }
+        } else if (code == 226 || code == 250) {
+            EndMethod();
+            OnUploadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+        } else {
+            CloseDataConnection();
+            CloseLocalFile();
+            RaiseFtpError(code);
+        }
+    } else if (m_lastCommand == "LIST" && method == M::EnumFiles) {
+        if (code != 125 && code != 150 && code != 226 && code != 250) {
+            CloseDataConnection();
+            RaiseFtpError(code);
+        }
+    }
+}
+
+void CFtpClient::DispatchReply(std::int16_t code, const std::string& reply,
+                               const std::string& piece) {
+    const auto succeeded = static_cast<std::int32_t>(AsyncResultStatus::Succeeded);
+    switch (m_currentMethod) {
+    case M::None:
+        if (code == 421)
+            CloseControlConnection();
+        break;
+    case M::Connect:
+        DispatchConnectReply(code, reply);
+        break;
+    case M::GetCurrentDirectory:
+        if (code != 257) {
+            RaiseFtpError(code);
+        } else {
+            EndMethod();
+            if (GetDirFromResponse(reply)) {
+                OnGetCurrentDirectory.raise(succeeded);
+            } else {
+                m_LastFtpError->setNumber(NoDirectory);
+                m_LastFtpError->setDescription(NoDirectoryText);
+                OnGetCurrentDirectory.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
+            }
+        }
+        break;
+    case M::SetCurrentDirectory:
+    case M::RemoveDirectory:
+    case M::DeleteFile:
+    case M::CreateDirectory: {
+        const FtpAsyncMethod method = m_currentMethod;
+        if (code != (method == M::CreateDirectory ? 257 : 250)) {
+            RaiseFtpError(code);
+        } else {
+            EndMethod();
+            RaiseCompletion(method, AsyncResultStatus::Succeeded);
+        }
+        break;
+    }
+    case M::RenameFile:
+        if (m_lastCommand == "RNFR") {
+            if (code == 350)
+                SendFtpCommand("RNTO", m_pendingNewName);
+            else
+                RaiseFtpError(code);
+        } else if (m_lastCommand == "RNTO") {
+            if (code == 250) {
+                EndMethod();
+                OnRenameFile.raise(succeeded);
+            } else {
+                RaiseFtpError(code);
+            }
+        }
+        break;
+    case M::DownloadFile:
+    case M::UploadFile:
+    case M::EnumFiles:
+        DispatchTransferReply(code, piece);
+        break;
+    case M::QuitSession:
+        if (m_lastCommand == "QUIT") {
+            if (code == 221) {
+                EndMethod();
+                m_objControlSocket->CloseSocket();
+                OnQuitSession.raise(succeeded);
+            } else {
+                RaiseFtpError(code);
+            }
+        }
+        break;
+    }
+}
+
+// The connection has closed. A method still pending can never get its
+// reply: it ends with its completion event (status 1, or 0 for QUIT, whose
+// aim the close fulfils) after the state has become Disconnected, so that
+// nobody waits for it for ever.
+void CFtpClient::m_objControlSocket_OnClose() {
+    const FtpAsyncMethod method = m_currentMethod;
+    try {
+        if (method != M::None) {
+            CloseLocalFile();
+            CloseDataConnection();
+            EndMethod();
+        }
+    } catch (...) {
+    }
+    try {
+        setSessionState(S::Disconnected);
+        if (method == M::QuitSession) {
+            OnQuitSession.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+        } else if (method != M::None) {
+            m_LastFtpError->set(NotConnected, "The server closed the connection.",
+                                "CFtpClient.m_objControlSocket_OnClose");
+            RaiseCompletionFailure(method);
+        }
+    } catch (...) {
+    }
+}
+
+void CFtpClient::m_objControlSocket_OnError(std::int16_t Number, std::string& Description,
+                                            std::int32_t, std::string, std::string, std::int32_t,
+                                            bool&) {
+    try {
+        const FtpAsyncMethod method = m_currentMethod;
+        CloseControlConnection();
+        m_LastFtpError->set(Number, Description, "CFtpClient.m_objControlSocket_OnError");
+        if (method != M::QuitSession)
+            RaiseCompletionFailure(method);
+    } catch (...) {
+        // Nothing of a notification reaches the event loop.
+    }
+}
+
+void CFtpClient::m_objTimeOut_TimeOut() {
+    try {
+        RaiseCompletion(m_currentMethod, AsyncResultStatus::TimedOut);
+    } catch (...) {
+    }
+}
+
+// --- simple commands ---------------------------------------------------------------
+
+void CFtpClient::startSimpleMethod(FtpAsyncMethod method, const char* member, const char* verb,
+                                   const std::string& argument) {
+    bool begun = false;
+    try {
+        checkCanStart(member);
+        if (method != M::GetCurrentDirectory)
+            checkArgument(argument, member);
+        BeginMethod(method);
+        begun = true;
+        SendFtpCommand(verb, argument);
+    } catch (...) {
+        try {
+            if (begun && m_currentMethod == method)
+                EndMethod();
+        } catch (...) {
+        }
+        rethrowFrom(member);
+    }
+}
+
+void CFtpClient::SetCurrentDirectory(const std::string& strDirectoryPath) {
+    startSimpleMethod(M::SetCurrentDirectory, "SetCurrentDirectory", "CWD", strDirectoryPath);
+}
+
+void CFtpClient::GetCurrentDirectory() {
+    startSimpleMethod(M::GetCurrentDirectory, "GetCurrentDirectory", "PWD", std::string());
+}
+
+void CFtpClient::CreateDirectory(const std::string& strDirectoryPath) {
+    startSimpleMethod(M::CreateDirectory, "CreateDirectory", "MKD", strDirectoryPath);
+}
+
+void CFtpClient::RemoveDirectory(const std::string& strDirectoryPath) {
+    startSimpleMethod(M::RemoveDirectory, "RemoveDirectory", "RMD", strDirectoryPath);
+}
+
+void CFtpClient::DeleteFile(const std::string& strFilePath) {
+    startSimpleMethod(M::DeleteFile, "DeleteFile", "DELE", strFilePath);
+}
+
+void CFtpClient::RenameFile(const std::string& strOldFileName, const std::string& strNewFileName) {
+    bool begun = false;
+    try {
+        checkCanStart("RenameFile");
+        checkArgument(strOldFileName, "RenameFile");
+        checkArgument(strNewFileName, "RenameFile");
+        m_pendingNewName = strNewFileName;
+        BeginMethod(M::RenameFile);
+        begun = true;
+        SendFtpCommand("RNFR", strOldFileName);
+    } catch (...) {
+        try {
+            if (begun && m_currentMethod == M::RenameFile)
+                EndMethod();
+        } catch (...) {
+        }
+        rethrowFrom("RenameFile");
+    }
+}
+
+void CFtpClient::CancelAsyncMethod() {
+    try {
+        const FtpAsyncMethod method = m_currentMethod;
+        EndMethod();
+        switch (method) {
+        case M::None:
+        case M::QuitSession:
+            break;
+        case M::DownloadFile:
+        case M::UploadFile:
+            CloseDataConnection();
+            CloseLocalFile();
+            RaiseCompletion(method, AsyncResultStatus::Cancelled);
+            break;
+        case M::EnumFiles:
+            m_listingText.clear();
+            CloseDataConnection();
+            RaiseCompletion(method, AsyncResultStatus::Cancelled);
+            break;
+        default:
+            RaiseCompletion(method, AsyncResultStatus::Cancelled);
+            break;
+        }
+    } catch (...) {
+        rethrowFrom("CancelAsyncMethod");
+    }
+}
+
+// --- data side -------------------------------------------------------------------
+//
+// Data connections, transfers and listings are not part of this build. The
+// dispatcher's rows that lead to them end the pending method with status 1
+// through its failure path, with the reason below in LastFtpError.
+
+namespace {
+[[noreturn]] void notAvailable(const char* member) {
+    throw Error(CFtpClient::NotAvailable, std::string("CFtpClient.") + member,
+                prefix(member) + "Data connections are not available in this build.");
+}
+} // namespace
+
+void CFtpClient::CloseDataConnection() {
+    try {
+        if (m_objDataSocket->State() != CSocket::StateClosed) {
+            platform::winsock::shutdown(m_objDataSocket->SocketHandle(), 2);
+            m_objDataSocket->CloseSocket();
+        }
+    } catch (...) {
+        rethrowFrom("CloseDataConnection");
+    }
+}
+
+void CFtpClient::CloseLocalFile() {
+    if (m_localFile >= 0) {
+        ::close(m_localFile);
+        m_localFile = -1;
+    }
+}
+
+void CFtpClient::SendPORTCommand() {
+    notAvailable("SendPORTCommand");
+}
+void CFtpClient::EstablishPasvDataConnection(const std::string&) {
+    notAvailable("EstablishPasvDataConnection");
+}
+void CFtpClient::OpenLocalFile() {
+    notAvailable("OpenLocalFile");
+}
+void CFtpClient::OpenLocalFileForUpload() {
+    notAvailable("OpenLocalFileForUpload");
+}
+void CFtpClient::UploadData() {
+    notAvailable("UploadData");
+}

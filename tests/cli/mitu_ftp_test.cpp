@@ -1,0 +1,188 @@
+// mitu-ftp end to end: the binary against pyftpdlib and a scripted server.
+#include "ftp_test_servers.h"
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using ftptest::PyFtpServer;
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs mitu-ftp with `args`; kills it after 30 s.
+Result runFtp(const std::vector<std::string>& args) {
+    char pattern[] = "/tmp/mitu-ftp-cli-XXXXXX";
+    const fs::path dir = ::mkdtemp(pattern);
+    const fs::path out = dir / "out", err = dir / "err";
+    std::vector<char*> argv{const_cast<char*>(MITU_FTP_PATH)};
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) { // only async-signal-safe calls from here on
+        int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(o, 1);
+        ::dup2(e, 2);
+        ::execv(MITU_FTP_PATH, argv.data());
+        ::_exit(127);
+    }
+    Result result;
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            ADD_FAILURE() << "mitu-ftp did not finish";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = slurp(out);
+    result.err = slurp(err);
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+    return result;
+}
+
+class MituFtp : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server = new PyFtpServer(); }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+    }
+    // The server's port and address, then `rest`.
+    static std::vector<std::string> at(std::vector<std::string> rest,
+                                       std::vector<std::string> options = {}) {
+        options.push_back("--port");
+        options.push_back(std::to_string(server->port()));
+        options.push_back("127.0.0.1");
+        options.insert(options.end(), rest.begin(), rest.end());
+        return options;
+    }
+    static PyFtpServer* server;
+};
+
+PyFtpServer* MituFtp::server = nullptr;
+
+TEST_F(MituFtp, VerbosePwdShowsTheLoginDialogueAndPrintsTheDirectory) {
+    auto r = runFtp(at({"pwd"}, {"--verbose"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "/\n");
+    for (const char* line : {"< 220 ", "> USER anonymous\n", "< 331 ", "> PASS ****\n", "< 230 ",
+                             "> PWD\n", "< 257 \"/\"", "> QUIT\n", "< 221 "})
+        EXPECT_NE(r.err.find(line), std::string::npos) << line << " missing in\n" << r.err;
+    EXPECT_EQ(r.err.find("mitu-user@"), std::string::npos); // the password is masked
+}
+
+TEST_F(MituFtp, RunsSeveralCommandsInOneSession) {
+    const fs::path root = server->root();
+    std::ofstream(root / "note.txt") << "x";
+    auto r = runFtp(at({"mkdir", "work", "cd", "work", "mkdir", "b", "mv", "b", "c", "pwd", "cd",
+                        "/", "mv", "note.txt", "work/n.txt"},
+                       {"--user", PyFtpServer::User, "--password", PyFtpServer::Password}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "/work\n/work\n/\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(fs::is_directory(root / "work" / "c"));
+    EXPECT_TRUE(fs::exists(root / "work" / "n.txt"));
+
+    r = runFtp(at({"rm", "work/n.txt", "rmdir", "work/c", "rmdir", "work"}, {"--quiet"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(fs::exists(root / "work"));
+
+    r = runFtp(at({"pwd"}, {"--quiet"}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(MituFtp, StopsAtTheFirstFailedCommand) {
+    auto r = runFtp(at({"rm", "missing.txt", "mkdir", "never"}, {"--verbose"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("mitu-ftp: error 16550: Requested action not taken.\n"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("MKD"), std::string::npos);
+    EXPECT_NE(r.err.find("> QUIT"), std::string::npos); // still leaves politely
+    EXPECT_FALSE(fs::exists(server->root() / "never"));
+}
+
+TEST_F(MituFtp, LoginFailuresExitWithStatus1) {
+    auto r = runFtp(at({"pwd"}, {"--user", PyFtpServer::User, "--password", "wrong"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "mitu-ftp: error 16530: Not logged in.\n");
+
+    r = runFtp({"--port", std::to_string(ftptest::closedPort()), "127.0.0.1", "pwd"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("mitu-ftp: error 10061: "), std::string::npos) << r.err;
+}
+
+TEST(MituFtpUsage, BadCommandLinesExitWith64) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"127.0.0.1"},
+        {"127.0.0.1", "dance"},
+        {"127.0.0.1", "cd"},
+        {"127.0.0.1", "mv", "a"},
+        {"--port", "0", "127.0.0.1", "pwd"},
+        {"--port", "21x", "127.0.0.1", "pwd"},
+        {"--buffer", "100", "127.0.0.1", "pwd"},
+        {"--timeout", "0", "127.0.0.1", "pwd"},
+        {"--bogus", "127.0.0.1", "pwd"},
+        {"127.0.0.1", "pwd", "--overwrite"},
+    };
+    for (const auto& args : cases) {
+        auto r = runFtp(args);
+        EXPECT_EQ(r.status, 64) << testing::PrintToString(args);
+        EXPECT_NE(r.err.find("--help"), std::string::npos);
+        EXPECT_EQ(r.out, "");
+    }
+    auto r = runFtp({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Usage: mitu-ftp"), std::string::npos);
+    EXPECT_NE(r.out.find("mv OLD NEW"), std::string::npos);
+}
+
+TEST(MituFtpTimeout, SilentServerExitsWith2) {
+    ftptest::ScriptedServer server([](ftptest::Peer& peer) {
+        peer.send("220 Ready\r\n");
+        peer.readLine();
+        peer.send("230 In\r\n");
+        peer.readLine();
+        peer.send("257 \"/\"\r\n");
+        peer.readLine(); // CWD: never answered
+    });
+    auto started = std::chrono::steady_clock::now();
+    auto r = runFtp({"--timeout", "1", "--port", std::to_string(server.port()), "127.0.0.1", "cd",
+                     "slow", "pwd"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("cd: no answer from the server within 1 s"), std::string::npos) << r.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
+    auto lines = server.received();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "PWD"), 1); // the login's, not the command's
+}
+
+} // namespace

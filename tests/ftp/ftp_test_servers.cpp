@@ -1,0 +1,265 @@
+#include "ftp_test_servers.h"
+
+#include "platform/event_loop.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace ftptest {
+
+namespace {
+
+const char* const ServerScript = R"PY(
+import logging, sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+root, user, password = sys.argv[1], sys.argv[2], sys.argv[3]
+logging.basicConfig(level=logging.INFO)
+authorizer = DummyAuthorizer()
+authorizer.add_user(user, password, root, perm="elradfmwMT")
+authorizer.add_anonymous(root, perm="elradfmwMT")
+FTPHandler.authorizer = authorizer
+FTPHandler.auth_failed_timeout = 0.1
+server = FTPServer(("127.0.0.1", 0), FTPHandler)
+print(server.socket.getsockname()[1], flush=True)
+server.serve_forever()
+)PY";
+
+int loopbackListener(int& port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::runtime_error("socket failed");
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 4) != 0) {
+        ::close(fd);
+        throw std::runtime_error("cannot listen on loopback");
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+bool waitReadable(int fd, std::chrono::milliseconds timeout, const std::atomic<bool>& stop) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!stop && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// --- pyftpdlib ---------------------------------------------------------------------
+
+PyFtpServer::PyFtpServer() {
+    char pattern[] = "/tmp/mitu-ftp-test-XXXXXX";
+    if (!::mkdtemp(pattern))
+        throw std::runtime_error("mkdtemp failed");
+    m_dir = pattern;
+    m_root = m_dir / "root";
+    std::filesystem::create_directory(m_root);
+    const std::string log = (m_dir / "server.log").string();
+
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        ::dup2(out[1], 1);
+        int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err >= 0)
+            ::dup2(err, 2);
+        ::execl("/usr/bin/python3", "python3", "-c", ServerScript, m_root.c_str(), User, Password,
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string line;
+    std::atomic<bool> never{false};
+    while (line.find('\n') == std::string::npos &&
+           waitReadable(out[0], std::chrono::seconds(15), never)) {
+        char buffer[64];
+        ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        line.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    m_port = std::atoi(line.c_str());
+    if (m_port <= 0) {
+        stop();
+        throw std::runtime_error("the FTP server did not start; see " + log);
+    }
+}
+
+PyFtpServer::~PyFtpServer() {
+    stop();
+}
+
+void PyFtpServer::stop() {
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+    std::error_code ignored;
+    if (!m_dir.empty())
+        std::filesystem::remove_all(m_dir, ignored);
+}
+
+// --- scripted server ---------------------------------------------------------------
+
+void Peer::send(const std::string& text, std::chrono::milliseconds pause) {
+    if (m_fd < 0)
+        return;
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+        ssize_t n = ::send(m_fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return;
+        sent += static_cast<std::size_t>(n);
+    }
+    std::this_thread::sleep_for(pause);
+}
+
+std::string Peer::readLine(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto end = m_pending.find("\r\n");
+        if (end != std::string::npos) {
+            std::string line = m_pending.substr(0, end);
+            m_pending.erase(0, end + 2);
+            std::lock_guard lock(m_mutex);
+            m_lines.push_back(line);
+            return line;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (m_fd < 0 || left.count() <= 0 || !waitReadable(m_fd, left, m_stop))
+            return std::string();
+        char buffer[4096];
+        ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return std::string();
+        m_pending.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+bool Peer::waitForClose(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (m_fd >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !waitReadable(m_fd, left, m_stop))
+            return false;
+        char buffer[4096];
+        ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return true;
+        m_pending.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+void Peer::close() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+std::vector<std::string> Peer::lines() const {
+    std::lock_guard lock(m_mutex);
+    return m_lines;
+}
+
+ScriptedServer::ScriptedServer(Script script) : m_script(std::move(script)) {
+    m_listener = loopbackListener(m_port);
+    m_thread = std::thread([this] { run(); });
+}
+
+ScriptedServer::~ScriptedServer() {
+    m_stop = true;
+    m_thread.join();
+    ::close(m_listener);
+}
+
+void ScriptedServer::run() {
+    if (!waitReadable(m_listener, std::chrono::seconds(30), m_stop))
+        return;
+    int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    Peer peer(fd, m_stop);
+    {
+        std::lock_guard lock(m_mutex);
+        m_peer = &peer;
+    }
+    m_script(peer);
+    m_done = true;
+    // Lines that come after the script are recorded too.
+    while (!m_stop && !peer.closed()) {
+        if (peer.readLine(std::chrono::milliseconds(100)).empty()) {
+            char probe;
+            if (peer.m_fd >= 0 && ::recv(peer.m_fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
+                peer.close();
+        }
+    }
+    std::lock_guard lock(m_mutex);
+    m_finalLines = peer.lines();
+    m_peer = nullptr;
+    peer.close();
+}
+
+std::vector<std::string> ScriptedServer::received() const {
+    std::lock_guard lock(m_mutex);
+    return m_peer ? m_peer->lines() : m_finalLines;
+}
+
+int closedPort() {
+    int port = 0;
+    int fd = loopbackListener(port);
+    ::close(fd);
+    return port;
+}
+
+bool runUntil(const std::function<bool()>& done, double seconds) {
+    auto& loop = platform::EventLoop::instance();
+    const auto deadline =
+        platform::Clock::now() + std::chrono::duration_cast<platform::Clock::duration>(
+                                     std::chrono::duration<double>(seconds));
+    // Wakes at least every 20 ms: `done` may watch the server thread too.
+    while (!done()) {
+        const auto now = platform::Clock::now();
+        if (now >= deadline)
+            return done();
+        loop.waitForEvents(std::min(deadline, now + std::chrono::milliseconds(20)));
+    }
+    return true;
+}
+
+} // namespace ftptest

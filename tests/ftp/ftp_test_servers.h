@@ -1,0 +1,106 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+namespace ftptest {
+
+// A real FTP server (pyftpdlib under the system's Python) on a free
+// loopback port, serving a fresh temporary folder. One anonymous account
+// and one user account, both allowed to change everything.
+class PyFtpServer {
+public:
+    static constexpr const char* User = "tester";
+    static constexpr const char* Password = "s3cret";
+
+    PyFtpServer();
+    ~PyFtpServer();
+    PyFtpServer(const PyFtpServer&) = delete;
+    PyFtpServer& operator=(const PyFtpServer&) = delete;
+
+    int port() const { return m_port; }
+    const std::filesystem::path& root() const { return m_root; }
+
+private:
+    void stop();
+
+    std::filesystem::path m_dir;
+    std::filesystem::path m_root;
+    pid_t m_pid = -1;
+    int m_port = 0;
+};
+
+// The server side of one scripted control connection, for the script.
+class Peer {
+public:
+    explicit Peer(int fd, const std::atomic<bool>& stop) : m_fd(fd), m_stop(stop) {}
+
+    // Writes `text` at once, then pauses so that the next piece reaches the
+    // client in a read of its own.
+    void send(const std::string& text,
+              std::chrono::milliseconds pause = std::chrono::milliseconds(80));
+    // The next line from the client without its CR LF; "" at the end of
+    // the connection or after `timeout`.
+    std::string readLine(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    // Waits for the client to close its side (true) or for `timeout`.
+    bool waitForClose(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    void close();
+    bool closed() const { return m_fd < 0; }
+
+    // Every line received so far.
+    std::vector<std::string> lines() const;
+
+private:
+    friend class ScriptedServer;
+    int m_fd;
+    const std::atomic<bool>& m_stop;
+    std::string m_pending;
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+};
+
+// A loopback server that accepts one connection and plays a script on it:
+// replies split into chosen pieces, checks of what the client sent. After
+// the script it keeps the connection until the client closes it.
+class ScriptedServer {
+public:
+    using Script = std::function<void(Peer&)>;
+
+    explicit ScriptedServer(Script script);
+    ~ScriptedServer();
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    int port() const { return m_port; }
+    // Lines the client has sent so far.
+    std::vector<std::string> received() const;
+    bool scriptDone() const { return m_done; }
+
+private:
+    void run();
+
+    Script m_script;
+    int m_listener = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_done{false};
+    mutable std::mutex m_mutex;
+    Peer* m_peer = nullptr;
+    std::vector<std::string> m_finalLines;
+    std::thread m_thread;
+};
+
+// A loopback port with nothing listening on it.
+int closedPort();
+
+// Runs the event loop until `done` or `seconds` have passed.
+bool runUntil(const std::function<bool()>& done, double seconds = 10);
+
+} // namespace ftptest

@@ -1,0 +1,672 @@
+#include "net/socket.h"
+#include "net/socket_support.h"
+#include "platform/error.h"
+#include "platform/winsock.h"
+#include "support/loop.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <numeric>
+#include <string>
+#include <vector>
+
+using testing_support::runFor;
+using testing_support::runUntil;
+
+namespace {
+
+struct ErrorSeen {
+    int count = 0;
+    int number = 0;
+    std::string description;
+    std::string source;
+};
+
+void recordErrors(const std::shared_ptr<CSocket>& s, ErrorSeen& seen) {
+    s->OnError.subscribe([&seen](std::int16_t number, std::string& description, std::int32_t,
+                                 std::string source, std::string, std::int32_t, bool&) {
+        ++seen.count;
+        seen.number = number;
+        seen.description = description;
+        seen.source = source;
+    });
+}
+
+template <typename F> platform::Error raised(F&& call) {
+    try {
+        call();
+    } catch (const platform::Error& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no error raised";
+    return platform::Error(0, "", "");
+}
+
+// A port on loopback where nothing listens (bound, never listening).
+int closedPort() {
+    auto s = CSocket::create();
+    s->Bind(0, "127.0.0.1");
+    std::uint32_t address;
+    std::uint16_t port;
+    platform::winsock::getsockname(s->SocketHandle(), &address, &port);
+    return platform::winsock::fromNetworkOrder(port);
+}
+
+int boundPort(const std::shared_ptr<CSocket>& s) {
+    std::uint32_t address;
+    std::uint16_t port;
+    platform::winsock::getsockname(s->SocketHandle(), &address, &port);
+    return platform::winsock::fromNetworkOrder(port);
+}
+
+// A listening socket on loopback, a client connected to it, and the
+// server's side of the connection (accepted into its own object).
+struct Connection {
+    std::shared_ptr<CSocket> listener = CSocket::create();
+    std::shared_ptr<CSocket> client = CSocket::create();
+    std::shared_ptr<CSocket> server = CSocket::create();
+    int connectEvents = 0;
+    int requests = 0;
+    int listenerStateAtRequest = -1;
+    int serverStateAfterAccept = -1;
+
+    void open() {
+        listener->Bind(0, "127.0.0.1");
+        listener->Listen();
+        listener->OnConnectionRequest.subscribe([this](std::int32_t requestID) {
+            ++requests;
+            listenerStateAtRequest = listener->State();
+            server->Accept(requestID);
+            serverStateAfterAccept = server->State();
+        });
+        server->OnConnect.subscribe(
+            [this] { ADD_FAILURE() << "OnConnect for an accepted socket"; });
+        client->OnConnect.subscribe([this] { ++connectEvents; });
+        client->Connect("127.0.0.1", boundPort(listener));
+        ASSERT_TRUE(runUntil(
+            [&] { return connectEvents == 1 && server->State() == CSocket::StateConnected; }));
+    }
+};
+
+} // namespace
+
+TEST(CSocketConnection, ListenAcceptConnectAndAddresses) {
+    Connection c;
+    EXPECT_EQ(c.client->State(), CSocket::StateClosed);
+    c.open();
+    EXPECT_EQ(c.requests, 1);
+    EXPECT_EQ(c.listenerStateAtRequest, CSocket::StateListening);
+    EXPECT_EQ(c.listener->State(), CSocket::StateListening);
+    EXPECT_EQ(c.serverStateAfterAccept, CSocket::StateConnected);
+    EXPECT_EQ(c.client->State(), CSocket::StateConnected);
+    // The dotted path never looks anything up.
+    EXPECT_EQ(c.client->RemoteHostIP(), "");
+    EXPECT_EQ(c.client->RemoteHost(), "127.0.0.1");
+    EXPECT_EQ(c.client->LocalIP(), "127.0.0.1");
+    EXPECT_NE(c.client->LocalPort(), 0);
+    EXPECT_FALSE(c.client->LocalHostName().empty());
+    // The accepted side takes its addresses from the connection.
+    EXPECT_EQ(c.server->LocalHostName(), c.server->LocalIP());
+    EXPECT_EQ(c.server->RemoteHost(), c.server->RemoteHostIP());
+    EXPECT_EQ(c.server->RemoteHostIP(), "127.0.0.1");
+    EXPECT_EQ(c.server->RemotePort(), c.client->LocalPort());
+    EXPECT_EQ(c.server->Protocol(), CSocket::ProtocolTcp);
+    // Listening on port 0 leaves LocalPort as it was.
+    EXPECT_EQ(c.listener->LocalPort(), 0);
+}
+
+TEST(CSocketData, ArrivalReportsEverythingWaiting) {
+    Connection c;
+    c.open();
+    std::vector<int> totals;
+    c.client->OnDataArrival.subscribe([&](std::int32_t total) { totals.push_back(total); });
+    c.server->SendData(std::string("abc"));
+    ASSERT_TRUE(runUntil([&] { return totals.size() == 1; }));
+    c.server->SendData(std::string("defgh"));
+    ASSERT_TRUE(runUntil([&] { return totals.size() == 2; }));
+    EXPECT_EQ(totals, (std::vector<int>{3, 8}));
+    EXPECT_EQ(c.client->BytesReceived(), 8);
+
+    Variant text;
+    c.client->PeekData(text, std::nullopt, 4);
+    EXPECT_EQ(std::get<std::string>(text), "abcd");
+    EXPECT_EQ(c.client->BytesReceived(), 8);
+    c.client->GetData(text);
+    EXPECT_EQ(std::get<std::string>(text), "abcdefgh");
+    EXPECT_EQ(c.client->BytesReceived(), 0);
+
+    // Nothing waiting: the value stays as it was.
+    Variant untouched = std::int32_t(42);
+    c.client->GetData(untouched);
+    EXPECT_EQ(std::get<std::int32_t>(untouched), 42);
+}
+
+TEST(CSocketData, LargeSendReportsProgressThenOneCompletion) {
+    Connection c;
+    c.open();
+    const std::size_t size = 1 << 20;
+    ByteArray block(size);
+    for (std::size_t i = 0; i < size; ++i)
+        block[i] = static_cast<std::uint8_t>(i * 7 + 3);
+
+    std::vector<std::pair<int, int>> progress;
+    int completions = 0;
+    bool completedInsideSendData = false;
+    bool insideSendData = false;
+    c.client->OnSendProgress.subscribe(
+        [&](std::int32_t sent, std::int32_t remaining) { progress.emplace_back(sent, remaining); });
+    c.client->OnSendComplete.subscribe([&] {
+        ++completions;
+        completedInsideSendData = completedInsideSendData || insideSendData;
+    });
+
+    ByteArray received;
+    c.server->OnDataArrival.subscribe([&](std::int32_t) {
+        Variant data;
+        c.server->GetData(data, vartype::ByteArray);
+        auto& bytes = std::get<ByteArray>(data);
+        received.insert(received.end(), bytes.begin(), bytes.end());
+    });
+
+    insideSendData = true;
+    c.client->SendData(block);
+    insideSendData = false;
+    ASSERT_TRUE(runUntil([&] { return completions == 1 && received.size() == size; }));
+    runFor(0.2); // no second completion trails behind
+    EXPECT_EQ(completions, 1);
+    EXPECT_FALSE(completedInsideSendData);
+    ASSERT_FALSE(progress.empty());
+    long total = 0;
+    for (auto& p : progress)
+        total += p.first;
+    EXPECT_EQ(total, static_cast<long>(size));
+    EXPECT_EQ(progress.back().second, 0);
+    EXPECT_TRUE(received == block);
+}
+
+TEST(CSocketData, SecondSendReplacesTheRestOfTheFirst) {
+    Connection c;
+    c.open();
+    int completions = 0;
+    c.client->OnSendComplete.subscribe([&] { ++completions; });
+    c.client->SendData(std::string("first"));
+    c.client->SendData(std::string("second"));
+    ASSERT_TRUE(runUntil([&] { return completions >= 1; }));
+    runFor(0.2);
+    EXPECT_EQ(completions, 1);
+}
+
+TEST(CSocketClose, GracefulCloseEndsWithOnClose) {
+    Connection c;
+    c.open();
+    int clientCloses = 0, serverCloses = 0;
+    c.client->OnClose.subscribe([&] { ++clientCloses; });
+    c.server->OnClose.subscribe([&] {
+        ++serverCloses;
+        c.server->CloseSocket(); // answer the peer's close, as a server would
+    });
+    c.client->CloseSocket();
+    EXPECT_EQ(c.client->State(), CSocket::StateClosing);
+    ASSERT_TRUE(runUntil([&] { return clientCloses == 1; }));
+    EXPECT_EQ(serverCloses, 1);
+    EXPECT_EQ(c.client->State(), CSocket::StateClosed);
+    EXPECT_EQ(c.client->SocketHandle(), -1);
+}
+
+TEST(CSocketClose, DataSentBeforeTheCloseArrivesBeforeOnClose) {
+    Connection c;
+    c.open();
+    std::vector<std::string> log;
+    c.client->OnDataArrival.subscribe([&](std::int32_t) {
+        Variant data;
+        c.client->GetData(data);
+        log.push_back(std::get<std::string>(data));
+    });
+    c.client->OnClose.subscribe([&] { log.push_back("close"); });
+    c.server->SendData(std::string("last words"));
+    runUntil([&] { return false; }, 0.0);
+    c.server->CloseSocket();
+    ASSERT_TRUE(runUntil([&] { return !log.empty() && log.back() == "close"; }));
+    std::string all;
+    for (std::size_t i = 0; i + 1 < log.size(); ++i)
+        all += log[i];
+    EXPECT_EQ(all, "last words");
+}
+
+TEST(CSocketClose, SecondCloseBeforeThePeerClosesAtOnce) {
+    Connection c;
+    c.open();
+    int closes = 0;
+    c.client->OnClose.subscribe([&] { ++closes; });
+    c.client->CloseSocket();
+    EXPECT_EQ(c.client->State(), CSocket::StateClosing);
+    c.client->CloseSocket();
+    EXPECT_EQ(c.client->State(), CSocket::StateClosed);
+    EXPECT_EQ(c.client->SocketHandle(), -1);
+    c.server->CloseSocket();
+    runFor(0.3);
+    EXPECT_EQ(closes, 0);
+    // Without a socket it does nothing.
+    c.client->CloseSocket();
+    EXPECT_EQ(c.client->State(), CSocket::StateClosed);
+}
+
+TEST(CSocketClose, ResetByPeerIsReportedAsError) {
+    Connection c;
+    c.open();
+    ErrorSeen seen;
+    recordErrors(c.client, seen);
+    // A zero linger time makes the close a reset.
+    linger abort{1, 0};
+    ASSERT_EQ(::setsockopt(c.server->SocketHandle(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort),
+              0);
+    c.server.reset(); // ends the object, closing its socket
+    ASSERT_TRUE(runUntil([&] { return seen.count > 0; }));
+    EXPECT_EQ(seen.number, 10054);
+    EXPECT_EQ(seen.description, "Connection reset by peer.");
+    EXPECT_EQ(seen.source, "");
+    EXPECT_EQ(c.client->State(), CSocket::StateError);
+    EXPECT_EQ(c.client->SocketHandle(), -1);
+}
+
+TEST(CSocketClose, SendingIntoAResetConnectionIsAnErrorNotASignal) {
+    Connection c;
+    c.open();
+    linger abort{1, 0};
+    ASSERT_EQ(::setsockopt(c.server->SocketHandle(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort),
+              0);
+    c.server.reset();
+    // The reset has arrived but is not dispatched yet: the send meets it.
+    auto e = raised([&] {
+        for (int i = 0; i < 3; ++i)
+            c.client->SendData(std::string(100000, 'x'));
+    });
+    EXPECT_TRUE(e.number() == 10054 || e.number() == 10058) << e.number();
+    EXPECT_EQ(e.source(), "CSocket.SendData");
+}
+
+TEST(CSocketConnect, RefusedConnectionRaisesOnError) {
+    auto s = CSocket::create();
+    ErrorSeen seen;
+    recordErrors(s, seen);
+    s->Connect("127.0.0.1", closedPort());
+    EXPECT_EQ(s->State(), CSocket::StateConnecting);
+    ASSERT_TRUE(runUntil([&] { return seen.count > 0; }));
+    EXPECT_EQ(seen.number, 10061);
+    EXPECT_EQ(seen.description, "Connection refused.");
+    EXPECT_EQ(seen.source, "");
+    EXPECT_EQ(s->State(), CSocket::StateError);
+    EXPECT_EQ(s->SocketHandle(), -1);
+}
+
+TEST(CSocketConnect, MissingHostAndBadPortsAreRaised) {
+    auto s = CSocket::create();
+    auto e = raised([&] { s->Connect(); });
+    EXPECT_EQ(e.number(), 10049);
+    EXPECT_EQ(e.description(), "Cannot assign requested address.");
+    EXPECT_EQ(e.source(), "CSocket.CSocket.Connect");
+    EXPECT_EQ(s->State(), CSocket::StateClosed);
+    EXPECT_NE(s->SocketHandle(), -1); // a socket now exists
+
+    for (std::int64_t port : {-1LL, 65536LL, 5000000000LL}) {
+        auto t = CSocket::create();
+        e = raised([&] { t->Connect("127.0.0.1", port); });
+        EXPECT_EQ(e.number(), 6) << port;
+        EXPECT_EQ(e.source(), "CSocket.CSocket.Connect");
+    }
+    auto b = CSocket::create();
+    b->setLocalPort(70000);
+    e = raised([&] { b->Bind(); });
+    EXPECT_EQ(e.number(), 6);
+    EXPECT_EQ(e.source(), "CSocket.Bind");
+
+    auto bad = CSocket::create();
+    e = raised([&] { bad->Bind(0, "not.an.address"); });
+    EXPECT_EQ(e.source(), "CSocket.Bind");
+    EXPECT_EQ(e.number(), 10022);
+}
+
+TEST(CSocketConnect, BindConflictIsReportedWithItsText) {
+    auto first = CSocket::create();
+    first->Bind(0, "127.0.0.1");
+    first->Listen();
+    auto second = CSocket::create();
+    auto e = raised([&] { second->Bind(boundPort(first), "127.0.0.1"); });
+    EXPECT_EQ(e.number(), 10048);
+    EXPECT_EQ(e.description(), "Address already in use.");
+    EXPECT_EQ(e.source(), "CSocket.Bind");
+}
+
+TEST(CSocketConnect, SendWithoutSocketIsWrongState) {
+    auto s = CSocket::create();
+    auto e = raised([&] { s->SendData(std::string("x")); });
+    EXPECT_EQ(e.number(), 40006);
+    EXPECT_EQ(e.description(),
+              "Wrong protocol or connection state for the requested transaction or request.");
+    EXPECT_EQ(e.source(), "CSocket.SendData");
+}
+
+TEST(CSocketConnect, ProtocolIsFixedOnceASocketExists) {
+    auto s = CSocket::create();
+    s->setProtocol(CSocket::ProtocolUdp);
+    EXPECT_EQ(s->Protocol(), CSocket::ProtocolUdp);
+    s->Bind(0, "127.0.0.1");
+    s->setProtocol(CSocket::ProtocolTcp);
+    EXPECT_EQ(s->Protocol(), CSocket::ProtocolUdp);
+}
+
+namespace {
+
+// Answers every name with a fixed result, as a test's own name service.
+class FixedResolver : public platform::winsock::Resolver {
+public:
+    explicit FixedResolver(int error) : m_error(error) {}
+    int lookup(const std::string&, platform::winsock::HostEntry& entry) override {
+        if (m_error)
+            return m_error;
+        entry.name = "loopback.test";
+        std::uint32_t address;
+        platform::winsock::parseDottedAddress("127.0.0.1", address);
+        entry.addresses = {address};
+        return 0;
+    }
+    std::string reverse(std::uint32_t) override { return {}; }
+
+private:
+    int m_error;
+};
+
+struct ResolverGuard {
+    explicit ResolverGuard(std::shared_ptr<platform::winsock::Resolver> r) {
+        platform::winsock::setResolver(std::move(r));
+    }
+    ~ResolverGuard() { platform::winsock::setResolver(nullptr); }
+};
+
+} // namespace
+
+TEST(CSocketLookup, ConnectByNameResolvesFirst) {
+    auto listener = CSocket::create();
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    std::shared_ptr<CSocket> server = CSocket::create();
+    listener->OnConnectionRequest.subscribe([&](std::int32_t id) { server->Accept(id); });
+
+    auto s = CSocket::create();
+    int connects = 0;
+    s->OnConnect.subscribe([&] { ++connects; });
+    s->Connect("localhost", boundPort(listener));
+    EXPECT_EQ(s->State(), CSocket::StateResolvingHost);
+    ASSERT_TRUE(runUntil([&] { return connects == 1; }));
+    EXPECT_EQ(s->State(), CSocket::StateConnected);
+    EXPECT_EQ(s->RemoteHost(), "localhost");
+    EXPECT_EQ(s->RemoteHostIP(), "127.0.0.1");
+}
+
+TEST(CSocketLookup, InjectedResolverNamesTheHost) {
+    ResolverGuard guard(std::make_shared<FixedResolver>(0));
+    auto listener = CSocket::create();
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    auto s = CSocket::create();
+    int connects = 0;
+    s->OnConnect.subscribe([&] { ++connects; });
+    s->Connect("service.invalid", boundPort(listener));
+    ASSERT_TRUE(runUntil([&] { return connects == 1; }));
+    EXPECT_EQ(s->RemoteHost(), "loopback.test");
+    EXPECT_EQ(s->RemoteHostIP(), "127.0.0.1");
+}
+
+TEST(CSocketLookup, FailedLookupRaisesOnError) {
+    ResolverGuard guard(std::make_shared<FixedResolver>(11001));
+    auto s = CSocket::create();
+    ErrorSeen seen;
+    recordErrors(s, seen);
+    s->Connect("no-such-host.invalid", 21);
+    EXPECT_EQ(s->State(), CSocket::StateResolvingHost);
+    ASSERT_TRUE(runUntil([&] { return seen.count > 0; }));
+    EXPECT_EQ(seen.number, 11001);
+    EXPECT_EQ(seen.description, "Host not found.");
+    EXPECT_EQ(seen.source, "");
+    EXPECT_EQ(s->State(), CSocket::StateError);
+    EXPECT_EQ(MSocketSupport::PendingLookups(), 0u);
+}
+
+TEST(CSocketLookup, CloseWhileResolvingCancelsTheConnect) {
+    ResolverGuard guard(std::make_shared<FixedResolver>(0));
+    auto listener = CSocket::create();
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    int requests = 0;
+    listener->OnConnectionRequest.subscribe([&](std::int32_t) { ++requests; });
+    auto s = CSocket::create();
+    ErrorSeen seen;
+    recordErrors(s, seen);
+    s->Connect("service.invalid", boundPort(listener));
+    s->CloseSocket();
+    EXPECT_EQ(s->State(), CSocket::StateClosed);
+    runFor(0.3);
+    EXPECT_EQ(requests, 0);
+    EXPECT_EQ(seen.count, 0);
+    EXPECT_EQ(s->State(), CSocket::StateClosed);
+}
+
+TEST(CSocketDatagram, SendAndReceiveFillTheSender) {
+    auto receiver = CSocket::create();
+    receiver->setProtocol(CSocket::ProtocolUdp);
+    receiver->Bind(0, "127.0.0.1");
+    auto sender = CSocket::create();
+    sender->setProtocol(CSocket::ProtocolUdp);
+    sender->Bind(0, "127.0.0.1");
+    sender->setRemoteHost("127.0.0.1");
+    sender->setRemotePort(boundPort(receiver));
+    EXPECT_EQ(sender->RemoteHostIP(), "127.0.0.1");
+
+    int arrivals = 0, completions = 0;
+    receiver->OnDataArrival.subscribe([&](std::int32_t) { ++arrivals; });
+    sender->OnSendComplete.subscribe([&] { ++completions; });
+    sender->SendData(std::string("ping"));
+    ASSERT_TRUE(runUntil([&] { return arrivals == 1 && completions == 1; }));
+    Variant data;
+    receiver->GetData(data);
+    EXPECT_EQ(std::get<std::string>(data), "ping");
+    EXPECT_EQ(receiver->RemoteHostIP(), "127.0.0.1");
+    EXPECT_EQ(receiver->RemotePort(), boundPort(sender));
+    EXPECT_FALSE(receiver->RemoteHost().empty());
+}
+
+TEST(CSocketDatagram, NamedDestinationIsLookedUpBeforeSending) {
+    ResolverGuard guard(std::make_shared<FixedResolver>(0));
+    auto receiver = CSocket::create();
+    receiver->setProtocol(CSocket::ProtocolUdp);
+    receiver->Bind(0, "127.0.0.1");
+    auto sender = CSocket::create();
+    sender->setProtocol(CSocket::ProtocolUdp);
+    sender->setRemoteHost("service.invalid");
+    sender->setRemotePort(boundPort(receiver));
+    std::vector<std::pair<int, int>> progress;
+    int completions = 0, arrivals = 0;
+    sender->OnSendProgress.subscribe(
+        [&](std::int32_t s, std::int32_t r) { progress.emplace_back(s, r); });
+    sender->OnSendComplete.subscribe([&] { ++completions; });
+    receiver->OnDataArrival.subscribe([&](std::int32_t) { ++arrivals; });
+    sender->SendData(std::string("hello"));
+    ASSERT_EQ(progress.size(), 1u);
+    EXPECT_EQ(progress[0], std::make_pair(0, 5));
+    ASSERT_TRUE(runUntil([&] { return completions == 1 && arrivals == 1; }));
+    ASSERT_EQ(progress.size(), 2u);
+    EXPECT_EQ(progress[1], std::make_pair(5, 0));
+    EXPECT_EQ(sender->RemoteHostIP(), "127.0.0.1");
+}
+
+TEST(CSocketDatagram, BroadcastFollowsTheRemoteAddress) {
+    auto s = CSocket::create();
+    s->setProtocol(CSocket::ProtocolUdp);
+    auto broadcastOption = [&] {
+        int value = -1;
+        platform::winsock::getsockopt(s->SocketHandle(), platform::winsock::SOL_SOCKET_,
+                                      platform::winsock::SO_BROADCAST_, &value);
+        return value;
+    };
+    s->setRemoteHost("10.0.0.255"); // nothing is sent: only the option changes
+    EXPECT_NE(s->SocketHandle(), -1);
+    EXPECT_EQ(broadcastOption(), 1);
+    s->setRemoteHost("some.name"); // a name changes nothing
+    EXPECT_EQ(broadcastOption(), 1);
+    EXPECT_EQ(s->RemoteHostIP(), "10.0.0.255");
+    s->setRemoteHost("10.0.0.7");
+    EXPECT_EQ(broadcastOption(), 0);
+}
+
+TEST(CSocketLifetime, ReleasedInsideItsOwnHandler) {
+    Connection c;
+    c.open();
+    std::weak_ptr<CSocket> weak = c.client;
+    bool arrived = false;
+    c.client->OnDataArrival.subscribe([&](std::int32_t) {
+        arrived = true;
+        c.client.reset(); // the last reference the test holds
+    });
+    // Queue a read and a close for the client; the close must be dropped.
+    c.server->SendData(std::string("bye"));
+    c.server->CloseSocket();
+    ASSERT_TRUE(runUntil([&] { return arrived; }));
+    runFor(0.2);
+    EXPECT_TRUE(weak.expired());
+}
+
+TEST(CSocketLifetime, NotificationForAClosedSocketIsDropped) {
+    Connection c;
+    c.open();
+    int arrivals = 0;
+    c.client->OnDataArrival.subscribe([&](std::int32_t) { ++arrivals; });
+    c.server->SendData(std::string("late"));
+    runFor(0.05);
+    // The read notification may already be queued; closing drops it, and
+    // a socket that reuses the descriptor number never sees it.
+    c.client->CloseSocket();
+    c.client->CloseSocket();
+    auto other = CSocket::create();
+    int otherArrivals = 0;
+    other->OnDataArrival.subscribe([&](std::int32_t) { ++otherArrivals; });
+    other->setProtocol(CSocket::ProtocolUdp);
+    other->Bind(0, "127.0.0.1");
+    runFor(0.2);
+    EXPECT_EQ(otherArrivals, 0);
+}
+
+TEST(MSocketSupportService, WindowAndLibraryFollowTheRegisteredSockets) {
+    ASSERT_EQ(MSocketSupport::RegisteredSockets(), 0u);
+    {
+        auto a = CSocket::create();
+        auto b = CSocket::create();
+        EXPECT_TRUE(MSocketSupport::IsStarted());
+        EXPECT_EQ(MSocketSupport::SocketWindow(), 0u);
+        a->Bind(0, "127.0.0.1");
+        EXPECT_NE(MSocketSupport::SocketWindow(), 0u);
+        EXPECT_EQ(platform::EventLoop::instance().windowName(MSocketSupport::SocketWindow()),
+                  "SOCKET_WINDOW");
+        b->Bind(0, "127.0.0.1");
+        a->CloseSocket();
+        EXPECT_NE(MSocketSupport::SocketWindow(), 0u);
+        b->CloseSocket();
+        EXPECT_EQ(MSocketSupport::SocketWindow(), 0u);
+    }
+    EXPECT_FALSE(MSocketSupport::IsStarted());
+    EXPECT_EQ(platform::winsock::startupCount(), 0);
+}
+
+TEST(MSocketSupportService, StartUpFailureMakesConstructionFail) {
+    platform::winsock::setStartupFailure(10091);
+    auto e = raised([] { CSocket::create(); });
+    platform::winsock::setStartupFailure(0);
+    EXPECT_EQ(e.number(), 10091);
+    EXPECT_EQ(e.source(), "MSocketSupport.InitWinsockService");
+    EXPECT_EQ(e.description(),
+              "The underlying network subsystem is not ready for network communication.");
+}
+
+TEST(MSocketSupportService, MessageNamesFollowTheProgram) {
+    auto s = CSocket::create();
+    auto& loop = platform::EventLoop::instance();
+    EXPECT_EQ(MSocketSupport::SocketMessage(), loop.registerMessage("net_tests.WinsockMessage"));
+    EXPECT_EQ(MSocketSupport::LookupMessage(), loop.registerMessage("net_tests.ResolveMessage"));
+    EXPECT_EQ(MSocketSupport::MaximalDatagramSize(), 65507);
+}
+
+TEST(MSocketSupportService, PortConversions) {
+    EXPECT_EQ(MSocketSupport::UnsignedToInteger(0), 0);
+    EXPECT_EQ(MSocketSupport::UnsignedToInteger(32767), 32767);
+    EXPECT_EQ(MSocketSupport::UnsignedToInteger(32768), -32768);
+    EXPECT_EQ(MSocketSupport::UnsignedToInteger(65535), -1);
+    EXPECT_THROW(MSocketSupport::UnsignedToInteger(65536), platform::Error);
+    EXPECT_THROW(MSocketSupport::UnsignedToInteger(-1), platform::Error);
+    EXPECT_EQ(MSocketSupport::IntegerToUnsigned(-1), 65535);
+    EXPECT_EQ(MSocketSupport::IntegerToUnsigned(21), 21);
+}
+
+namespace {
+
+// Ten bytes waiting on the client, from the server.
+struct TenBytes : Connection {
+    void fill() {
+        open();
+        client->OnDataArrival.subscribe([this](std::int32_t total) { waiting = total; });
+        server->SendData(ByteArray{1, 0, 0, 0, 5, 6, 7, 8, 9, 10});
+        ASSERT_TRUE(runUntil([this] { return waiting == 10; }));
+    }
+    int waiting = 0;
+};
+
+} // namespace
+
+TEST(CSocketData, ConversionsOfWaitingBytes) {
+    {
+        TenBytes t;
+        t.fill();
+        Variant v;
+        t.client->GetData(v, vartype::Long);
+        EXPECT_EQ(std::get<std::int32_t>(v), 1);
+        EXPECT_EQ(t.client->BytesReceived(), 0); // all ten are gone
+        Variant after = std::string("kept");
+        t.client->GetData(after);
+        EXPECT_EQ(std::get<std::string>(after), "kept");
+    }
+    {
+        TenBytes t;
+        t.fill();
+        Variant v;
+        t.client->PeekData(v, std::nullopt, 4);
+        EXPECT_EQ(std::get<std::string>(v), std::string("\x01\0\0\0", 4));
+        EXPECT_EQ(t.client->BytesReceived(), 10);
+        t.client->GetData(v, vartype::ByteArray, 20);
+        EXPECT_EQ(std::get<ByteArray>(v).size(), 10u);
+        EXPECT_EQ(t.client->BytesReceived(), 0);
+    }
+    {
+        TenBytes t;
+        t.fill();
+        Variant v = std::int32_t(3);
+        t.client->GetData(v, 12, 2); // not a known kind: untouched, bytes still taken
+        EXPECT_EQ(std::get<std::int32_t>(v), 3);
+        EXPECT_EQ(t.client->BytesReceived(), 8);
+        t.client->GetData(v, vartype::Double, 3); // fewer bytes than the kind needs
+        EXPECT_EQ(t.client->BytesReceived(), 5);
+    }
+}
+
+TEST(CSocketData, DataThatConvertsToNoBytesIsRefused) {
+    Connection c;
+    c.open();
+    int completions = 0;
+    c.client->OnSendComplete.subscribe([&] { ++completions; });
+    for (const Variant& nothing : {Variant(std::string()), Variant(ByteArray()), Variant()}) {
+        auto e = raised([&] { c.client->SendData(nothing); });
+        EXPECT_EQ(e.number(), 9);
+        EXPECT_EQ(e.source(), "CSocket.SendData");
+    }
+    runFor(0.2);
+    EXPECT_EQ(completions, 0);
+}
