@@ -25,7 +25,9 @@ namespace {
 
 const QColor Grey(0xC0, 0xC0, 0xC0);
 
-QIcon icon(const char* name) { return QIcon(QStringLiteral(":/mitu/%1.svg").arg(name)); }
+QIcon icon(const char* name) {
+    return QIcon(QStringLiteral(":/mitu/%1.svg").arg(name));
+}
 
 template <typename W> W* named(W* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
@@ -110,17 +112,15 @@ void Form1::buildControls() {
                                   "button and listen for your recording"),
                    t.rect(120, 360, 3495, 855));
     Label3->setWordWrap(true);
-    Command5 = named(new CommandButton(QStringLiteral("&Record"), icon("record"), Frame1),
-                     "Command5");
+    Command5 =
+        named(new CommandButton(QStringLiteral("&Record"), icon("record"), Frame1), "Command5");
     Command5->setGeometry(t.rect(120, 1440, 735, 495));
-    Command6 =
-        named(new CommandButton(QStringLiteral("&Stop"), icon("stop"), Frame1), "Command6");
+    Command6 = named(new CommandButton(QStringLiteral("&Stop"), icon("stop"), Frame1), "Command6");
     Command6->setGeometry(t.rect(840, 1440, 735, 495));
     Command6->setEnabled(false);
     Label1 = label(Frame1, "Label1", QStringLiteral("Status:"), t.rect(1680, 1380, 615, 255));
     Label2 = label(Frame1, "Label2", QStringLiteral("Ready"), t.rect(2280, 1380, 1335, 255));
-    Label4 = named(new ClickLabel(QStringLiteral("Explanation of this utility"), Frame1),
-                   "Label4");
+    Label4 = named(new ClickLabel(QStringLiteral("Explanation of this utility"), Frame1), "Label4");
     Label4->setGeometry(t.rect(2280, 1680, 1695, 255));
     Label4->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QFont linkFont = sansFont(8.25);
@@ -136,9 +136,9 @@ void Form1::buildControls() {
     // --- Test Speakers --------------------------------------------------------
     Frame2 = named(new QGroupBox(QStringLiteral("Test Speakers"), this), "Frame2");
     Frame2->setGeometry(t.rect(120, 2280, 4095, 1815));
-    Label5 = label(Frame2, "Label5",
-                   QStringLiteral("Click the buttons below to test your speakers. "),
-                   t.rect(240, 240, 3495, 255));
+    Label5 =
+        label(Frame2, "Label5", QStringLiteral("Click the buttons below to test your speakers. "),
+              t.rect(240, 240, 3495, 255));
     Command1 = named(new CommandButton(QStringLiteral("Play &Text"), icon("play_text"), Frame2),
                      "Command1");
     Command1->setGeometry(t.rect(600, 480, 975, 615));
@@ -150,8 +150,8 @@ void Form1::buildControls() {
                     t.rect(1800, 1200, 2055, 495));
     Label17->setWordWrap(true);
     // On the window, lying over the frame.
-    Command3 = named(new CommandButton(QStringLiteral("Play &Wave"), icon("play_wave"), this),
-                     "Command3");
+    Command3 =
+        named(new CommandButton(QStringLiteral("Play &Wave"), icon("play_wave"), this), "Command3");
     Command3->setGeometry(t.rect(720, 3400, 975, 615));
     OLE1 = named(new SoundObject(this), "OLE1");
     OLE1->setGeometry(t.rect(3600, 3840, 615, 495));
@@ -164,9 +164,9 @@ void Form1::buildControls() {
         "Command2");
     Command2->setGeometry(t.rect(120, 240, 1335, 735));
     Command2->setFont(sansFont(6.75));
-    Command4 = named(new CommandButton(QStringLiteral("&Upload and Download Test"),
-                                       icon("transfer"), Frame3),
-                     "Command4");
+    Command4 = named(
+        new CommandButton(QStringLiteral("&Upload and Download Test"), icon("transfer"), Frame3),
+        "Command4");
     Command4->setGeometry(t.rect(2520, 240, 1815, 735));
     Command4->setFont(sansFont(6.75));
     Label6 = label(Frame3, "Label6", QStringLiteral("IP"), t.rect(120, 1005, 240, 255));
@@ -298,7 +298,9 @@ void Form1::Timer3_Timer() {
     platform::qt::processPendingEvents();
 }
 
-void Form1::Timer4_Timer() { ++ct; }
+void Form1::Timer4_Timer() {
+    ++ct;
+}
 
 // --- microphone ------------------------------------------------------------------
 

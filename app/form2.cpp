@@ -103,6 +103,8 @@ void Form2::closeEvent(QCloseEvent* event) {
     Form_Unload();
 }
 
-void Form2::Form_Unload() { emit unloaded(); }
+void Form2::Form_Unload() {
+    emit unloaded();
+}
 
 } // namespace app

@@ -19,7 +19,9 @@ Twips Twips::forScreen() {
     return Twips(screen ? screen->logicalDotsPerInchX() : 96.0);
 }
 
-int Twips::px(int twips) const { return static_cast<int>(std::lround(twips * m_dpi / 1440.0)); }
+int Twips::px(int twips) const {
+    return static_cast<int>(std::lround(twips * m_dpi / 1440.0));
+}
 
 QRect Twips::rect(int left, int top, int width, int height) const {
     return QRect(px(left), px(top), px(width), px(height));
@@ -144,7 +146,9 @@ void WrappedTextLabel::paintEvent(QPaintEvent*) {
     m_layout->draw(&painter, QPointF(0, 0));
 }
 
-void WrappedTextLabel::resizeEvent(QResizeEvent*) { m_layout.reset(); }
+void WrappedTextLabel::resizeEvent(QResizeEvent*) {
+    m_layout.reset();
+}
 
 void WrappedTextLabel::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange)

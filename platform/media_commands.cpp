@@ -37,7 +37,9 @@ bool parseNumber(const std::string& text, std::int64_t max, std::int64_t& value)
 
 MediaCommands::MediaCommands(DeviceFactory factory) : m_factory(std::move(factory)) {}
 
-MediaCommands::~MediaCommands() { closeAll(); }
+MediaCommands::~MediaCommands() {
+    closeAll();
+}
 
 bool MediaCommands::isOpen(const std::string& alias) const {
     return m_devices.count(lower(alias)) != 0;

@@ -30,13 +30,17 @@ WaveAudioDevice::WaveAudioDevice() {
     m_format.setSampleFormat(QAudioFormat::UInt8);
 }
 
-WaveAudioDevice::~WaveAudioDevice() { close(); }
+WaveAudioDevice::~WaveAudioDevice() {
+    close();
+}
 
 std::unique_ptr<platform::WaveAudioDevice> WaveAudioDevice::create() {
     return std::make_unique<WaveAudioDevice>();
 }
 
-void WaveAudioDevice::setChannels(int channels) { m_format.setChannelCount(channels); }
+void WaveAudioDevice::setChannels(int channels) {
+    m_format.setChannelCount(channels);
+}
 
 void WaveAudioDevice::setSamplesPerSecond(int samplesPerSecond) {
     m_format.setSampleRate(samplesPerSecond);

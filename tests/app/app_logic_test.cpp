@@ -59,7 +59,9 @@ std::string le32(std::uint32_t v) {
     return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
             static_cast<char>(v >> 24)};
 }
-std::string le16(std::uint16_t v) { return {static_cast<char>(v), static_cast<char>(v >> 8)}; }
+std::string le16(std::uint16_t v) {
+    return {static_cast<char>(v), static_cast<char>(v >> 8)};
+}
 
 std::string fmtChunk(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate,
                      std::uint16_t bits) {
@@ -68,7 +70,9 @@ std::string fmtChunk(std::uint16_t tag, std::uint16_t channels, std::uint32_t ra
            le16(align) + le16(bits);
 }
 
-std::string riff(const std::string& chunks) { return "RIFF" + le32(4 + chunks.size()) + "WAVE" + chunks; }
+std::string riff(const std::string& chunks) {
+    return "RIFF" + le32(4 + chunks.size()) + "WAVE" + chunks;
+}
 
 TEST(WaveFile, FindsFormatAndDataPastOtherAndOddSizedChunks) {
     const std::string data(5, '\x80');
@@ -86,8 +90,8 @@ TEST(WaveFile, RejectsWhatCannotBePlayedAsIs) {
     const std::string data = "data" + le32(4) + "abcd";
     EXPECT_FALSE(WaveFile::parse(""));
     EXPECT_FALSE(WaveFile::parse("RIFF\0\0\0\0AVI "));
-    EXPECT_FALSE(WaveFile::parse(riff(data)));                           // no format
-    EXPECT_FALSE(WaveFile::parse(riff(data + fmtChunk(1, 1, 8000, 8)))); // format after data
+    EXPECT_FALSE(WaveFile::parse(riff(data)));                            // no format
+    EXPECT_FALSE(WaveFile::parse(riff(data + fmtChunk(1, 1, 8000, 8))));  // format after data
     EXPECT_FALSE(WaveFile::parse(riff(fmtChunk(3, 1, 8000, 32) + data))); // not integer PCM
     EXPECT_FALSE(WaveFile::parse(riff(fmtChunk(1, 0, 8000, 8) + data)));
     EXPECT_FALSE(WaveFile::parse(riff(fmtChunk(1, 1, 8000, 12) + data)));

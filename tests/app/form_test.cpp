@@ -120,8 +120,8 @@ TEST_F(FormTest, TabVisitsTheControlsInTheirOrderAndSkipsDisplayBoxes) {
         QTest::keyClick(focus(), Qt::Key_Tab);
     }
     // Stop is disabled at start-up, so it is skipped.
-    EXPECT_EQ(visited, (std::vector<QString>{"Command5", "Command1", "Command3", "Command2", "Text6",
-                                             "Command4", "Command5"}));
+    EXPECT_EQ(visited, (std::vector<QString>{"Command5", "Command1", "Command3", "Command2",
+                                             "Text6", "Command4", "Command5"}));
 }
 
 TEST_F(FormTest, RecordThenStopSendTheCommandStringsAndSwapTheButtons) {
@@ -129,11 +129,11 @@ TEST_F(FormTest, RecordThenStopSendTheCommandStringsAndSwapTheButtons) {
     // button has shown itself pressed for a moment.
     QTest::keyClick(form->windowHandle(), Qt::Key_R, Qt::AltModifier);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !commands.empty(); }, 2000));
-    EXPECT_EQ(commands, (std::vector<std::string>{
-                            "close all", "open new type waveaudio alias capture",
-                            "set capture channels 2", "seek capture to start",
-                            "set capture samplespersec 44100", "set capture bitspersample 16",
-                            "record capture"}));
+    EXPECT_EQ(commands,
+              (std::vector<std::string>{"close all", "open new type waveaudio alias capture",
+                                        "set capture channels 2", "seek capture to start",
+                                        "set capture samplespersec 44100",
+                                        "set capture bitspersample 16", "record capture"}));
     EXPECT_FALSE(form->Command5->isEnabled());
     EXPECT_TRUE(form->Command6->isEnabled());
     EXPECT_EQ(focus(), form->Command6);

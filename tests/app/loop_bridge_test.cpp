@@ -61,9 +61,8 @@ TEST_F(LoopBridgeTest, PostedMessagesAndTimerTicksReachHandlersWhileQtsLoopRuns)
     ASSERT_TRUE(loop.postMessage(window, 0x501, 7, 0));
     loop.postMessageFromAnyThread(window, 0x502, 8, 0);
     int ticks = 0;
-    ASSERT_TRUE(loop.setTimer(window, 1, 20, [&](platform::WindowHandle, platform::TimerId) {
-        ++ticks;
-    }));
+    ASSERT_TRUE(
+        loop.setTimer(window, 1, 20, [&](platform::WindowHandle, platform::TimerId) { ++ticks; }));
     // Only Qt's loop runs here: everything must come through the bridge.
     EXPECT_TRUE(runQtUntil([&] { return received.size() >= 2 && ticks >= 3; }));
     loop.killTimer(window, 1);

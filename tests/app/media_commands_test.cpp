@@ -17,7 +17,8 @@ struct Journal {
 
 class FakeDevice : public platform::WaveAudioDevice {
 public:
-    FakeDevice(Journal& journal, int number) : m_journal(journal), m_name("#" + std::to_string(number)) {}
+    FakeDevice(Journal& journal, int number)
+        : m_journal(journal), m_name("#" + std::to_string(number)) {}
     void setChannels(int n) override { log("channels " + std::to_string(n)); }
     void setSamplesPerSecond(int n) override { log("samplespersec " + std::to_string(n)); }
     void setBitsPerSample(int n) override { log("bitspersample " + std::to_string(n)); }
@@ -50,15 +51,14 @@ protected:
 using R = platform::MediaCommands::Result;
 
 TEST_F(MediaCommandsTest, TheRecordAndStopSequencesDriveOneDevice) {
-    for (const char* c : {"close all", "open new type waveaudio alias capture",
-                          "set capture channels 2", "seek capture to start",
-                          "set capture samplespersec 44100", "set capture bitspersample 16",
-                          "record capture", "stop capture", "play capture from 0"})
+    for (const char* c :
+         {"close all", "open new type waveaudio alias capture", "set capture channels 2",
+          "seek capture to start", "set capture samplespersec 44100",
+          "set capture bitspersample 16", "record capture", "stop capture", "play capture from 0"})
         EXPECT_EQ(commands.sendString(c), R::Ok) << c;
-    EXPECT_EQ(journal.calls,
-              (std::vector<std::string>{"#1 channels 2", "#1 seek 0", "#1 samplespersec 44100",
-                                        "#1 bitspersample 16", "#1 record", "#1 stop",
-                                        "#1 play 0"}));
+    EXPECT_EQ(journal.calls, (std::vector<std::string>{
+                                 "#1 channels 2", "#1 seek 0", "#1 samplespersec 44100",
+                                 "#1 bitspersample 16", "#1 record", "#1 stop", "#1 play 0"}));
     EXPECT_TRUE(commands.isOpen("capture"));
 }
 

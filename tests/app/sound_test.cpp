@@ -3,6 +3,7 @@
 // default input is that sink's monitor. What the program plays is measured
 // on the monitor, with PulseAudio's own recorder, not in the program.
 #include "app/form1.h"
+#include "needs_service.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -166,10 +167,10 @@ class SoundTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!qApp)
-            GTEST_SKIP() << "no Qt application";
+            MITU_NEEDS_SERVICE("no Qt application");
         QString why;
         if (!pulseReachable(&why))
-            GTEST_SKIP() << why.toStdString();
+            MITU_NEEDS_SERVICE(why.toStdString());
         Form1Options options;
         options.settings = app::ServiceSettings::defaults();
         form = std::make_unique<app::Form1>(std::move(options));
@@ -205,8 +206,8 @@ TEST_F(SoundTest, PlayTextSpeaksTheSentenceAndReturnsWhenItHasBeenSpoken) {
     const auto [span, sound] = soundSpan(capture.stop());
     EXPECT_GT(sound, 1.0) << "no speech on the sink";
     // The handler returned only after the sentence had been heard.
-    EXPECT_GT(handlerSeconds, span * 0.8) << "returned after " << handlerSeconds << " s of "
-                                          << span << " s of speech";
+    EXPECT_GT(handlerSeconds, span * 0.8)
+        << "returned after " << handlerSeconds << " s of " << span << " s of speech";
     ASSERT_NE(form->Speech, nullptr);
     EXPECT_DOUBLE_EQ(form->Speech->rate(), 0.2);
     EXPECT_EQ(form->voicesCreated(), 1);
@@ -246,8 +247,8 @@ TEST_F(SoundTest, RecordThenStopPlaysBackWhatTheMicrophoneHeard) {
     heard.erase(heard.begin(), heard.begin() + static_cast<std::ptrdiff_t>(beforeStop));
     EXPECT_LT(soundSpan(quiet).second, 0.1) << "the tone still played before Stop";
     const auto [span, sound] = soundSpan(heard);
-    EXPECT_GT(toneSeconds(heard), 1.0) << "the playback does not carry the 440 Hz tone ("
-                                       << sound << " s of sound over " << span << " s)";
+    EXPECT_GT(toneSeconds(heard), 1.0) << "the playback does not carry the 440 Hz tone (" << sound
+                                       << " s of sound over " << span << " s)";
 }
 
 TEST_F(SoundTest, ASecondRecordStopsThePlaybackOfTheFirst) {

@@ -1,6 +1,7 @@
 // The window on a real X server (the test services' Xvfb at 96 DPI): its
 // client area in pixels, and screenshots for a person to look at.
 #include "app/form1.h"
+#include "needs_service.h"
 
 #include <QApplication>
 #include <QDir>
@@ -17,7 +18,7 @@ class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!qApp)
-            GTEST_SKIP() << "no X display (DISPLAY is not set)";
+            MITU_NEEDS_SERVICE("no X display (DISPLAY is not set)");
         app::Form1::Options options;
         options.mciSendString = [](const std::string&) { return 0u; };
         options.settings = app::ServiceSettings::defaults();
