@@ -205,6 +205,22 @@ TEST_F(FormTest, ExplanationWindowOpensOnceAndItsClosingActivatesTheMainWindowAg
     EXPECT_EQ(focus(), form->Command5);
 }
 
+TEST_F(FormTest, ComingBackFromAWindowThatIsNotTheExplanationIsNoActivation) {
+    // Another program's window, or a message box: the main window becomes
+    // active again without running its activation steps.
+    QWidget other;
+    other.setWindowTitle(QStringLiteral("another window"));
+    other.resize(200, 100);
+    other.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    form->Command1->setFocus();
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    settle();
+    EXPECT_EQ(form->activationCount(), 1);
+    other.close();
+}
+
 TEST_F(FormTest, ThePanelButtonSitsInTheGapAfterThePrompt) {
     form->Label4_Click();
     Form2* explanation = form->explanationWindow();
