@@ -66,7 +66,8 @@ _mitu_start_pulseaudio() {
 
 _mitu_start_sink_clock() {
     local pidfile="$MITU_SERVICES_DIR/sink-clock.pid"
-    if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
+    # Running already if the recorded process is still this stream.
+    if [ -f "$pidfile" ] && grep -qs mitu-sink-clock "/proc/$(cat "$pidfile")/cmdline"; then
         return 0
     fi
     nohup pacat --playback --device=$MITU_NULL_SINK --client-name=mitu-sink-clock \
