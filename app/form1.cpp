@@ -1,5 +1,6 @@
 #include "app/form1.h"
 
+#include "ping/ping_mod.h"
 #include "platform/media_commands.h"
 #include "platform/qt/loop_bridge.h"
 #include "platform/qt/wave_audio_device.h"
@@ -9,6 +10,7 @@
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QScreen>
 #include <QWindow>
 
@@ -75,7 +77,8 @@ QLineEdit* lineDisplay(QWidget* parent, const char* name, const QRect& where, bo
 Form1::Form1() : Form1(Options{}) {}
 
 Form1::Form1(Options options)
-    : m_settings(std::move(options.settings)), m_sender(std::move(options.mciSendString)) {
+    : m_settings(std::move(options.settings)), m_sender(std::move(options.mciSendString)),
+      m_echoProbe(std::move(options.echoProbe)) {
     if (!m_sender)
         m_mediaCommands =
             std::make_unique<platform::MediaCommands>(&platform::qt::WaveAudioDevice::create);
@@ -194,9 +197,9 @@ void Form1::buildControls() {
     connect(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
-    // Test Connection (Command2) and Upload and Download Test (Command4)
-    // are not connected yet: each check arrives with its own change, and
-    // until then the buttons do nothing.
+    connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+    // Upload and Download Test (Command4) is not connected yet: it arrives
+    // with the bandwidth check, and until then the button does nothing.
     connect(Label4, &ClickLabel::clicked, this, &Form1::Label4_Click);
     connect(Timer3, &QTimer::timeout, this, &Form1::Timer3_Timer);
     connect(Timer4, &QTimer::timeout, this, &Form1::Timer4_Timer);
@@ -390,6 +393,49 @@ void Form1::speakAndWait(const QString& text) {
 void Form1::Command3_Click() {
     OLE1->DoVerb(0);
     Command3->setFocus(Qt::OtherFocusReason);
+}
+
+// --- Internet connection test ----------------------------------------------------
+
+namespace {
+
+// The connection check's boxes are this window's controls.
+class ConnectionControls : public ConnectionTest::Controls {
+public:
+    explicit ConnectionControls(Form1& form) : m_form(form) {}
+    std::string address() override { return m_form.Text6->text().toStdString(); }
+    void setResults(const std::string& text) override {
+        m_form.Text1->setPlainText(
+            QString::fromStdString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    }
+    void setTotal(const std::string& text) override {
+        m_form.Text3->setText(QString::fromStdString(text));
+    }
+    void setStatus(const std::string& text) override {
+        m_form.Text4->setPlainText(QString::fromStdString(text));
+    }
+    void setButtonEnabled(bool enabled) override { m_form.Command2->setEnabled(enabled); }
+    void focusStatus() override { m_form.Text4->setFocus(Qt::OtherFocusReason); }
+    void yieldToMessageLoop() override { platform::qt::processPendingEvents(); }
+
+private:
+    Form1& m_form;
+};
+
+} // namespace
+
+void Form1::Command2_Click() {
+    // The probe's socket-library problems appear as modal boxes over this
+    // window, for the length of the click.
+    PingMod::setMessageBoxSink([this](const std::string& text, PingMod::MessageBoxIcon icon) {
+        QMessageBox box(icon == PingMod::MessageBoxIcon::Exclamation ? QMessageBox::Warning
+                                                                     : QMessageBox::NoIcon,
+                        Title, QString::fromStdString(text), QMessageBox::Ok, this);
+        box.exec();
+    });
+    ConnectionControls controls(*this);
+    ConnectionTest::Run(controls, m_echoProbe);
+    PingMod::setMessageBoxSink({});
 }
 
 } // namespace app

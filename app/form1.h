@@ -4,6 +4,7 @@
 #include "app/service_settings.h"
 #include "app/sound_object.h"
 #include "app/widgets.h"
+#include "ping/connection_test.h"
 
 #include <QGroupBox>
 #include <QLabel>
@@ -37,6 +38,8 @@ public:
         // Null: the window's own interpreter on the default audio devices.
         CommandSender mciSendString;
         ServiceSettings settings = ServiceSettings::fromEnvironment();
+        // Null: real echo requests (PingMod::SendEchoRequest).
+        ConnectionTest::EchoProbe echoProbe;
     };
 
     static const QString Title;
@@ -104,6 +107,7 @@ public:
     void Command6_Click();
     void Command1_Click();
     void Command3_Click();
+    void Command2_Click();
 
 signals:
     // The user closed the window: the program ends.
@@ -124,6 +128,7 @@ private:
 
     ServiceSettings m_settings;
     CommandSender m_sender;
+    ConnectionTest::EchoProbe m_echoProbe;
     std::unique_ptr<platform::MediaCommands> m_mediaCommands;
     QPointer<Form2> m_form2;
     enum class ActiveForm { None, Main, Explanation };

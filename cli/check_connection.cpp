@@ -1,19 +1,13 @@
 #include "cli/check_commands.h"
 
+#include "app/service_settings.h"
 #include "ping/connection_test.h"
 
-#include <cstdlib>
 #include <iostream>
 
 namespace check {
 
 namespace {
-
-// The service's server; MITU_PING_ADDRESS points the check elsewhere.
-std::string defaultPingAddress() {
-    const char* configured = std::getenv("MITU_PING_ADDRESS");
-    return configured && *configured ? configured : "192.0.2.45";
-}
 
 // The window's boxes as plain strings.
 class TextControls : public ConnectionTest::Controls {
@@ -41,7 +35,8 @@ int runConnection(const std::vector<std::string>& arguments) {
     PingMod::setMessageBoxSink([](const std::string& text, PingMod::MessageBoxIcon) {
         std::cerr << "mitu-check: " << text << '\n';
     });
-    TextControls controls(arguments.empty() ? defaultPingAddress() : arguments[0]);
+    TextControls controls(arguments.empty() ? app::ServiceSettings::fromEnvironment().pingAddress
+                                            : arguments[0]);
     ConnectionTest::Run(controls);
 
     // One line per time: the box separates them with CR LF.
