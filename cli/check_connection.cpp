@@ -30,7 +30,7 @@ private:
 int runConnection(const std::vector<std::string>& arguments) {
     if (arguments.size() > 1 || (arguments.size() == 1 && arguments[0].starts_with("-"))) {
         std::cerr << "usage: mitu-check connection [ADDRESS]\n";
-        return 2;
+        return ExitUsage;
     }
     PingMod::setMessageBoxSink([](const std::string& text, PingMod::MessageBoxIcon) {
         std::cerr << "mitu-check: " << text << '\n';

@@ -25,6 +25,7 @@ void printUsage(std::ostream& out) {
     out << "usage: mitu-check COMMAND [ARGUMENTS]\n\ncommands:\n";
     for (const Command& command : kCommands)
         out << "  " << command.usage << '\n';
+    out << "\nExit status: 0 the service answered, 1 it did not, 64 usage error.\n";
 }
 
 } // namespace
@@ -32,7 +33,7 @@ void printUsage(std::ostream& out) {
 int main(int argc, char** argv) {
     if (argc < 2) {
         printUsage(std::cerr);
-        return 2;
+        return check::ExitUsage;
     }
     std::string name = argv[1];
     if (name == "-h" || name == "--help" || name == "help") {
@@ -44,5 +45,5 @@ int main(int argc, char** argv) {
             return command.run(std::vector<std::string>(argv + 2, argv + argc));
     std::cerr << "mitu-check: unknown command \"" << name << "\"\n";
     printUsage(std::cerr);
-    return 2;
+    return check::ExitUsage;
 }

@@ -67,10 +67,10 @@ TEST(MituCheckConnection, NoAnswerIsNoConnection) {
 }
 
 TEST(MituCheck, UsageErrors) {
-    EXPECT_EQ(check("").status, 2);
-    EXPECT_EQ(check("bandwidthx").status, 2);
-    EXPECT_EQ(check("connection 127.0.0.1 127.0.0.2").status, 2);
-    EXPECT_EQ(check("connection --verbose").status, 2);
+    EXPECT_EQ(check("").status, 64);
+    EXPECT_EQ(check("bandwidthx").status, 64);
+    EXPECT_EQ(check("connection 127.0.0.1 127.0.0.2").status, 64);
+    EXPECT_EQ(check("connection --verbose").status, 64);
     Result help = check("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("connection [ADDRESS]"), std::string::npos);
