@@ -434,7 +434,12 @@ void Form1::Command2_Click() {
         box.exec();
     });
     ConnectionControls controls(*this);
-    ConnectionTest::Run(controls, m_echoProbe);
+    try {
+        ConnectionTest::Run(controls, m_echoProbe);
+    } catch (...) {
+        // Nothing may reach Qt's loop; the button must not stay dead.
+        Command2->setEnabled(true);
+    }
     PingMod::setMessageBoxSink({});
 }
 
