@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
@@ -64,6 +65,22 @@ TEST(MituCheckConnection, NoAnswerIsNoConnection) {
     r = check("connection 10.9.9.9", "ip netns exec " + ns->name());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Total: >10000 ms\nStatus: No Internet Connection\n");
+}
+
+TEST(MituCheckConnection, WorksWithoutPrivilegeWhereTheGroupIsAdmitted) {
+    auto ns = testing_netns::Namespace::create("user");
+    if (!ns)
+        GTEST_SKIP() << "network namespaces are not available here";
+    // As nobody: no raw sockets, so only an admitted datagram socket works.
+    const std::string asNobody =
+        "ip netns exec " + ns->name() + " setpriv --reuid=65534 --regid=65534 --clear-groups";
+    if (std::system((asNobody + " test -x " + MITU_CHECK_PATH).c_str()) != 0)
+        GTEST_SKIP() << "the build tree is not open to an unprivileged user";
+    Result refused = check("connection 127.0.0.1", asNobody);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "Total: >10000 ms\nStatus: No Internet Connection\n");
+    ASSERT_TRUE(ns->sysctl("net.ipv4.ping_group_range", "65534 65534"));
+    expectExcellent(check("connection 127.0.0.1", asNobody));
 }
 
 TEST(MituCheck, UsageErrors) {
