@@ -90,6 +90,10 @@ TEST_F(PingModTest, AcceptsVersionOnePointOneAndLater) {
         EXPECT_TRUE(PingMod::StartEchoSockets()) << version;
         EXPECT_TRUE(PingMod::StopEchoSockets());
     }
+    // A socket count of 32768 or more is plenty, not a negative number.
+    grant(0x0101, 65535);
+    EXPECT_TRUE(PingMod::StartEchoSockets());
+    EXPECT_TRUE(PingMod::StopEchoSockets());
     EXPECT_TRUE(messages.empty());
 }
 
