@@ -2,6 +2,7 @@
 
 #include "ping/ping_mod.h"
 #include "platform/media_commands.h"
+#include "platform/program.h"
 #include "platform/qt/loop_bridge.h"
 #include "platform/qt/wave_audio_device.h"
 
@@ -26,6 +27,44 @@ const QString Form1::SampleQuotation =
 namespace {
 
 const QColor Grey(0xC0, 0xC0, 0xC0);
+
+// The bandwidth test's view of the window.
+class BandwidthControls : public BandwidthTest::Controls {
+public:
+    BandwidthControls(Form1& form, const bool& closed) : m_form(form), m_closed(closed) {}
+    // Text2 as the test wrote it (CR LF line ends); the box shows plain lines.
+    std::string results() override { return m_results; }
+    void setResults(const std::string& text) override {
+        m_results = text;
+        m_form.Text2->setPlainText(
+            QString::fromStdString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    }
+    void setProgress(const std::string& text) override {
+        m_form.Text5->setText(QString::fromStdString(text));
+    }
+    void setButtonEnabled(bool enabled) override { m_form.Command4->setEnabled(enabled); }
+    void showMessage(const std::string& text) override {
+        QMessageBox box(QMessageBox::NoIcon, Form1::Title, QString::fromStdString(text),
+                        QMessageBox::Ok, &m_form);
+        box.exec();
+    }
+    bool closed() override { return m_closed; }
+
+private:
+    Form1& m_form;
+    const bool& m_closed;
+    std::string m_results;
+};
+
+class TimerClock : public BandwidthTest::Clock {
+public:
+    explicit TimerClock(QTimer* timer) : m_timer(timer) {}
+    void start() override { m_timer->start(); }
+    void stop() override { m_timer->stop(); }
+
+private:
+    QTimer* m_timer;
+};
 
 QIcon icon(const char* name) {
     return QIcon(QStringLiteral(":/mitu/%1.svg").arg(name));
@@ -84,6 +123,18 @@ Form1::Form1(Options options)
             std::make_unique<platform::MediaCommands>(&platform::qt::WaveAudioDevice::create);
     // Form_Load does nothing.
     buildControls();
+    m_bandwidthControls = std::make_unique<BandwidthControls>(*this, m_closed);
+    m_clock3 = std::make_unique<TimerClock>(Timer3);
+    m_clock4 = std::make_unique<TimerClock>(Timer4);
+    BandwidthTest::Settings bandwidthSettings;
+    bandwidthSettings.ftpServer = m_settings.ftpServer;
+    bandwidthSettings.ftpPort = m_settings.ftpPort;
+    bandwidthSettings.ftpUser = m_settings.ftpUser;
+    bandwidthSettings.ftpPassword = m_settings.ftpPassword;
+    bandwidthSettings.folder = options.bandwidthFolder.empty() ? platform::programFolder()
+                                                               : options.bandwidthFolder;
+    m_bandwidth = BandwidthTest::Test::create(*m_bandwidthControls, *m_clock3, *m_clock4,
+                                              std::move(bandwidthSettings));
     setTabOrder();
     watchActivation();
 }
@@ -198,8 +249,7 @@ void Form1::buildControls() {
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
     connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
-    // Upload and Download Test (Command4) is not connected yet: it arrives
-    // with the bandwidth check, and until then the button does nothing.
+    connect(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
     connect(Label4, &ClickLabel::clicked, this, &Form1::Label4_Click);
     connect(Timer3, &QTimer::timeout, this, &Form1::Timer3_Timer);
     connect(Timer4, &QTimer::timeout, this, &Form1::Timer4_Timer);
@@ -252,8 +302,8 @@ void Form1::Form_Activate() {
 }
 
 void Form1::activateBandwidthTest() {
-    // The bandwidth test's activation step replaces the FTP client object
-    // here; it arrives with the bandwidth test itself.
+    // A new FTP client at every activation; the one held before is released.
+    m_bandwidth->Activate();
 }
 
 void Form1::showEvent(QShowEvent* event) {
@@ -269,6 +319,7 @@ void Form1::showEvent(QShowEvent* event) {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
+    m_closed = true; // a bandwidth test still waiting ends quietly
     if (m_form2)
         m_form2->deleteLater();
     QWidget::closeEvent(event);
@@ -296,14 +347,12 @@ void Form1::explanationUnloaded() {
 void Form1::Timer3_Timer() {
     // Handles what is pending, before and after counting, without waiting:
     // a blocking yield here would stretch the 100 ms tick.
-    platform::qt::processPendingEvents();
-    ++UploadTime;
-    platform::qt::processPendingEvents();
+    m_bandwidth->Timer3_Timer(platform::qt::processPendingEvents);
 }
 
-void Form1::Timer4_Timer() {
-    ++ct;
-}
+void Form1::Timer4_Timer() { m_bandwidth->Timer4_Timer(); }
+
+void Form1::Command4_Click() { m_bandwidth->Command4_Click(); }
 
 // --- microphone ------------------------------------------------------------------
 

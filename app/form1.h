@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/bandwidth_test.h"
 #include "app/form2.h"
 #include "app/service_settings.h"
 #include "app/sound_object.h"
@@ -40,6 +41,8 @@ public:
         ServiceSettings settings = ServiceSettings::fromEnvironment();
         // Null: real echo requests (PingMod::SendEchoRequest).
         ConnectionTest::EchoProbe echoProbe;
+        // Folder of the bandwidth test's local file; empty: the program's folder.
+        std::string bandwidthFolder;
     };
 
     static const QString Title;
@@ -85,10 +88,9 @@ public:
 
     // --- state the checks share -----------------------------------------
     std::unique_ptr<QTextToSpeech> Speech;
-    std::int32_t UploadTime = 0;
-    std::int32_t FTPConnected = 0;
-    std::int32_t ct = 0;
-    std::int32_t TotalBytes = 0;
+    // The bandwidth test with its state: UploadTime, FTPConnected, ct,
+    // TotalBytes and the FTP client m_objFtpClient.
+    BandwidthTest::Test& bandwidth() { return *m_bandwidth; }
 
     const ServiceSettings& settings() const { return m_settings; }
     // The explanation window while it is open.
@@ -108,6 +110,7 @@ public:
     void Command1_Click();
     void Command3_Click();
     void Command2_Click();
+    void Command4_Click();
 
 signals:
     // The user closed the window: the program ends.
@@ -127,6 +130,13 @@ private:
     void speakAndWait(const QString& text);
 
     ServiceSettings m_settings;
+    // What the bandwidth test drives: Text2, Text5, Command4, the message
+    // boxes, and the clocks Timer3 and Timer4.
+    std::unique_ptr<BandwidthTest::Controls> m_bandwidthControls;
+    std::unique_ptr<BandwidthTest::Clock> m_clock3;
+    std::unique_ptr<BandwidthTest::Clock> m_clock4;
+    std::shared_ptr<BandwidthTest::Test> m_bandwidth;
+    bool m_closed = false;
     CommandSender m_sender;
     ConnectionTest::EchoProbe m_echoProbe;
     std::unique_ptr<platform::MediaCommands> m_mediaCommands;

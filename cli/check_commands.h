@@ -16,4 +16,7 @@ inline constexpr int ExitUsage = 64;
 // connection [ADDRESS]
 int runConnection(const std::vector<std::string>& arguments);
 
+// bandwidth [--server HOST] [--port N] [--user NAME] [--password TEXT] [--folder DIR]
+int runBandwidth(const std::vector<std::string>& arguments);
+
 } // namespace check

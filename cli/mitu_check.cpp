@@ -19,6 +19,11 @@ const Command kCommands[] = {
      "connection [ADDRESS]  echo requests to ADDRESS (default: the service's "
      "server, or MITU_PING_ADDRESS), round trips and a rating",
      check::runConnection},
+    {"bandwidth",
+     "bandwidth [--server HOST] [--port N] [--user NAME] [--password TEXT] [--folder DIR]\n"
+     "                       log in to the service's FTP server, download and upload the\n"
+     "                       test file (kept in DIR, default: the program's folder), rate both",
+     check::runBandwidth},
 };
 
 void printUsage(std::ostream& out) {

@@ -1,0 +1,234 @@
+#include "app/bandwidth_test.h"
+
+#include "platform/error.h"
+#include "platform/event_loop.h"
+
+namespace BandwidthTest {
+
+void Controls::yieldToMessageLoop() { platform::EventLoop::instance().yield(); }
+
+std::string DownloadVerdict(std::int32_t uploadTime) {
+    // The tests run in this order and the last one that holds decides.
+    std::string label;
+    if (uploadTime > 30)
+        label = "Download adequate: ";
+    if (uploadTime > 60)
+        label = "Download unsuccessful or to poor to qualify: ";
+    if (uploadTime < 31)
+        label = "Download Excellent: ";
+    return label + std::to_string(uploadTime) + " ms";
+}
+
+std::string UploadVerdict(std::int32_t uploadTime) {
+    std::string label;
+    if (uploadTime > 60)
+        label = "Upload adequate: ";
+    if (uploadTime > 120)
+        label = "Upload unsuccessful or to poor to qualify: ";
+    if (uploadTime < 61)
+        label = "Upload Excellent: ";
+    return label + std::to_string(uploadTime) + " ms";
+}
+
+std::shared_ptr<Test> Test::create(Controls& controls, Clock& timer3, Clock& timer4,
+                                   Settings settings) {
+    return std::shared_ptr<Test>(new Test(controls, timer3, timer4, std::move(settings)));
+}
+
+Test::Test(Controls& controls, Clock& timer3, Clock& timer4, Settings settings)
+    : m_controls(controls), m_timer3(timer3), m_timer4(timer4), m_settings(std::move(settings)) {}
+
+std::string Test::localFile() const { return m_settings.folder + "/" + LocalFileName; }
+
+void Test::Activate() {
+    std::shared_ptr<CFtpClient> client;
+    try {
+        client = CFtpClient::create();
+    } catch (const platform::Error&) {
+        // No socket library: the click will report that it cannot connect.
+        m_objFtpClient.reset();
+        return;
+    }
+    // Events count only while they come from the client the running click
+    // uses; a replaced client's late events change nothing.
+    std::weak_ptr<Test> weak = weak_from_this();
+    const CFtpClient* source = client.get();
+    auto fromClickClient = [weak, source]() -> std::shared_ptr<Test> {
+        auto test = weak.lock();
+        return test && test->m_clickClient.get() == source ? test : nullptr;
+    };
+    client->OnConnect.subscribe([fromClickClient](std::int32_t status) {
+        if (auto test = fromClickClient())
+            test->m_objFtpClient_OnConnect(status);
+    });
+    client->OnDownloadFile.subscribe([fromClickClient](std::int32_t status) {
+        if (auto test = fromClickClient())
+            test->m_objFtpClient_OnDownloadFile(status);
+    });
+    client->OnUploadFile.subscribe([fromClickClient](std::int32_t status) {
+        if (auto test = fromClickClient())
+            test->m_objFtpClient_OnUploadFile(status);
+    });
+    client->OnDataTransferProgress.subscribe([fromClickClient](std::int32_t bytes) {
+        if (auto test = fromClickClient())
+            test->m_objFtpClient_OnDataTransferProgress(bytes);
+    });
+    m_objFtpClient = std::move(client);
+}
+
+void Test::m_objFtpClient_OnConnect(std::int32_t status) { completed(status); }
+void Test::m_objFtpClient_OnDownloadFile(std::int32_t status) { completed(status); }
+void Test::m_objFtpClient_OnUploadFile(std::int32_t status) { completed(status); }
+
+void Test::completed(std::int32_t status) {
+    m_lastStatus = status;
+    FTPConnected = 1;
+}
+
+void Test::m_objFtpClient_OnDataTransferProgress(std::int32_t lngBytesTransferred) {
+    TotalBytes = lngBytesTransferred;
+    m_controls.setProgress(std::to_string(TotalBytes) + " bytes transferred");
+}
+
+void Test::Timer3_Timer(const std::function<void()>& yieldPass) {
+    if (yieldPass)
+        yieldPass();
+    ++UploadTime;
+    if (yieldPass)
+        yieldPass();
+}
+
+bool Test::Wait(std::int32_t limit) {
+    while (FTPConnected != 1) {
+        m_controls.yieldToMessageLoop();
+        if (ct > limit || m_controls.closed())
+            return false;
+    }
+    return true;
+}
+
+void Test::Fail(const char* message, bool closeConnection) {
+    if (!m_controls.closed())
+        m_controls.showMessage(message);
+    ct = 0;
+    if (closeConnection && m_clickClient) {
+        try {
+            m_clickClient->CloseControlConnection();
+        } catch (const platform::Error&) {
+        }
+    }
+    m_controls.setButtonEnabled(true);
+}
+
+void Test::appendResult(const std::string& line) {
+    m_controls.setResults(m_controls.results() + line + "\r\n\r\n");
+}
+
+void Test::Command4_Click() {
+    if (m_running)
+        return;
+    m_running = true;
+    struct Running {
+        Test& test;
+        ~Running() {
+            test.m_running = false;
+            test.m_clickClient.reset();
+        }
+    } running{*this};
+    // The click holds the test and the client it starts with until it ends.
+    auto self = shared_from_this();
+
+    // A step ends the test when it cannot be started, when it does not end
+    // within its limit, or when it ends with anything but success: the
+    // test never rates a transfer that failed.
+    try {
+        m_controls.setResults("");
+        m_controls.setProgress("");
+        TotalBytes = 0;
+        m_controls.setButtonEnabled(false);
+
+        m_clickClient = m_objFtpClient;
+        if (!m_clickClient) {
+            Fail(UnableToConnect, false);
+            return;
+        }
+        CFtpClient& client = *m_clickClient;
+        try {
+            client.setPassiveMode(true);
+            client.setFtpServer(m_settings.ftpServer);
+            client.setRemotePort(m_settings.ftpPort);
+            client.setUserName(m_settings.ftpUser);
+            client.setPassword(m_settings.ftpPassword);
+            client.setTimeOut(FtpTimeOut);
+            client.Connect();
+        } catch (const platform::Error&) {
+            Fail(UnableToConnect, true);
+            return;
+        }
+        UploadTime = 0;
+        FTPConnected = 0;
+        ct = 0;
+        m_timer4.start();
+        if (!Wait(ConnectLimit)) {
+            Fail(UnableToConnect, m_controls.closed());
+            return;
+        }
+        if (m_lastStatus != static_cast<std::int32_t>(AsyncResultStatus::Succeeded)) {
+            Fail(UnableToConnect, true);
+            return;
+        }
+
+        m_timer4.stop();
+        UploadTime = 0;
+        m_timer3.start();
+        try {
+            client.DownloadFile(RemoteDownloadFile, localFile(), true);
+        } catch (const platform::Error&) {
+            Fail(UnableToDownload, true);
+            return;
+        }
+        FTPConnected = 0;
+        ct = 0;
+        m_timer4.start();
+        if (!Wait(TransferLimit) ||
+            m_lastStatus != static_cast<std::int32_t>(AsyncResultStatus::Succeeded)) {
+            Fail(UnableToDownload, true);
+            return;
+        }
+        m_timer4.stop();
+        m_timer3.stop();
+        appendResult(DownloadVerdict(UploadTime));
+
+        TotalBytes = 0;
+        m_timer3.start(); // counts on from the download's figure
+        try {
+            client.UploadFile(localFile(), RemoteUploadFile, 0);
+        } catch (const platform::Error&) {
+            Fail(UnableToUpload, true);
+            return;
+        }
+        FTPConnected = 0;
+        ct = 0;
+        m_timer4.start();
+        if (!Wait(TransferLimit) ||
+            m_lastStatus != static_cast<std::int32_t>(AsyncResultStatus::Succeeded)) {
+            Fail(UnableToUpload, true);
+            return;
+        }
+        m_timer4.stop();
+        m_timer3.stop();
+        appendResult(UploadVerdict(UploadTime));
+
+        try {
+            client.CloseControlConnection();
+        } catch (const platform::Error&) {
+        }
+        m_controls.setButtonEnabled(true);
+    } catch (...) {
+        // Nothing may escape into the window's loop, and the button must
+        // never stay disabled.
+        m_controls.setButtonEnabled(true);
+    }
+}
+
+} // namespace BandwidthTest

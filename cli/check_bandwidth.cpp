@@ -1,0 +1,139 @@
+#include "cli/check_commands.h"
+
+#include "app/bandwidth_test.h"
+#include "app/service_settings.h"
+#include "platform/event_loop.h"
+#include "platform/program.h"
+
+#include <charconv>
+#include <chrono>
+#include <iostream>
+#include <unistd.h>
+
+namespace check {
+
+namespace {
+
+// A clock of the test on the program's event loop.
+class LoopClock : public BandwidthTest::Clock {
+public:
+    LoopClock(std::uint32_t milliseconds, std::function<void()> tick)
+        : m_milliseconds(milliseconds), m_tick(std::move(tick)) {
+        m_window = loop().createWindow(
+            "CLOCK", [](platform::WindowHandle, platform::MessageId, std::intptr_t, std::intptr_t) {});
+    }
+    ~LoopClock() override { loop().destroyWindow(m_window); }
+    void start() override {
+        loop().setTimer(m_window, 1, m_milliseconds,
+                        [this](platform::WindowHandle, platform::TimerId) { m_tick(); });
+    }
+    void stop() override { loop().killTimer(m_window, 1); }
+
+private:
+    static platform::EventLoop& loop() { return platform::EventLoop::instance(); }
+    std::uint32_t m_milliseconds;
+    std::function<void()> m_tick;
+    platform::WindowHandle m_window = 0;
+};
+
+// The window's boxes as text: verdicts to stdout at the end, progress to
+// stderr as it comes (a few times a second, on one line on a terminal).
+class TextControls : public BandwidthTest::Controls {
+public:
+    std::string results() override { return m_results; }
+    void setResults(const std::string& text) override { m_results = text; }
+    void setProgress(const std::string& text) override {
+        auto now = std::chrono::steady_clock::now();
+        if (text.empty() || now - m_lastProgress < std::chrono::milliseconds(250))
+            return;
+        m_lastProgress = now;
+        std::cerr << (m_terminal ? "\r" : "") << text << (m_terminal ? "\033[K" : "\n")
+                  << std::flush;
+        m_progressShown = true;
+    }
+    void setButtonEnabled(bool) override {}
+    void showMessage(const std::string& text) override { message = text; }
+
+    void endProgress() {
+        if (m_terminal && m_progressShown)
+            std::cerr << '\n';
+    }
+    std::string message;
+
+private:
+    std::string m_results;
+    bool m_terminal = ::isatty(STDERR_FILENO) == 1;
+    bool m_progressShown = false;
+    std::chrono::steady_clock::time_point m_lastProgress{};
+};
+
+int usage() {
+    std::cerr << "usage: mitu-check bandwidth [--server HOST] [--port N] [--user NAME] "
+                 "[--password TEXT] [--folder DIR]\n";
+    return ExitUsage;
+}
+
+} // namespace
+
+int runBandwidth(const std::vector<std::string>& arguments) {
+    const app::ServiceSettings service = app::ServiceSettings::fromEnvironment();
+    BandwidthTest::Settings settings;
+    settings.ftpServer = service.ftpServer;
+    settings.ftpPort = service.ftpPort;
+    settings.ftpUser = service.ftpUser;
+    settings.ftpPassword = service.ftpPassword;
+    settings.folder = platform::programFolder();
+
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& option = arguments[i];
+        if (i + 1 >= arguments.size())
+            return usage();
+        const std::string& value = arguments[++i];
+        if (option == "--server") {
+            settings.ftpServer = value;
+        } else if (option == "--port") {
+            int port = 0;
+            auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), port);
+            if (error != std::errc() || end != value.data() + value.size() || port < 1 ||
+                port > 65535)
+                return usage();
+            settings.ftpPort = port;
+        } else if (option == "--user") {
+            settings.ftpUser = value;
+        } else if (option == "--password") {
+            settings.ftpPassword = value;
+        } else if (option == "--folder") {
+            settings.folder = value;
+        } else {
+            return usage();
+        }
+    }
+
+    TextControls controls;
+    std::shared_ptr<BandwidthTest::Test> test;
+    LoopClock timer3(100, [&test] { test->Timer3_Timer(); });
+    LoopClock timer4(1000, [&test] { test->Timer4_Timer(); });
+    test = BandwidthTest::Test::create(controls, timer3, timer4, settings);
+    timer4.start(); // as in the window, where it runs from start-up
+    test->Activate();
+    test->Command4_Click();
+    controls.endProgress();
+
+    // One verdict a line: the box separates them with an empty line.
+    std::string text = controls.results();
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find("\r\n", start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > start)
+            std::cout << text.substr(start, end - start) << '\n';
+        start = end + 2;
+    }
+    if (!controls.message.empty()) {
+        std::cerr << "mitu-check: " << controls.message << '\n';
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace check
