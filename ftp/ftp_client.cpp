@@ -358,6 +358,8 @@ void CFtpClient::Connect() {
         m_replyBuffer.clear();
         ++m_replyExchange;
         m_discardReplies = false;
+        m_finalReplyOwed = false;
+        m_staleFinalReply = false;
         BeginMethod(M::Connect);
         m_objControlSocket->Connect(m_FtpServer, m_RemotePort);
     } catch (...) {
@@ -447,6 +449,7 @@ void CFtpClient::SendFtpCommand(const std::string& verb, const std::string& argu
 
         std::string line = argument.empty() ? verb + "\r\n" : verb + " " + argument + "\r\n";
         m_lastCommand = verb;
+        m_finalReplyOwed = true;
         m_objControlSocket->SendData(Variant(std::move(line)));
         SessionProtocolMessage.raise(verb + " " + argument,
                                      static_cast<std::int32_t>(MessageType::ClientCommand));
@@ -592,6 +595,13 @@ void CFtpClient::m_objControlSocket_OnDataArrival(std::int32_t) {
             SessionProtocolMessage.raise(
                 shown, static_cast<std::int32_t>(code <= 399 ? MessageType::ServerReply
                                                              : MessageType::ServerErrorReply));
+            const bool stale = m_staleFinalReply;
+            if (code >= 200) {
+                m_finalReplyOwed = false;
+                m_staleFinalReply = false;
+            }
+            if (stale)
+                continue; // the answer to a command whose method has ended
             DispatchReply(code, reply, m_LastServerResponse);
         }
     } catch (...) {
@@ -917,9 +927,19 @@ void CFtpClient::RenameFile(const std::string& strOldFileName, const std::string
     }
 }
 
+// A method that ends before the server has answered its last command leaves
+// that answer on its way; it must not be taken for the answer to the next
+// command.
+void CFtpClient::AbandonPendingReply() {
+    if (m_finalReplyOwed)
+        m_staleFinalReply = true;
+}
+
 void CFtpClient::CancelAsyncMethod() {
     try {
         const FtpAsyncMethod method = m_currentMethod;
+        if (method != M::None)
+            AbandonPendingReply();
         EndMethod();
         switch (method) {
         case M::None:
@@ -959,6 +979,7 @@ void CFtpClient::DownloadFile(const std::string& strRemoteFilePath,
         m_localPath = strLocalFilePath;
         m_overwrite = OverWrite;
         m_downloadByteCount = 0;
+        DropDataSocket();
         BeginMethod(M::DownloadFile);
         begun = true;
         SendFtpCommand("TYPE", typeArgument(m_TransferMode));
@@ -985,6 +1006,7 @@ void CFtpClient::UploadFile(const std::string& strLocalFile, const std::string& 
         m_localPath = strLocalFile;
         m_uploadStartPosition = lngStartPosition;
         m_sendBuffer.assign(static_cast<std::size_t>(m_SendBufferLenght), 0);
+        DropDataSocket();
         BeginMethod(M::UploadFile);
         begun = true;
         SendFtpCommand("TYPE", typeArgument(m_TransferMode));
@@ -1003,6 +1025,7 @@ void CFtpClient::EnumFiles() {
     try {
         checkCanStart("EnumFiles");
         m_listingText.clear();
+        DropDataSocket();
         BeginMethod(M::EnumFiles);
         begun = true;
         SendFtpCommand("TYPE", "A");
@@ -1018,15 +1041,26 @@ void CFtpClient::EnumFiles() {
 
 // --- data connections --------------------------------------------------------------
 
+// Tears the data connection down at once: a connected socket's close is
+// otherwise graceful and would report its end later, into whatever transfer
+// runs by then.
 void CFtpClient::CloseDataConnection() {
     try {
         if (m_objDataSocket->State() != CSocket::StateClosed) {
             platform::winsock::shutdown(m_objDataSocket->SocketHandle(), 2);
-            m_objDataSocket->CloseSocket();
+            DropDataSocket();
         }
     } catch (...) {
         rethrowFrom("CloseDataConnection");
     }
+}
+
+// Ends whatever is left of the last data connection (for example the
+// graceful close after an upload) without any further event.
+void CFtpClient::DropDataSocket() {
+    m_objDataSocket->CloseSocket();
+    if (m_objDataSocket->State() != CSocket::StateClosed)
+        m_objDataSocket->CloseSocket();
 }
 
 std::int32_t CFtpClient::NextPortCandidate(std::int32_t lastPort) {
@@ -1217,6 +1251,7 @@ void CFtpClient::FailDataHandler(const char* handler) {
     const Error error = currentError();
     try {
         const FtpAsyncMethod method = m_currentMethod;
+        AbandonPendingReply();
         CloseLocalFile();
         CloseDataConnection();
         if (method == M::EnumFiles)
@@ -1285,6 +1320,8 @@ void CFtpClient::m_objDataSocket_OnError(std::int16_t Number, std::string& Descr
                                          std::int32_t, bool&) {
     try {
         const FtpAsyncMethod method = m_currentMethod;
+        if (method != M::None)
+            AbandonPendingReply();
         EndMethod();
         m_LastFtpError->set(Number, Description, Source);
         m_objDataSocket->CloseSocket();

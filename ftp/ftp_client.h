@@ -221,6 +221,8 @@ private:
     void StartUpload();
     void FinishDataTransfer();
     void FailDataHandler(const char* handler);
+    void AbandonPendingReply();
+    void DropDataSocket();
 
     // --- handlers ---
     void m_objControlSocket_OnConnect();
@@ -281,6 +283,10 @@ private:
     bool m_dataAccepted = false;
     bool m_storAnswered = false;
     bool m_uploadStarted = false;
+    // A command has gone out and its final (2xx..5xx) reply has not come yet.
+    bool m_finalReplyOwed = false;
+    // That reply belongs to a method that has ended: it is shown, not acted on.
+    bool m_staleFinalReply = false;
 
     // Every clearing of the reply buffer starts a new exchange.
     std::uint64_t m_replyExchange = 0;
