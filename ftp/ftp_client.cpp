@@ -478,6 +478,11 @@ CFtpClient::ParsedReply CFtpClient::ParseReply(std::string_view text) {
                                                     (line[2] - '0'));
             result.end = start;
             result.message = message;
+            // A completion reply ends the reply: what follows answers the
+            // next command and is read in a pass of its own. Only a
+            // preliminary reply gives way to a later final line.
+            if (result.code >= 200)
+                break;
         }
     }
     if (result.code == 0)
@@ -595,13 +600,11 @@ void CFtpClient::m_objControlSocket_OnDataArrival(std::int32_t) {
             SessionProtocolMessage.raise(
                 shown, static_cast<std::int32_t>(code <= 399 ? MessageType::ServerReply
                                                              : MessageType::ServerErrorReply));
-            const bool stale = m_staleFinalReply;
-            if (code >= 200) {
-                m_finalReplyOwed = false;
-                m_staleFinalReply = false;
-            }
-            if (stale)
+            if (IsStaleReply(code))
                 continue; // the answer to a command whose method has ended
+            if (code >= 200)
+                m_finalReplyOwed = false;
+            DropStaleReplyAhead();
             DispatchReply(code, reply, m_LastServerResponse);
         }
     } catch (...) {
@@ -931,8 +934,39 @@ void CFtpClient::RenameFile(const std::string& strOldFileName, const std::string
 // that answer on its way; it must not be taken for the answer to the next
 // command.
 void CFtpClient::AbandonPendingReply() {
-    if (m_finalReplyOwed)
+    if (m_finalReplyOwed) {
         m_staleFinalReply = true;
+        m_staleTransferReply =
+            m_lastCommand == "RETR" || m_lastCommand == "STOR" || m_lastCommand == "LIST";
+    }
+}
+
+// The late end of an abandoned transfer may come in the same piece as the
+// answer to the next command; acting on that answer sends a command and
+// clears the buffer, so the late reply is taken out of it first.
+void CFtpClient::DropStaleReplyAhead() {
+    while (m_staleFinalReply && m_staleTransferReply) {
+        const ParsedReply next = ParseReply(m_replyBuffer);
+        if (next.code < 200 || !IsStaleReply(next.code))
+            return;
+        m_replyBuffer.erase(0, next.end);
+    }
+}
+
+// Whether a reply is the one an ended method left owing. A server may
+// notice the end of an abandoned transfer only after it has answered the
+// next command, so that answer is told by its code: the end of a transfer
+// (226, 425, 426, 451); any other command's answer is simply the next one.
+bool CFtpClient::IsStaleReply(std::int16_t code) {
+    if (!m_staleFinalReply)
+        return false;
+    if (code < 200) // its preliminary reply, late, unless a new transfer has begun
+        return m_staleTransferReply && m_lastCommand != "RETR" && m_lastCommand != "STOR" &&
+               m_lastCommand != "LIST";
+    if (m_staleTransferReply && code != 226 && code != 425 && code != 426 && code != 451)
+        return false;
+    m_staleFinalReply = false;
+    return true;
 }
 
 void CFtpClient::CancelAsyncMethod() {

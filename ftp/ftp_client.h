@@ -222,6 +222,8 @@ private:
     void FinishDataTransfer();
     void FailDataHandler(const char* handler);
     void AbandonPendingReply();
+    bool IsStaleReply(std::int16_t code);
+    void DropStaleReplyAhead();
     void DropDataSocket();
 
     // --- handlers ---
@@ -287,6 +289,7 @@ private:
     bool m_finalReplyOwed = false;
     // That reply belongs to a method that has ended: it is shown, not acted on.
     bool m_staleFinalReply = false;
+    bool m_staleTransferReply = false; // ... and answers RETR, STOR or LIST
 
     // Every clearing of the reply buffer starts a new exchange.
     std::uint64_t m_replyExchange = 0;

@@ -168,6 +168,49 @@ TEST(FtpDataScripted, ResetDataConnectionFailsTheDownloadKeepsThePartAndTheSessi
     EXPECT_EQ(s.client->CurrentDirectory(), "/after");
 }
 
+TEST(FtpDataScripted, LateAnswerToACancelledDownloadIsNotTakenForTheNextCommands) {
+    const std::string bytes = patternBytes(4000);
+    Session s([&](Peer& peer) {
+        login(peer);
+        {
+            DataChannel data;
+            if (!openPassive(peer, data))
+                return;
+            peer.readLine(); // RETR
+            peer.send("150 Opening\r\n");
+            data.send(bytes);
+            peer.readLine(); // TYPE of the next download, before the old transfer's end
+            peer.send("200 Type set\r\n426 Transfer aborted\r\n");
+        }
+        DataChannel data;
+        peer.readLine(); // PASV
+        peer.send(data.listen());
+        if (!data.accept(2s))
+            return;
+        peer.readLine(); // REST
+        peer.send("350 Restarting\r\n");
+        peer.readLine(); // RETR
+        peer.send("150 Opening\r\n");
+        data.send("tail");
+        data.close();
+        peer.send("226 Done\r\n");
+    });
+    ASSERT_TRUE(s.connected());
+    const fs::path file = s.local / "f.bin";
+    s.client->OnDataTransferProgress.subscribe([&](std::int64_t) {
+        if (s.log.count() == 1)
+            s.client->CancelAsyncMethod();
+    });
+    s.client->DownloadFile("f.bin", file.string(), false);
+    EXPECT_EQ(s.next(), "OnDownloadFile 3");
+    const auto kept = fs::file_size(file);
+    EXPECT_GT(kept, 0u);
+    s.client->DownloadFile("f.bin", file.string(), false);
+    EXPECT_EQ(s.next(), "OnDownloadFile 0");
+    EXPECT_TRUE(s.sent("REST " + std::to_string(kept)));
+    EXPECT_EQ(readFile(file), bytes.substr(0, kept) + "tail");
+}
+
 TEST(FtpDataScripted, TransferTheServerAbortsIsNotReportedAsComplete) {
     Session s([&](Peer& peer) {
         login(peer);
