@@ -130,6 +130,93 @@ void PyFtpServer::stop() {
         std::filesystem::remove_all(m_dir, ignored);
 }
 
+// --- vsftpd ------------------------------------------------------------------------
+
+namespace {
+
+bool acceptsConnections(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
+VsFtpServer::VsFtpServer() {
+    char pattern[] = "/tmp/mitu-vsftpd-test-XXXXXX";
+    if (!::mkdtemp(pattern))
+        throw std::runtime_error("mkdtemp failed");
+    m_dir = pattern;
+    m_root = m_dir / "root";
+    std::filesystem::create_directory(m_root);
+    std::filesystem::create_directory(m_dir / "empty");
+    const std::filesystem::path config = m_dir / "vsftpd.conf";
+    const std::string log = (m_dir / "server.log").string();
+
+    for (int attempt = 0; attempt < 5 && m_pid < 0; ++attempt) {
+        m_port = closedPort();
+        std::FILE* f = std::fopen(config.c_str(), "w");
+        if (!f)
+            throw std::runtime_error("cannot write the vsftpd configuration");
+        std::fprintf(f,
+                     "listen=YES\nlisten_address=127.0.0.1\nlisten_port=%d\nbackground=NO\n"
+                     "run_as_launching_user=YES\nseccomp_sandbox=NO\nsecure_chroot_dir=%s\n"
+                     "anonymous_enable=YES\nlocal_enable=NO\nanon_root=%s\nwrite_enable=YES\n"
+                     "anon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
+                     "anon_other_write_enable=YES\nanon_umask=022\nno_anon_password=YES\n"
+                     "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
+                     "use_localtime=YES\nxferlog_enable=NO\nvsftpd_log_file=%s\n"
+                     "ftpd_banner=vsftpd ready\n",
+                     m_port, (m_dir / "empty").c_str(), m_root.c_str(), log.c_str());
+        std::fclose(f);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (err >= 0) {
+                ::dup2(err, 1);
+                ::dup2(err, 2);
+            }
+            ::execl("/usr/sbin/vsftpd", "vsftpd", config.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!acceptsConnections(m_port) && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1; // it ended (port taken meanwhile?): try another
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (m_pid > 0 && !acceptsConnections(m_port))
+            stop();
+    }
+    if (m_pid < 0) {
+        stop();
+        throw std::runtime_error("vsftpd did not start; see " + log);
+    }
+}
+
+VsFtpServer::~VsFtpServer() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(m_dir, ignored);
+}
+
+void VsFtpServer::stop() {
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+}
+
 // --- scripted server ---------------------------------------------------------------
 
 void Peer::send(const std::string& text, std::chrono::milliseconds pause) {

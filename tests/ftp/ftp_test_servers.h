@@ -37,6 +37,28 @@ private:
     int m_port = 0;
 };
 
+// A second real FTP server: vsftpd, standalone with a generated
+// configuration, on a free loopback port, anonymous users allowed to
+// upload, overwrite and create folders in a fresh temporary root.
+class VsFtpServer {
+public:
+    VsFtpServer();
+    ~VsFtpServer();
+    VsFtpServer(const VsFtpServer&) = delete;
+    VsFtpServer& operator=(const VsFtpServer&) = delete;
+
+    int port() const { return m_port; }
+    const std::filesystem::path& root() const { return m_root; }
+
+private:
+    void stop();
+
+    std::filesystem::path m_dir;
+    std::filesystem::path m_root;
+    pid_t m_pid = -1;
+    int m_port = 0;
+};
+
 // The server side of one scripted control connection, for the script.
 class Peer {
 public:

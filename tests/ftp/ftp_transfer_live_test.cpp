@@ -1,5 +1,5 @@
-// Transfers and listings against a real FTP server (pyftpdlib), in passive
-// and in active mode.
+// Transfers and listings against two real FTP servers (pyftpdlib and
+// vsftpd), each in passive and in active mode.
 #include "ftp/ftp_client.h"
 #include "ftp_event_log.h"
 #include "ftp_test_servers.h"
@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <sys/stat.h>
+#include <tuple>
 
 namespace {
 
@@ -18,23 +19,43 @@ using ftptest::patternBytes;
 using ftptest::PyFtpServer;
 using ftptest::readFile;
 using ftptest::runUntil;
+using ftptest::VsFtpServer;
 using ftptest::writeFile;
 
-class Transfers : public ::testing::TestWithParam<bool> {
+// Which server, and passive (true) or active mode.
+using Setup = std::tuple<std::string, bool>;
+
+// The server a test talks to: its port and the folder it serves.
+struct ServerUnderTest {
+    int port;
+    fs::path root;
+};
+
+class Transfers : public ::testing::TestWithParam<Setup> {
 protected:
-    static void SetUpTestSuite() { server = new PyFtpServer(); }
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
+    static void SetUpTestSuite() {
+        py = new PyFtpServer();
+        vs = new VsFtpServer();
     }
+    static void TearDownTestSuite() {
+        delete py;
+        delete vs;
+        py = nullptr;
+        vs = nullptr;
+    }
+    static bool passive() { return std::get<1>(GetParam()); }
 
     void SetUp() override {
         char pattern[] = "/tmp/mitu-ftp-local-XXXXXX";
         local = ::mkdtemp(pattern);
+        if (std::get<0>(GetParam()) == "vsftpd")
+            server = std::make_unique<ServerUnderTest>(ServerUnderTest{vs->port(), vs->root()});
+        else
+            server = std::make_unique<ServerUnderTest>(ServerUnderTest{py->port(), py->root()});
         client = CFtpClient::create();
         client->setFtpServer("127.0.0.1");
-        client->setRemotePort(server->port());
-        client->setPassiveMode(GetParam());
+        client->setRemotePort(server->port);
+        client->setPassiveMode(passive());
         client->setTimeOut(5);
         log = std::make_unique<EventLog>(*client);
         client->OnDataTransferProgress.subscribe(
@@ -67,7 +88,9 @@ protected:
         return false;
     }
 
-    static PyFtpServer* server;
+    static PyFtpServer* py;
+    static VsFtpServer* vs;
+    std::unique_ptr<ServerUnderTest> server;
     fs::path local;
     std::shared_ptr<CFtpClient> client;
     std::unique_ptr<EventLog> log;
@@ -75,10 +98,11 @@ protected:
     std::vector<std::string> sent;
 };
 
-PyFtpServer* Transfers::server = nullptr;
+PyFtpServer* Transfers::py = nullptr;
+VsFtpServer* Transfers::vs = nullptr;
 
 TEST_P(Transfers, FilesOfEverySizeGoUpAndComeBackByteForByte) {
-    const std::string mode = GetParam() ? "pasv" : "port";
+    const std::string mode = passive() ? "pasv" : "port";
     for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{1460}, std::size_t{5000},
                              std::size_t{8192}, std::size_t{(1 << 20) + 1}}) {
         SCOPED_TRACE(size);
@@ -88,7 +112,7 @@ TEST_P(Transfers, FilesOfEverySizeGoUpAndComeBackByteForByte) {
 
         ASSERT_EQ(complete([&] { client->UploadFile((local / name).string(), name); }),
                   "OnUploadFile 0");
-        EXPECT_TRUE(readFile(server->root() / name) == bytes);
+        EXPECT_TRUE(readFile(server->root / name) == bytes);
         if (size > 0) {
             EXPECT_EQ(progress.back(), static_cast<std::int64_t>(size));
         } else {
@@ -106,14 +130,14 @@ TEST_P(Transfers, FilesOfEverySizeGoUpAndComeBackByteForByte) {
         EXPECT_EQ(client->FtpSessionState(), 0);
         EXPECT_FALSE(client->DataTransferInProgress());
     }
-    EXPECT_EQ(sentVerb("PASV"), GetParam());
-    EXPECT_EQ(sentVerb("PORT"), !GetParam());
+    EXPECT_EQ(sentVerb("PASV"), passive());
+    EXPECT_EQ(sentVerb("PORT"), !passive());
     EXPECT_TRUE(sentLine("TYPE I"));
 }
 
 TEST_P(Transfers, SixtyFourMebibytesRoundTrip) {
     const std::string bytes = patternBytes(64u << 20, 3);
-    writeFile(server->root() / "big.bin", bytes);
+    writeFile(server->root / "big.bin", bytes);
     ASSERT_EQ(
         complete([&] { client->DownloadFile("big.bin", (local / "big.bin").string(), true); }, 120),
         "OnDownloadFile 0");
@@ -122,13 +146,13 @@ TEST_P(Transfers, SixtyFourMebibytesRoundTrip) {
     ASSERT_EQ(
         complete([&] { client->UploadFile((local / "big.bin").string(), "big-up.bin"); }, 120),
         "OnUploadFile 0");
-    EXPECT_TRUE(readFile(server->root() / "big-up.bin") == bytes);
+    EXPECT_TRUE(readFile(server->root / "big-up.bin") == bytes);
     EXPECT_EQ(progress.size(), (64u << 20) / 8192);
 }
 
 TEST_P(Transfers, DownloadResumesAPartialFileUnlessToldToOverwrite) {
     const std::string bytes = patternBytes(200000, 9);
-    writeFile(server->root() / "resume.bin", bytes);
+    writeFile(server->root / "resume.bin", bytes);
     writeFile(local / "resume.bin", bytes.substr(0, 1000));
     ASSERT_EQ(complete([&] {
                   client->DownloadFile("resume.bin", (local / "resume.bin").string(), false);
@@ -154,17 +178,17 @@ TEST_P(Transfers, DownloadResumesAPartialFileUnlessToldToOverwrite) {
 TEST_P(Transfers, UploadFromAStartPositionSendsOnlyTheTail) {
     const std::string bytes = patternBytes(5000, 5);
     writeFile(local / "tail.bin", bytes);
-    writeFile(server->root() / "tail.bin", bytes.substr(0, 3000));
+    writeFile(server->root / "tail.bin", bytes.substr(0, 3000));
     ASSERT_EQ(
         complete([&] { client->UploadFile((local / "tail.bin").string(), "tail.bin", 3000); }),
         "OnUploadFile 0");
     EXPECT_TRUE(sentLine("REST 3000"));
     EXPECT_EQ(progress, (std::vector<std::int64_t>{4460, 5000}));
-    EXPECT_TRUE(readFile(server->root() / "tail.bin") == bytes);
+    EXPECT_TRUE(readFile(server->root / "tail.bin") == bytes);
 }
 
 TEST_P(Transfers, ListingMatchesTheDirectoryOnDisk) {
-    const fs::path dir = server->root() / (GetParam() ? "list-pasv" : "list-port");
+    const fs::path dir = server->root / (passive() ? "list-pasv" : "list-port");
     fs::create_directory(dir);
     fs::create_directory(dir / "sub");
     writeFile(dir / "a.txt", std::string(42, 'a'));
@@ -212,7 +236,7 @@ TEST_P(Transfers, RefusedDownloadReports16550AndKeepsNoFileOpen) {
     EXPECT_EQ(client->LastFtpError()->Number(), 16550);
     EXPECT_EQ(client->LastFtpError()->Source(), "Brindle.CFtpClient");
     // The session goes on.
-    writeFile(server->root() / "after.bin", "after");
+    writeFile(server->root / "after.bin", "after");
     ASSERT_EQ(
         complete([&] { client->DownloadFile("after.bin", (local / "after.bin").string(), false); }),
         "OnDownloadFile 0");
@@ -221,7 +245,7 @@ TEST_P(Transfers, RefusedDownloadReports16550AndKeepsNoFileOpen) {
 
 TEST_P(Transfers, CancelledDownloadKeepsThePartAndTheNextCallResumesIt) {
     const std::string bytes = patternBytes(16u << 20, 11);
-    writeFile(server->root() / "cancel.bin", bytes);
+    writeFile(server->root / "cancel.bin", bytes);
     const fs::path target = local / "cancel.bin";
     bool cancelled = false;
     client->OnDataTransferProgress.subscribe([&](std::int64_t) {
@@ -246,9 +270,12 @@ TEST_P(Transfers, CancelledDownloadKeepsThePartAndTheNextCallResumesIt) {
     EXPECT_TRUE(readFile(target) == bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, Transfers, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Passive" : "Active";
+INSTANTIATE_TEST_SUITE_P(Servers, Transfers,
+                         ::testing::Combine(::testing::Values("pyftpdlib", "vsftpd"),
+                                            ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<Setup>& info) {
+                             return std::get<0>(info.param) +
+                                    (std::get<1>(info.param) ? "Passive" : "Active");
                          });
 
 } // namespace
