@@ -155,8 +155,10 @@ public:
     platform::Event<std::int32_t> OnStateChange;                       // the new FtpSessionState
     platform::Event<std::int32_t> OnQuitSession;
 
-    // Code of the last final reply line in `text` (three digits and a
-    // blank, ended by CR LF), 0 if there is none. `end` gets the length of
+    // Code of the first completion reply line (2xx..5xx) in `text`, or of
+    // the last preliminary one (1xx) when no completion line follows (a
+    // final line: three digits and a blank, ended by CR LF); 0 if there
+    // is none. `end` gets the length of
     // the text up to and including that line; `message` the continuation
     // lines before it ("-" after the code), each followed by CR LF.
     struct ParsedReply {
