@@ -171,6 +171,7 @@ std::mutex g_startupMutex;
 int g_startups = 0;
 int g_startupFailure = 0;
 int g_cleanupFailure = 0;
+std::optional<WSAData> g_startupGrant;
 
 // Sending on a connection the peer has reset must fail with an error, not
 // end the process. Every send also passes MSG_NOSIGNAL; this covers the
@@ -404,6 +405,10 @@ int WSAStartup(std::uint16_t versionRequested, WSAData& data) {
     data.iMaxSockets = static_cast<std::uint16_t>(sockets > 0xFFFF ? 0xFFFF : sockets);
     data.iMaxUdpDg = 65507; // 65535 less the IPv4 and UDP headers
     data.szDescription = "POSIX sockets";
+    if (g_startupGrant) {
+        data.wVersion = g_startupGrant->wVersion;
+        data.iMaxSockets = g_startupGrant->iMaxSockets;
+    }
     ++g_startups;
     t_lastError = 0;
     return 0;
@@ -432,6 +437,11 @@ void setStartupFailure(int result) {
 void setCleanupFailure(int error) {
     std::lock_guard lock(g_startupMutex);
     g_cleanupFailure = error;
+}
+
+void setStartupGrant(std::optional<WSAData> grant) {
+    std::lock_guard lock(g_startupMutex);
+    g_startupGrant = std::move(grant);
 }
 
 // --- sockets -------------------------------------------------------------------

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,9 @@ int startupCount();
 // clean-ups fail with this error (0 = normal).
 void setStartupFailure(int result);
 void setCleanupFailure(int error);
+// Test seam: successful start-ups report this granted version and socket
+// count instead of the real ones (nullopt = normal).
+void setStartupGrant(std::optional<WSAData> grant);
 
 // --- sockets -----------------------------------------------------------------
 // Addresses are IPv4 in network byte order; ports in network byte order.

@@ -16,6 +16,8 @@ PACKAGES=(
   curl bc
   # the window, sound and speech
   qt6-base-dev qt6-multimedia-dev qt6-speech-dev qt6-svg-dev
+  # the speech module's CMake package needs the QML integration package
+  qt6-declarative-dev fontconfig fonts-dejavu-core fonts-liberation2
   qt6-speech-speechd-plugin qt6-speech-flite-plugin libqt6svg6 qt6-qpa-plugins
   pulseaudio pulseaudio-utils pavucontrol xvfb xauth x11-utils
   espeak-ng speech-dispatcher speech-dispatcher-espeak-ng sox

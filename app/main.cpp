@@ -1,0 +1,16 @@
+#include "app/form1.h"
+#include "platform/qt/loop_bridge.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("mitu"));
+    // One thread serves the window and the components' event loop.
+    platform::qt::LoopBridge bridge;
+
+    app::Form1 form;
+    QObject::connect(&form, &app::Form1::closed, &application, &QApplication::quit);
+    form.show();
+    return application.exec();
+}

@@ -1,0 +1,159 @@
+#include "app/widgets.h"
+
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QTextOption>
+
+#include <cmath>
+
+namespace app {
+
+Twips Twips::forScreen() {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    return Twips(screen ? screen->logicalDotsPerInchX() : 96.0);
+}
+
+int Twips::px(int twips) const {
+    return static_cast<int>(std::lround(twips * m_dpi / 1440.0));
+}
+
+QRect Twips::rect(int left, int top, int width, int height) const {
+    return QRect(px(left), px(top), px(width), px(height));
+}
+
+QFont sansFont(double pointSize) {
+    // The captions were laid out for a narrow dialog font; Liberation Sans
+    // keeps them inside their controls where the default sans-serif (often
+    // DejaVu Sans, a wide face) would cut them off.
+    static const QString family =
+        QFontDatabase::hasFamily(QStringLiteral("Liberation Sans"))
+            ? QStringLiteral("Liberation Sans")
+            : QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+    QFont font(family);
+    font.setStyleHint(QFont::SansSerif);
+    font.setStretch(92);
+    font.setPointSizeF(pointSize);
+    return font;
+}
+
+// --- CommandButton ----------------------------------------------------------
+
+CommandButton::CommandButton(const QString& caption, const QIcon& icon, QWidget* parent)
+    : QPushButton(icon, caption, parent) {}
+
+CommandButton::CommandButton(const QString& caption, QWidget* parent)
+    : QPushButton(caption, parent) {}
+
+void CommandButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    // The bevel and focus frame from the style; caption and icon laid out
+    // here, the icon centred above the caption.
+    const QString caption = option.text;
+    option.text.clear();
+    option.icon = QIcon();
+    style()->drawControl(QStyle::CE_PushButton, &option, &painter, this);
+
+    const QFontMetrics metrics(font());
+    const int textHeight = metrics.height();
+    const QRect inner = rect().adjusted(2, 2, -2, -2);
+    int iconSize = 0;
+    if (!icon().isNull())
+        iconSize = std::max(0, std::min(16, inner.height() - textHeight - 1));
+    const int top = inner.top() + (inner.height() - iconSize - textHeight - (iconSize ? 1 : 0)) / 2;
+    const int shift = isDown() ? 1 : 0;
+    if (iconSize > 0) {
+        const QIcon::Mode mode = isEnabled() ? QIcon::Normal : QIcon::Disabled;
+        const QRect iconRect(inner.left() + (inner.width() - iconSize) / 2 + shift, top + shift,
+                             iconSize, iconSize);
+        icon().paint(&painter, iconRect, Qt::AlignCenter, mode);
+    }
+    const QRect textRect(inner.left() + shift, top + iconSize + (iconSize ? 1 : 0) + shift,
+                         inner.width(), textHeight);
+    style()->drawItemText(&painter, textRect, Qt::AlignCenter | Qt::TextShowMnemonic, palette(),
+                          isEnabled(), caption, QPalette::ButtonText);
+}
+
+void CommandButton::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+        event->accept();
+        return;
+    default:
+        QPushButton::keyPressEvent(event);
+    }
+}
+
+// --- ClickLabel -------------------------------------------------------------
+
+void ClickLabel::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+        emit clicked();
+    QLabel::mouseReleaseEvent(event);
+}
+
+// --- WrappedTextLabel -------------------------------------------------------
+
+WrappedTextLabel::WrappedTextLabel(const QString& text, QWidget* parent)
+    : QWidget(parent), m_text(text) {}
+
+void WrappedTextLabel::layOut() {
+    m_layout = std::make_unique<QTextLayout>(m_text, font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    m_layout->setTextOption(option);
+    m_layout->beginLayout();
+    qreal y = 0;
+    for (;;) {
+        QTextLine line = m_layout->createLine();
+        if (!line.isValid())
+            break;
+        line.setLineWidth(width());
+        line.setPosition(QPointF(0, y));
+        y += line.height();
+    }
+    m_layout->endLayout();
+}
+
+QRectF WrappedTextLabel::characterRange(int from, int count) {
+    if (!m_layout)
+        layOut();
+    QTextLine line = m_layout->lineForTextPosition(from);
+    if (!line.isValid())
+        return {};
+    const qreal x1 = line.cursorToX(from);
+    // A run that wraps ends at the end of its line.
+    const int end = std::min(from + count, line.textStart() + line.textLength());
+    const qreal x2 = std::max(x1, line.cursorToX(end));
+    return QRectF(x1, line.y(), x2 - x1, line.height());
+}
+
+void WrappedTextLabel::paintEvent(QPaintEvent*) {
+    if (!m_layout)
+        layOut();
+    QPainter painter(this);
+    painter.setPen(palette().color(QPalette::WindowText));
+    m_layout->draw(&painter, QPointF(0, 0));
+}
+
+void WrappedTextLabel::resizeEvent(QResizeEvent*) {
+    m_layout.reset();
+}
+
+void WrappedTextLabel::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange)
+        m_layout.reset();
+    QWidget::changeEvent(event);
+}
+
+} // namespace app

@@ -1,0 +1,64 @@
+#include "ping/connection_test.h"
+
+#include "platform/event_loop.h"
+
+namespace ConnectionTest {
+
+void Controls::yieldToMessageLoop() {
+    platform::EventLoop::instance().processPendingEvents();
+}
+
+std::string Rating(std::int32_t total) {
+    if (total < 500)
+        return "Excellent";
+    if (total < 800)
+        return "Good";
+    if (total < 1000)
+        return "Fair";
+    if (total < 1500)
+        return "Poor";
+    return "No Connection or too poor to use voice-conferencing";
+}
+
+void Run(Controls& controls, const EchoProbe& probe) {
+    const EchoProbe send = probe ? probe : EchoProbe(PingMod::SendEchoRequest);
+    PingMod::EchoReply reply{}; // one record for the whole click
+    std::string results;
+    std::int32_t total = 0;
+
+    controls.setResults("");
+    controls.setTotal("");
+    controls.setStatus("");
+    controls.setButtonEnabled(false);
+    controls.yieldToMessageLoop();
+    std::int32_t result = send(controls.address(), reply);
+    controls.yieldToMessageLoop();
+    if (result < 0) {
+        controls.setStatus(NoConnectionText);
+        controls.setTotal(FailedTotalText);
+        controls.setButtonEnabled(true);
+        return;
+    }
+    // Five results are listed and added up; the request after the fifth
+    // goes out too, and its answer is not used. A later request that fails
+    // counts as the full time-out, so a dying connection cannot rate well.
+    for (int pass = 0; pass < 5; ++pass) {
+        if (result < 0) {
+            total += FailedRequestTime;
+            results += FailedLineText;
+        } else {
+            total += result;
+            results += std::to_string(result) + " ms";
+        }
+        results += "\r\n";
+        controls.setResults(results);
+        controls.yieldToMessageLoop();
+        result = send(controls.address(), reply);
+    }
+    controls.setTotal(std::to_string(total) + " ms");
+    controls.setStatus(Rating(total));
+    controls.setButtonEnabled(true);
+    controls.focusStatus();
+}
+
+} // namespace ConnectionTest

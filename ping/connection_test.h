@@ -1,0 +1,50 @@
+#pragma once
+
+// The Internet connection test behind the "Test Connection" button: six
+// echo requests to the address in the window, five of them listed and
+// added up, and the total rated for voice-conferencing. The window and
+// the command-line tool run the same logic over their own controls.
+
+#include "ping/ping_mod.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace ConnectionTest {
+
+// The controls the test reads and writes: the address box `Text6`, the
+// result boxes `Text1` (one line per time), `Text3` (total) and `Text4`
+// (rating), and the button `Command2`.
+class Controls {
+public:
+    virtual ~Controls() = default;
+    // Text6; read again before every request.
+    virtual std::string address() = 0;
+    virtual void setResults(const std::string& text) = 0; // Text1
+    virtual void setTotal(const std::string& text) = 0;   // Text3
+    virtual void setStatus(const std::string& text) = 0;  // Text4
+    virtual void setButtonEnabled(bool enabled) = 0;      // Command2
+    // Gives the focus to Text4 once a rating is shown.
+    virtual void focusStatus() {}
+    // Handles the messages that are pending now, without waiting for more.
+    // The default serves the program's event loop.
+    virtual void yieldToMessageLoop();
+};
+
+// One echo request: the round trip in ms, or a negative number on failure.
+using EchoProbe = std::function<std::int32_t(const std::string& address, PingMod::EchoReply&)>;
+
+inline constexpr std::int32_t FailedRequestTime = 10000; // ms, the probe's time-out
+inline constexpr const char* NoConnectionText = "No Internet Connection";
+inline constexpr const char* FailedTotalText = ">10000 ms";
+inline constexpr const char* FailedLineText = ">10000 ms";
+
+// The rating of a total of five round trips.
+std::string Rating(std::int32_t totalMilliseconds);
+
+// The click: clears the boxes, sends the requests, fills the boxes. An
+// empty probe means PingMod::SendEchoRequest.
+void Run(Controls& controls, const EchoProbe& probe = {});
+
+} // namespace ConnectionTest

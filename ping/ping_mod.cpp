@@ -1,0 +1,147 @@
+#include "ping/ping_mod.h"
+
+#include "platform/icmp.h"
+#include "platform/winsock.h"
+
+#include <cctype>
+#include <cstring>
+#include <iostream>
+#include <utility>
+#include <vector>
+
+namespace PingMod {
+
+namespace {
+
+MessageBoxSink& sink() {
+    static MessageBoxSink current;
+    return current;
+}
+
+void showMessage(const std::string& text, MessageBoxIcon icon) {
+    if (sink())
+        sink()(text, icon);
+    else
+        std::cerr << text << '\n';
+}
+
+// One part of a dotted address: an optional minus sign, then decimal
+// digits. Its low 8 bits (two's complement for negative numbers) go to
+// `byte`.
+bool partToByte(const std::string& part, std::uint8_t& byte) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < part.size() && part[i] == '-') {
+        negative = true;
+        ++i;
+    }
+    if (i == part.size())
+        return false;
+    unsigned value = 0;
+    for (; i < part.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(part[i])))
+            return false;
+        value = (value * 10 + static_cast<unsigned>(part[i] - '0')) & 0xFF;
+    }
+    byte = static_cast<std::uint8_t>(negative ? (0u - value) & 0xFF : value);
+    return true;
+}
+
+} // namespace
+
+void setMessageBoxSink(MessageBoxSink newSink) {
+    sink() = std::move(newSink);
+}
+
+std::uint8_t LowByteOf(std::int16_t value) {
+    return static_cast<std::uint8_t>(value & 0xFF);
+}
+
+std::uint8_t HighByteOf(std::int16_t value) {
+    return static_cast<std::uint8_t>((value / 256) & 0xFF);
+}
+
+std::int32_t DottedAddressToLong(const std::string& address) {
+    std::size_t first = address.find_first_not_of(" \t\r\n");
+    std::size_t last = address.find_last_not_of(" \t\r\n");
+    std::string text = first == std::string::npos ? "" : address.substr(first, last - first + 1);
+
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (std::size_t dot; (dot = text.find('.', start)) != std::string::npos; start = dot + 1)
+        parts.push_back(text.substr(start, dot - start));
+    parts.push_back(text.substr(start));
+    if (parts.size() != 4)
+        return 0;
+
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        std::uint8_t byte = 0;
+        if (!partToByte(parts[i], byte))
+            return 0;
+        value |= static_cast<std::uint32_t>(byte) << (8 * i);
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+bool StartEchoSockets() {
+    platform::winsock::WSAData data;
+    int rc = platform::winsock::WSAStartup(SocketVersionRequested, data);
+    if (rc != 0) {
+        showMessage(std::string("Windows Sockets for 32 bit Windows ") +
+                        "environments is not successfully responding.",
+                    MessageBoxIcon::None);
+        return false;
+    }
+    auto version = static_cast<std::int16_t>(data.wVersion);
+    int lo = LowByteOf(version);
+    int hi = HighByteOf(version);
+    if (lo < 1 || (lo == 1 && hi < 1)) {
+        showMessage("Windows Sockets Version " + std::to_string(lo) + "." + std::to_string(hi) +
+                        " is not supported by Windows " +
+                        "Sockets for 32 bit Windows environments.",
+                    MessageBoxIcon::Exclamation);
+        return false;
+    }
+    if (data.iMaxSockets < MinimumSockets) {
+        showMessage("This application requires a minimum of " + std::to_string(MinimumSockets) +
+                        " supported sockets.",
+                    MessageBoxIcon::Exclamation);
+        return false;
+    }
+    return true;
+}
+
+bool StopEchoSockets() {
+    int rc = platform::winsock::WSACleanup();
+    if (rc != 0) {
+        showMessage("Windows Sockets error " + std::to_string(rc) + " occurred in Cleanup.",
+                    MessageBoxIcon::Exclamation);
+        return false;
+    }
+    return true;
+}
+
+std::int32_t SendEchoRequest(const std::string& address, EchoReply& reply) {
+    namespace icmp = platform::icmp;
+    // The address value holds the bytes in address order from bit 0 up;
+    // laid out in memory that way they are the network byte order.
+    auto value = static_cast<std::uint32_t>(DottedAddressToLong(address));
+    std::uint8_t bytes[4] = {
+        static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+        static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+    std::uint32_t destination = 0;
+    std::memcpy(&destination, bytes, sizeof destination);
+
+    StartEchoSockets(); // a problem has been shown; the request goes out all the same
+    icmp::HANDLE handle = icmp::IcmpCreateFile();
+    std::uint32_t count = icmp::IcmpSendEcho(handle, destination, RequestData, RequestSize, nullptr,
+                                             &reply, ReplySize, ReplyTimeout);
+    std::int32_t result = count != 0 ? static_cast<std::int32_t>(reply.RoundTripTime)
+                                     : -static_cast<std::int32_t>(reply.Status);
+    icmp::IcmpCloseHandle(handle);
+    StopEchoSockets();
+    return result;
+}
+
+} // namespace PingMod

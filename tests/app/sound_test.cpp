@@ -1,0 +1,271 @@
+// The speaker and microphone checks against a real PulseAudio server: the
+// test services start one whose default output is a null sink and whose
+// default input is that sink's monitor. What the program plays is measured
+// on the monitor, with PulseAudio's own recorder, not in the program.
+#include "app/form1.h"
+#include "needs_service.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QProcess>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+namespace {
+
+constexpr int Rate = 11025; // of the measurements
+
+bool pulseReachable(QString* why) {
+    QProcess info;
+    info.start(QStringLiteral("pactl"), {QStringLiteral("info")});
+    if (!info.waitForFinished(5000) || info.exitStatus() != QProcess::NormalExit ||
+        info.exitCode() != 0) {
+        *why = QStringLiteral("no PulseAudio server (pactl info: %1)")
+                   .arg(QString::fromLocal8Bit(info.readAllStandardError()).trimmed());
+        return false;
+    }
+    return true;
+}
+
+QString defaultMonitor() {
+    QProcess sink;
+    sink.start(QStringLiteral("pactl"), {QStringLiteral("get-default-sink")});
+    sink.waitForFinished(5000);
+    return QString::fromLocal8Bit(sink.readAllStandardOutput()).trimmed() +
+           QStringLiteral(".monitor");
+}
+
+// Records the default sink's monitor as 16-bit mono samples.
+class MonitorCapture {
+public:
+    void start() {
+        m_process.start(QStringLiteral("parec"),
+                        {QStringLiteral("--device=") + defaultMonitor(),
+                         QStringLiteral("--format=s16le"), QStringLiteral("--rate=%1").arg(Rate),
+                         QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20")});
+        ASSERT_TRUE(m_process.waitForStarted(5000));
+        QTest::qWait(400); // the stream is connected and flowing
+    }
+    std::vector<double> stop() {
+        QTest::qWait(100);
+        m_data += m_process.readAllStandardOutput();
+        m_process.terminate();
+        m_process.waitForFinished(5000);
+        m_data += m_process.readAllStandardOutput();
+        std::vector<double> samples(static_cast<std::size_t>(m_data.size() / 2));
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            const auto lo = static_cast<unsigned char>(m_data[2 * i]);
+            const auto hi = static_cast<unsigned char>(m_data[2 * i + 1]);
+            samples[i] = static_cast<std::int16_t>(lo | hi << 8) / 32768.0;
+        }
+        return samples;
+    }
+    // Takes what has arrived; returns the number of samples so far.
+    std::size_t collect() {
+        m_data += m_process.readAllStandardOutput();
+        return static_cast<std::size_t>(m_data.size() / 2);
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_data;
+};
+
+// Plays a 440 Hz tone into the default sink until stopped.
+class Tone {
+public:
+    void start() {
+        m_process.start(QStringLiteral("pacat"),
+                        {QStringLiteral("--playback"), QStringLiteral("--format=s16le"),
+                         QStringLiteral("--rate=%1").arg(Rate), QStringLiteral("--channels=1"),
+                         QStringLiteral("--latency-msec=30")});
+        ASSERT_TRUE(m_process.waitForStarted(5000));
+        QByteArray pcm;
+        for (int i = 0; i < Rate * 6; ++i) {
+            const auto v = static_cast<std::int16_t>(
+                12000 * std::sin(2 * std::numbers::pi * 440.0 * i / Rate));
+            pcm.append(static_cast<char>(v & 0xFF)).append(static_cast<char>((v >> 8) & 0xFF));
+        }
+        m_process.write(pcm);
+    }
+    void stop() {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    ~Tone() { stop(); }
+
+private:
+    QProcess m_process;
+};
+
+constexpr std::size_t Window = 512; // about 46 ms
+
+double rms(const std::vector<double>& s, std::size_t from, std::size_t n) {
+    double sum = 0;
+    for (std::size_t i = from; i < from + n; ++i)
+        sum += s[i] * s[i];
+    return std::sqrt(sum / static_cast<double>(n));
+}
+
+// Seconds from the first to the last window that is not silent, and the
+// seconds of sound among them.
+std::pair<double, double> soundSpan(const std::vector<double>& s, double threshold = 0.01) {
+    std::size_t first = SIZE_MAX, last = 0, loud = 0;
+    for (std::size_t w = 0; (w + 1) * Window <= s.size(); ++w) {
+        if (rms(s, w * Window, Window) > threshold) {
+            first = std::min(first, w);
+            last = w;
+            ++loud;
+        }
+    }
+    if (first == SIZE_MAX)
+        return {0.0, 0.0};
+    const double windowSeconds = static_cast<double>(Window) / Rate;
+    return {static_cast<double>(last - first + 1) * windowSeconds,
+            static_cast<double>(loud) * windowSeconds};
+}
+
+// Share of the signal's power at `frequency` (Goertzel) in one window.
+double toneShare(const std::vector<double>& s, std::size_t from, double frequency) {
+    const double k = 2 * std::cos(2 * std::numbers::pi * frequency / Rate);
+    double s1 = 0, s2 = 0, energy = 0;
+    for (std::size_t i = from; i < from + Window; ++i) {
+        const double s0 = s[i] + k * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+        energy += s[i] * s[i];
+    }
+    const double power = s1 * s1 + s2 * s2 - k * s1 * s2;
+    // A pure tone puts energy * Window / 2 into its bin.
+    return energy > 0 ? power / (energy * Window / 2) : 0.0;
+}
+
+// Seconds of sound in which the 440 Hz tone carries most of the power.
+double toneSeconds(const std::vector<double>& s) {
+    std::size_t windows = 0;
+    for (std::size_t w = 0; (w + 1) * Window <= s.size(); ++w)
+        if (rms(s, w * Window, Window) > 0.01 && toneShare(s, w * Window, 440.0) > 0.5)
+            ++windows;
+    return static_cast<double>(windows * Window) / Rate;
+}
+
+void waitCollecting(MonitorCapture& capture, int milliseconds) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < milliseconds) {
+        QTest::qWait(50);
+        capture.collect();
+    }
+}
+
+class SoundTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!qApp)
+            MITU_NEEDS_SERVICE("no Qt application");
+        QString why;
+        if (!pulseReachable(&why))
+            MITU_NEEDS_SERVICE(why.toStdString());
+        Form1Options options;
+        options.settings = app::ServiceSettings::defaults();
+        form = std::make_unique<app::Form1>(std::move(options));
+        form->show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+        QTest::qWait(50);
+    }
+    using Form1Options = app::Form1::Options;
+    std::unique_ptr<app::Form1> form;
+};
+
+TEST_F(SoundTest, PlayWavePutsTheSampleOnTheDefaultOutputAndKeepsTheFocus) {
+    MonitorCapture capture;
+    capture.start();
+    QTest::mouseClick(form->Command3, Qt::LeftButton);
+    EXPECT_EQ(QApplication::focusWidget(), form->Command3);
+    waitCollecting(capture, 3500);
+    const auto [span, sound] = soundSpan(capture.stop());
+    // The sample is 2.3 s long, a little of it silence at either end.
+    EXPECT_GT(span, 1.6);
+    EXPECT_LT(span, 2.6);
+    EXPECT_GT(sound, 1.0);
+}
+
+TEST_F(SoundTest, PlayTextSpeaksTheSentenceAndReturnsWhenItHasBeenSpoken) {
+    MonitorCapture capture;
+    capture.start();
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(form->Command1, Qt::LeftButton);
+    const double handlerSeconds = clock.elapsed() / 1000.0;
+    waitCollecting(capture, 700);
+    const auto [span, sound] = soundSpan(capture.stop());
+    EXPECT_GT(sound, 1.0) << "no speech on the sink";
+    // The handler returned only after the sentence had been heard.
+    EXPECT_GT(handlerSeconds, span * 0.8)
+        << "returned after " << handlerSeconds << " s of " << span << " s of speech";
+    ASSERT_NE(form->Speech, nullptr);
+    EXPECT_DOUBLE_EQ(form->Speech->rate(), 0.2);
+    EXPECT_EQ(form->voicesCreated(), 1);
+}
+
+TEST_F(SoundTest, EachPlayTextMakesANewVoiceAndReleasesTheOldOne) {
+    form->Command1_Click();
+    QPointer<QTextToSpeech> first = form->Speech.get();
+    ASSERT_FALSE(first.isNull());
+    form->Command1_Click();
+    EXPECT_TRUE(first.isNull());
+    EXPECT_EQ(form->voicesCreated(), 2);
+    EXPECT_DOUBLE_EQ(form->Speech->rate(), 0.2);
+}
+
+TEST_F(SoundTest, RecordThenStopPlaysBackWhatTheMicrophoneHeard) {
+    Tone tone;
+    tone.start();
+    QTest::qWait(300);
+    QTest::mouseClick(form->Command5, Qt::LeftButton);
+    EXPECT_EQ(form->Label2->text(), "Recording...");
+    QTest::qWait(2500);
+    tone.stop();
+    QTest::qWait(200);
+
+    // The sink is quiet before Stop; what comes out after it is the recording.
+    MonitorCapture capture;
+    capture.start();
+    const std::size_t beforeStop = capture.collect();
+    QTest::mouseClick(form->Command6, Qt::LeftButton);
+    EXPECT_EQ(form->Label2->text(), "Ready"); // while the recording is still heard
+    waitCollecting(capture, 3500);
+    std::vector<double> heard = capture.stop();
+    ASSERT_GT(heard.size(), beforeStop);
+    const std::vector<double> quiet(heard.begin(),
+                                    heard.begin() + static_cast<std::ptrdiff_t>(beforeStop));
+    heard.erase(heard.begin(), heard.begin() + static_cast<std::ptrdiff_t>(beforeStop));
+    EXPECT_LT(soundSpan(quiet).second, 0.1) << "the tone still played before Stop";
+    const auto [span, sound] = soundSpan(heard);
+    EXPECT_GT(toneSeconds(heard), 1.0) << "the playback does not carry the 440 Hz tone (" << sound
+                                       << " s of sound over " << span << " s)";
+}
+
+TEST_F(SoundTest, ASecondRecordStopsThePlaybackOfTheFirst) {
+    Tone tone;
+    tone.start();
+    QTest::qWait(300);
+    form->Command5_Click();
+    QTest::qWait(2000);
+    tone.stop();
+    form->Command6_Click(); // plays 2 s of tone
+    QTest::qWait(300);
+    form->Command5_Click(); // "close all" ends that playback
+    MonitorCapture capture;
+    capture.start();
+    waitCollecting(capture, 1000);
+    EXPECT_LT(toneSeconds(capture.stop()), 0.1);
+    form->Command6_Click();
+}
+
+} // namespace

@@ -1,0 +1,94 @@
+// mitu-check connection, run as a separate program.
+
+#include "netns.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+#include <sys/wait.h>
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out;
+};
+
+// Runs mitu-check with `arguments` (shell words), capturing standard output.
+Result check(const std::string& arguments, const std::string& prefix = "") {
+    std::string command = prefix + " " + MITU_CHECK_PATH + " " + arguments + " 2>/dev/null";
+    Result result;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return result;
+    std::array<char, 256> chunk;
+    while (std::fgets(chunk.data(), chunk.size(), pipe))
+        result.out += chunk.data();
+    int raw = ::pclose(pipe);
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return result;
+}
+
+void expectExcellent(const Result& r) {
+    EXPECT_EQ(r.status, 0);
+    std::smatch m;
+    ASSERT_TRUE(
+        std::regex_match(r.out, m,
+                         std::regex("(\\d+) ms\n(\\d+) ms\n(\\d+) ms\n(\\d+) ms\n(\\d+) ms\n"
+                                    "Total: (\\d+) ms\nStatus: Excellent\n")))
+        << r.out;
+    int sum = 0;
+    for (int i = 1; i <= 5; ++i)
+        sum += std::stoi(m[i]);
+    EXPECT_EQ(std::stoi(m[6]), sum);
+}
+
+} // namespace
+
+TEST(MituCheckConnection, RatesLoopback) {
+    expectExcellent(check("connection 127.0.0.1"));
+    // Without an address it asks the configured server.
+    expectExcellent(check("connection", "MITU_PING_ADDRESS=127.0.0.1"));
+}
+
+TEST(MituCheckConnection, NoAnswerIsNoConnection) {
+    Result r = check("connection 1.2.3");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Total: >10000 ms\nStatus: No Internet Connection\n");
+
+    auto ns = testing_netns::Namespace::create("cli");
+    if (!ns)
+        GTEST_SKIP() << "network namespaces are not available here";
+    r = check("connection 10.9.9.9", "ip netns exec " + ns->name());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Total: >10000 ms\nStatus: No Internet Connection\n");
+}
+
+TEST(MituCheckConnection, WorksWithoutPrivilegeWhereTheGroupIsAdmitted) {
+    auto ns = testing_netns::Namespace::create("user");
+    if (!ns)
+        GTEST_SKIP() << "network namespaces are not available here";
+    // As nobody: no raw sockets, so only an admitted datagram socket works.
+    const std::string asNobody =
+        "ip netns exec " + ns->name() + " setpriv --reuid=65534 --regid=65534 --clear-groups";
+    if (std::system((asNobody + " test -x " + MITU_CHECK_PATH).c_str()) != 0)
+        GTEST_SKIP() << "the build tree is not open to an unprivileged user";
+    Result refused = check("connection 127.0.0.1", asNobody);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "Total: >10000 ms\nStatus: No Internet Connection\n");
+    ASSERT_TRUE(ns->sysctl("net.ipv4.ping_group_range", "65534 65534"));
+    expectExcellent(check("connection 127.0.0.1", asNobody));
+}
+
+TEST(MituCheck, UsageErrors) {
+    EXPECT_EQ(check("").status, 64);
+    EXPECT_EQ(check("bandwidthx").status, 64);
+    EXPECT_EQ(check("connection 127.0.0.1 127.0.0.2").status, 64);
+    EXPECT_EQ(check("connection --verbose").status, 64);
+    Result help = check("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("connection [ADDRESS]"), std::string::npos);
+}
