@@ -7,13 +7,17 @@
 #include "platform/event_loop.h"
 
 #include <charconv>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -223,6 +227,148 @@ private:
 
 // --- the commands -------------------------------------------------------------------
 
+// "YYYY-MM-DD HH:MM" of a listing date (days since 30 December 1899).
+std::string dateText(Date date) {
+    const double minutesTotal = std::round(date.days * 1440.0);
+    std::int64_t days = static_cast<std::int64_t>(std::floor(minutesTotal / 1440.0));
+    const int minutes = static_cast<int>(minutesTotal - static_cast<double>(days) * 1440.0);
+    // Civil date from a day count (days since 1970-01-01 after the shift).
+    std::int64_t z = days - 25569 + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    char text[40];
+    std::snprintf(text, sizeof text, "%04lld-%02d-%02d %02d:%02d", static_cast<long long>(year),
+                  month, day, minutes / 60, minutes % 60);
+    return text;
+}
+
+int runLs(Session& s, const Invocation&) {
+    if (int rc = s.step("ls", [&] { s.client().EnumFiles(); }))
+        return rc;
+    for (const auto& file : *s.client().CurrentDirectoryFiles()) {
+        const bool link = !file->FilePath().empty() || file->Permissions().starts_with("l");
+        const char type = file->IsDirectory() ? 'd' : link ? 'l' : '-';
+        std::string line = std::string(1, type) + " " + std::to_string(file->FileSize()) + " " +
+                           dateText(file->LastWriteTime()) + " " + file->FileName();
+        if (!file->FilePath().empty())
+            line += " -> " + file->FilePath();
+        s.print(line);
+    }
+    return ExitOk;
+}
+
+std::string sizeText(double bytes) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int unit = 0;
+    while (bytes >= 1024 && unit < 4) {
+        bytes /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+// Watches one transfer: a progress bar on standard error while it runs
+// (only on a terminal, and not with --quiet), a summary line at the end.
+class TransferMeter {
+public:
+    TransferMeter(Session& s, std::int64_t start, std::optional<std::int64_t> total)
+        : m_session(s), m_start(start), m_total(total),
+          m_bar(!s.options().quiet && ::isatty(2) == 1), m_began(Clock::now()) {
+        m_position = start;
+        m_token = s.client().OnDataTransferProgress.subscribe([this](std::int64_t position) {
+            m_position = position;
+            const auto now = Clock::now();
+            if (m_bar && now - m_shown >= std::chrono::milliseconds(100)) {
+                m_shown = now;
+                draw(now);
+            }
+        });
+    }
+    ~TransferMeter() { m_session.client().OnDataTransferProgress.unsubscribe(m_token); }
+
+    // Ends the bar; on success prints what was moved.
+    void finish(bool succeeded, const std::string& what) {
+        const auto now = Clock::now();
+        if (m_bar && m_shown != Clock::time_point()) {
+            draw(now);
+            std::cerr << '\n';
+        }
+        if (!succeeded)
+            return;
+        const double seconds = std::chrono::duration<double>(now - m_began).count();
+        const std::int64_t moved = m_position - m_start;
+        char text[128];
+        std::snprintf(text, sizeof text, ": %lld bytes in %.2f s (%.1f MB/s)",
+                      static_cast<long long>(moved), seconds,
+                      seconds > 0 ? static_cast<double>(moved) / seconds / 1e6 : 0.0);
+        m_session.print(what + text);
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void draw(Clock::time_point now) {
+        const double seconds = std::chrono::duration<double>(now - m_began).count();
+        const double rate = seconds > 0 ? static_cast<double>(m_position - m_start) / seconds : 0;
+        std::string line = "\r" + sizeText(static_cast<double>(m_position));
+        if (m_total)
+            line += " of " + sizeText(static_cast<double>(*m_total));
+        line += "  " + sizeText(rate) + "/s";
+        if (m_total && rate > 0) {
+            const auto left =
+                static_cast<long long>(static_cast<double>(*m_total - m_position) / rate);
+            char text[32];
+            std::snprintf(text, sizeof text, "  %02lld:%02lld left", left / 60, left % 60);
+            line += text;
+        }
+        std::cerr << line << "   " << std::flush;
+    }
+
+    Session& m_session;
+    std::int64_t m_start;
+    std::optional<std::int64_t> m_total;
+    bool m_bar;
+    Clock::time_point m_began;
+    Clock::time_point m_shown{};
+    std::int64_t m_position = 0;
+    platform::Event<std::int64_t>::Token m_token{};
+};
+
+int runGet(Session& s, const Invocation& in) {
+    const bool overwrite = in.hasFlag("--overwrite");
+    std::error_code error;
+    std::int64_t start = 0;
+    if (!overwrite && std::filesystem::is_regular_file(in.args[1], error))
+        start = static_cast<std::int64_t>(std::filesystem::file_size(in.args[1], error));
+    TransferMeter meter(s, start, std::nullopt);
+    const int rc =
+        s.step("get", [&] { s.client().DownloadFile(in.args[0], in.args[1], overwrite); });
+    meter.finish(rc == ExitOk, in.args[0] + " -> " + in.args[1]);
+    return rc;
+}
+
+int runPut(Session& s, const Invocation& in) {
+    std::int64_t start = 0;
+    if (auto text = in.value("--start")) // checked with the command line
+        std::from_chars(text->data(), text->data() + text->size(), start);
+    std::error_code error;
+    std::optional<std::int64_t> total;
+    if (std::filesystem::is_regular_file(in.args[0], error))
+        total = static_cast<std::int64_t>(std::filesystem::file_size(in.args[0], error));
+    TransferMeter meter(s, start, total);
+    const int rc = s.step("put", [&] { s.client().UploadFile(in.args[0], in.args[1], start); });
+    meter.finish(rc == ExitOk, in.args[0] + " -> " + in.args[1]);
+    return rc;
+}
+
 int runPwd(Session& s, const Invocation&) {
     if (int rc = s.step("pwd", [&] { s.client().GetCurrentDirectory(); }))
         return rc;
@@ -260,6 +406,19 @@ const std::vector<CommandSpec>& commands() {
         {"rmdir", 1, {}, "rmdir DIR", "remove a remote directory", runRmdir},
         {"rm", 1, {}, "rm FILE", "delete a remote file", runRm},
         {"mv", 2, {}, "mv OLD NEW", "rename a remote file or directory", runMv},
+        {"ls", 0, {}, "ls", "list the remote directory: TYPE SIZE DATE TIME NAME", runLs},
+        {"get",
+         2,
+         {{"--overwrite", false}},
+         "get REMOTE LOCAL [--overwrite]",
+         "download; resumes a partial LOCAL unless --overwrite",
+         runGet},
+        {"put",
+         2,
+         {{"--start", true}},
+         "put LOCAL REMOTE [--start N]",
+         "upload; from byte N of LOCAL with --start",
+         runPut},
     };
     return table;
 }
@@ -386,6 +545,12 @@ bool parseCommandLine(int argc, char** argv, Options& options, std::vector<Invoc
             } else {
                 in.flags.push_back(args[i++]);
             }
+        }
+        if (auto start = in.value("--start")) {
+            std::int64_t offset = -1;
+            auto [end, ec] = std::from_chars(start->data(), start->data() + start->size(), offset);
+            if (ec != std::errc() || end != start->data() + start->size() || offset < 0)
+                throw UsageError{in.name + ": --start takes a byte offset, not \"" + *start + "\""};
         }
         todo.push_back(std::move(in));
     }

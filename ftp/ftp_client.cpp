@@ -4,10 +4,18 @@
 #include "platform/event_loop.h"
 #include "platform/winsock.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <exception>
+#include <fcntl.h>
 #include <new>
+#include <random>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 using platform::Error;
 using M = FtpAsyncMethod;
@@ -111,6 +119,24 @@ std::string lastLine(const std::string& reply) {
     return at == std::string::npos ? text : text.substr(at + 2);
 }
 
+// Errors of the local file, with the system's reason.
+constexpr std::int32_t FileNotFound = 53;
+constexpr std::int32_t DeviceIoError = 57;
+constexpr std::int32_t PathFileAccessError = 75;
+
+Error fileError(std::int32_t number, const std::string& source, const std::string& what,
+                const std::string& path, int error) {
+    return Error(number, source, what + " " + path + ": " + std::strerror(error));
+}
+
+std::string typeArgument(std::int32_t transferMode) {
+    return transferMode == static_cast<std::int32_t>(::TransferMode::Ascii) ? "A" : "I";
+}
+
+bool isPreliminary(std::int16_t code) {
+    return code == 110 || code == 125 || code == 150;
+}
+
 } // namespace
 
 // --- construction and end ------------------------------------------------------
@@ -144,6 +170,18 @@ void CFtpClient::subscribe() {
     m_objControlSocket->OnError.subscribe(
         platform::bindWeak(self, &CFtpClient::m_objControlSocket_OnError));
     m_objTimeOut->TimeOut.subscribe(platform::bindWeak(self, &CFtpClient::m_objTimeOut_TimeOut));
+    m_objDataSocket->OnConnect.subscribe(
+        platform::bindWeak(self, &CFtpClient::m_objDataSocket_OnConnect));
+    m_objDataSocket->OnConnectionRequest.subscribe(
+        platform::bindWeak(self, &CFtpClient::m_objDataSocket_OnConnectionRequest));
+    m_objDataSocket->OnClose.subscribe(
+        platform::bindWeak(self, &CFtpClient::m_objDataSocket_OnClose));
+    m_objDataSocket->OnError.subscribe(
+        platform::bindWeak(self, &CFtpClient::m_objDataSocket_OnError));
+    m_objDataSocket->OnDataArrival.subscribe(
+        platform::bindWeak(self, &CFtpClient::m_objDataSocket_OnDataArrival));
+    m_objDataSocket->OnSendComplete.subscribe(
+        platform::bindWeak(self, &CFtpClient::m_objDataSocket_OnSendComplete));
 }
 
 CFtpClient::~CFtpClient() {
@@ -210,6 +248,11 @@ void CFtpClient::setSessionState(::FtpSessionState state) {
 
 void CFtpClient::BeginMethod(FtpAsyncMethod method) {
     m_LastFtpError->clear();
+    m_dataClosed = false;
+    m_transferReplied = false;
+    m_dataAccepted = false;
+    m_storAnswered = false;
+    m_uploadStarted = false;
     m_currentMethod = method;
     m_objTimeOut->StartTimer();
 }
@@ -315,6 +358,8 @@ void CFtpClient::Connect() {
         m_replyBuffer.clear();
         ++m_replyExchange;
         m_discardReplies = false;
+        m_finalReplyOwed = false;
+        m_staleFinalReply = false;
         BeginMethod(M::Connect);
         m_objControlSocket->Connect(m_FtpServer, m_RemotePort);
     } catch (...) {
@@ -404,6 +449,7 @@ void CFtpClient::SendFtpCommand(const std::string& verb, const std::string& argu
 
         std::string line = argument.empty() ? verb + "\r\n" : verb + " " + argument + "\r\n";
         m_lastCommand = verb;
+        m_finalReplyOwed = true;
         m_objControlSocket->SendData(Variant(std::move(line)));
         SessionProtocolMessage.raise(verb + " " + argument,
                                      static_cast<std::int32_t>(MessageType::ClientCommand));
@@ -432,6 +478,11 @@ CFtpClient::ParsedReply CFtpClient::ParseReply(std::string_view text) {
                                                     (line[2] - '0'));
             result.end = start;
             result.message = message;
+            // A completion reply ends the reply: what follows answers the
+            // next command and is read in a pass of its own. Only a
+            // preliminary reply gives way to a later final line.
+            if (result.code >= 200)
+                break;
         }
     }
     if (result.code == 0)
@@ -549,6 +600,11 @@ void CFtpClient::m_objControlSocket_OnDataArrival(std::int32_t) {
             SessionProtocolMessage.raise(
                 shown, static_cast<std::int32_t>(code <= 399 ? MessageType::ServerReply
                                                              : MessageType::ServerErrorReply));
+            if (IsStaleReply(code))
+                continue; // the answer to a command whose method has ended
+            if (code >= 200)
+                m_finalReplyOwed = false;
+            DropStaleReplyAhead();
             DispatchReply(code, reply, m_LastServerResponse);
         }
     } catch (...) {
@@ -566,6 +622,7 @@ void CFtpClient::FailDispatch(std::int32_t number, const std::string& descriptio
     const FtpAsyncMethod method = m_currentMethod;
     CloseLocalFile();
     CloseDataConnection();
+    m_listingText.clear();
     EndMethod();
     m_LastFtpError->set(number, description, DispatcherSource);
     RaiseCompletionFailure(method);
@@ -643,19 +700,11 @@ void CFtpClient::DispatchTransferReply(std::int16_t code, const std::string& pie
             RaiseFtpError(code);
     } else if (m_lastCommand == "PORT") {
         if (code != 200) {
-            if (method != M::EnumFiles)
-                m_objDataSocket->CloseSocket();
+            // The listener is of no use any more, for a listing too.
+            m_objDataSocket->CloseSocket();
             RaiseFtpError(code);
-        } else if (method == M::EnumFiles) {
-            SendFtpCommand("LIST", std::string());
-        } else if (method == M::DownloadFile) {
-            OpenLocalFile();
-            if (m_lastCommand != "REST")
-                SendFtpCommand("RETR", m_remotePath);
         } else {
-            OpenLocalFileForUpload();
-            if (m_lastCommand != "REST")
-                SendFtpCommand("STOR", m_remotePath);
+            SendTransferCommand();
         }
     } else if (m_lastCommand == "REST" && method != M::EnumFiles) {
         if (code == 350) {
@@ -665,29 +714,35 @@ void CFtpClient::DispatchTransferReply(std::int16_t code, const std::string& pie
             CloseLocalFile();
             RaiseFtpError(code);
         }
-    } else if (m_lastCommand == "RETR" && method == M::DownloadFile) {
-        if (code != 110 && code != 125 && code != 150 && code != 226 && code != 250) {
+    } else if ((m_lastCommand == "RETR" && method == M::DownloadFile) ||
+               (m_lastCommand == "LIST" && method == M::EnumFiles)) {
+        // The data arrive on the data connection; the method ends once the
+        // server has both closed it and confirmed the transfer, so a
+        // transfer the server aborts is not taken for a complete one.
+        if ((isPreliminary(code) && !(code == 110 && method == M::EnumFiles))) {
+            // the transfer is starting
+        } else if (code == 226 || code == 250) {
+            m_transferReplied = true;
+            if (m_dataClosed)
+                FinishDataTransfer();
+        } else {
             CloseDataConnection();
-            CloseLocalFile();
+            if (method == M::DownloadFile)
+                CloseLocalFile();
+            else
+                m_listingText.clear();
             RaiseFtpError(code);
         }
     } else if (m_lastCommand == "STOR" && method == M::UploadFile) {
-        if (code == 110 || code == 125 || code == 150) {
-            if (m_PassiveMode) {
-                m_uploadPosition = m_uploadStartPosition;
-                UploadData();
-            }
+        if (isPreliminary(code)) {
+            m_storAnswered = true;
+            StartUpload();
         } else if (code == 226 || code == 250) {
             EndMethod();
             OnUploadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
         } else {
             CloseDataConnection();
             CloseLocalFile();
-            RaiseFtpError(code);
-        }
-    } else if (m_lastCommand == "LIST" && method == M::EnumFiles) {
-        if (code != 125 && code != 150 && code != 226 && code != 250) {
-            CloseDataConnection();
             RaiseFtpError(code);
         }
     }
@@ -875,9 +930,50 @@ void CFtpClient::RenameFile(const std::string& strOldFileName, const std::string
     }
 }
 
+// A method that ends before the server has answered its last command leaves
+// that answer on its way; it must not be taken for the answer to the next
+// command.
+void CFtpClient::AbandonPendingReply() {
+    if (m_finalReplyOwed) {
+        m_staleFinalReply = true;
+        m_staleTransferReply =
+            m_lastCommand == "RETR" || m_lastCommand == "STOR" || m_lastCommand == "LIST";
+    }
+}
+
+// The late end of an abandoned transfer may come in the same piece as the
+// answer to the next command; acting on that answer sends a command and
+// clears the buffer, so the late reply is taken out of it first.
+void CFtpClient::DropStaleReplyAhead() {
+    while (m_staleFinalReply && m_staleTransferReply) {
+        const ParsedReply next = ParseReply(m_replyBuffer);
+        if (next.code < 200 || !IsStaleReply(next.code))
+            return;
+        m_replyBuffer.erase(0, next.end);
+    }
+}
+
+// Whether a reply is the one an ended method left owing. A server may
+// notice the end of an abandoned transfer only after it has answered the
+// next command, so that answer is told by its code: the end of a transfer
+// (226, 425, 426, 451); any other command's answer is simply the next one.
+bool CFtpClient::IsStaleReply(std::int16_t code) {
+    if (!m_staleFinalReply)
+        return false;
+    if (code < 200) // its preliminary reply, late, unless a new transfer has begun
+        return m_staleTransferReply && m_lastCommand != "RETR" && m_lastCommand != "STOR" &&
+               m_lastCommand != "LIST";
+    if (m_staleTransferReply && code != 226 && code != 425 && code != 426 && code != 451)
+        return false;
+    m_staleFinalReply = false;
+    return true;
+}
+
 void CFtpClient::CancelAsyncMethod() {
     try {
         const FtpAsyncMethod method = m_currentMethod;
+        if (method != M::None)
+            AbandonPendingReply();
         EndMethod();
         switch (method) {
         case M::None:
@@ -903,27 +999,531 @@ void CFtpClient::CancelAsyncMethod() {
     }
 }
 
-// --- data side -------------------------------------------------------------------
-//
-// Data connections, transfers and listings are not part of this build. The
-// dispatcher's rows that lead to them end the pending method with status 1
-// through its failure path, with the reason below in LastFtpError.
+// --- transfers and listings --------------------------------------------------------
 
-namespace {
-[[noreturn]] void notAvailable(const char* member) {
-    throw Error(CFtpClient::NotAvailable, std::string("CFtpClient.") + member,
-                prefix(member) + "Data connections are not available in this build.");
+void CFtpClient::DownloadFile(const std::string& strRemoteFilePath,
+                              const std::string& strLocalFilePath, bool OverWrite) {
+    bool begun = false;
+    try {
+        checkCanStart("DownloadFile");
+        checkArgument(strRemoteFilePath, "DownloadFile");
+        if (strLocalFilePath.empty())
+            throw platform::invalidCallError("CFtpClient.DownloadFile");
+        m_remotePath = strRemoteFilePath;
+        m_localPath = strLocalFilePath;
+        m_overwrite = OverWrite;
+        m_downloadByteCount = 0;
+        DropDataSocket();
+        BeginMethod(M::DownloadFile);
+        begun = true;
+        SendFtpCommand("TYPE", typeArgument(m_TransferMode));
+    } catch (...) {
+        try {
+            if (begun && m_currentMethod == M::DownloadFile)
+                EndMethod();
+        } catch (...) {
+        }
+        rethrowFrom("DownloadFile");
+    }
 }
-} // namespace
 
+void CFtpClient::UploadFile(const std::string& strLocalFile, const std::string& strRemoteFile,
+                            std::int64_t lngStartPosition) {
+    bool begun = false;
+    try {
+        checkCanStart("UploadFile");
+        checkArgument(strRemoteFile, "UploadFile");
+        // A negative offset names no byte of the file.
+        if (strLocalFile.empty() || lngStartPosition < 0)
+            throw platform::invalidCallError("CFtpClient.UploadFile");
+        m_remotePath = strRemoteFile;
+        m_localPath = strLocalFile;
+        m_uploadStartPosition = lngStartPosition;
+        m_sendBuffer.assign(static_cast<std::size_t>(m_SendBufferLenght), 0);
+        DropDataSocket();
+        BeginMethod(M::UploadFile);
+        begun = true;
+        SendFtpCommand("TYPE", typeArgument(m_TransferMode));
+    } catch (...) {
+        try {
+            if (begun && m_currentMethod == M::UploadFile)
+                EndMethod();
+        } catch (...) {
+        }
+        rethrowFrom("UploadFile");
+    }
+}
+
+void CFtpClient::EnumFiles() {
+    bool begun = false;
+    try {
+        checkCanStart("EnumFiles");
+        m_listingText.clear();
+        DropDataSocket();
+        BeginMethod(M::EnumFiles);
+        begun = true;
+        SendFtpCommand("TYPE", "A");
+    } catch (...) {
+        try {
+            if (begun && m_currentMethod == M::EnumFiles)
+                EndMethod();
+        } catch (...) {
+        }
+        rethrowFrom("EnumFiles");
+    }
+}
+
+// --- data connections --------------------------------------------------------------
+
+// Tears the data connection down at once: a connected socket's close is
+// otherwise graceful and would report its end later, into whatever transfer
+// runs by then.
 void CFtpClient::CloseDataConnection() {
     try {
         if (m_objDataSocket->State() != CSocket::StateClosed) {
             platform::winsock::shutdown(m_objDataSocket->SocketHandle(), 2);
-            m_objDataSocket->CloseSocket();
+            DropDataSocket();
         }
     } catch (...) {
         rethrowFrom("CloseDataConnection");
+    }
+}
+
+// Ends whatever is left of the last data connection (for example the
+// graceful close after an upload) without any further event.
+void CFtpClient::DropDataSocket() {
+    m_objDataSocket->CloseSocket();
+    if (m_objDataSocket->State() != CSocket::StateClosed)
+        m_objDataSocket->CloseSocket();
+}
+
+std::int32_t CFtpClient::NextPortCandidate(std::int32_t lastPort) {
+    if (lastPort < FirstPortCandidate || lastPort >= LastPortCandidate)
+        return FirstPortCandidate;
+    return lastPort + 1;
+}
+
+std::int32_t CFtpClient::GetFreePort() {
+    try {
+        if (m_lastPort != 0) {
+            m_lastPort = NextPortCandidate(m_lastPort);
+        } else {
+            // Random for the first active transfer of a client, so that two
+            // clients started together do not fight over the same ports.
+            std::mt19937 generator(static_cast<std::uint32_t>(
+                std::chrono::system_clock::now().time_since_epoch().count() ^
+                reinterpret_cast<std::uintptr_t>(this)));
+            std::uniform_int_distribution<std::int32_t> draw(FirstPortCandidate,
+                                                             FirstPortCandidate + 20001);
+            m_lastPort = draw(generator);
+        }
+        return m_lastPort;
+    } catch (...) {
+        rethrowFrom("GetFreePort");
+    }
+}
+
+// Listens on the first free candidate port and announces it with PORT. The
+// search tries every candidate at most once, then gives up.
+void CFtpClient::SendPORTCommand() {
+    try {
+        setSessionState(S::OpeningDataConnection);
+        const std::int32_t candidates = LastPortCandidate - FirstPortCandidate + 1;
+        std::int32_t port = 0;
+        bool listening = false;
+        for (std::int32_t tried = 0; tried < candidates && !listening; ++tried) {
+            // Lets pending events through between candidates without waiting.
+            platform::EventLoop::instance().yield(std::chrono::milliseconds(0));
+            port = GetFreePort();
+            try {
+                if (m_objDataSocket->State() != CSocket::StateClosed)
+                    m_objDataSocket->CloseSocket();
+                m_objDataSocket->setLocalPort(port);
+                m_objDataSocket->Listen();
+                listening = m_objDataSocket->State() == CSocket::StateListening;
+            } catch (const Error&) {
+                // This candidate is taken; the next one is tried.
+            }
+        }
+        if (!listening) {
+            m_objDataSocket->CloseSocket();
+            throw Error(NoFreePort, "CFtpClient.SendPORTCommand",
+                        "No local port from " + std::to_string(FirstPortCandidate) + " to " +
+                            std::to_string(LastPortCandidate) + " can be listened on.");
+        }
+        std::string address = m_objControlSocket->LocalIP();
+        for (char& c : address)
+            if (c == '.')
+                c = ',';
+        SendFtpCommand("PORT", address + "," + std::to_string(port / 256) + "," +
+                                   std::to_string(port % 256));
+    } catch (...) {
+        rethrowFrom("SendPORTCommand");
+    }
+}
+
+// Reads the address of a 227 reply: the six numbers h1,h2,h3,h4,p1,p2
+// between its parentheses, or, for a server that leaves those out, the
+// first six comma-separated numbers after the code.
+void CFtpClient::EstablishPasvDataConnection(const std::string& strReply) {
+    try {
+        setSessionState(S::OpeningDataConnection);
+        auto bad = [&] {
+            return Error(BadPassiveReply, "CFtpClient.EstablishPasvDataConnection",
+                         "The server's passive-mode reply names no address: " +
+                             withoutLineEnd(strReply));
+        };
+        std::string inner;
+        const std::size_t open = strReply.find('(');
+        const std::size_t close = strReply.find(')', open == std::string::npos ? 0 : open);
+        if (open != std::string::npos && close != std::string::npos) {
+            inner = strReply.substr(open + 1, close - open - 1);
+        } else {
+            const std::size_t code = strReply.find("227");
+            const std::size_t first =
+                strReply.find_first_of("0123456789", code == std::string::npos ? 0 : code + 3);
+            if (first == std::string::npos)
+                throw bad();
+            const std::size_t last = strReply.find_first_not_of("0123456789, ", first);
+            inner = withoutLineEnd(strReply.substr(
+                first, last == std::string::npos ? std::string::npos : last - first));
+        }
+        std::vector<int> numbers;
+        std::size_t start = 0;
+        for (;;) {
+            const std::size_t comma = inner.find(',', start);
+            std::string item =
+                inner.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            while (!item.empty() && item.front() == ' ')
+                item.erase(0, 1);
+            while (!item.empty() && item.back() == ' ')
+                item.pop_back();
+            if (item.empty() || item.size() > 3 ||
+                item.find_first_not_of("0123456789") != std::string::npos)
+                throw bad();
+            const int value = std::stoi(item);
+            if (value > 255)
+                throw bad();
+            numbers.push_back(value);
+            if (comma == std::string::npos || numbers.size() == 6)
+                break;
+            start = comma + 1;
+        }
+        if (numbers.size() != 6)
+            throw bad();
+        const std::string host = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) +
+                                 "." + std::to_string(numbers[2]) + "." +
+                                 std::to_string(numbers[3]);
+        const std::int32_t port = numbers[4] * 256 + numbers[5];
+        if (port == 0)
+            throw bad();
+        m_objDataSocket->CloseSocket();
+        m_objDataSocket->setLocalPort(0);
+        m_objDataSocket->Connect(host, port);
+    } catch (...) {
+        rethrowFrom("EstablishPasvDataConnection");
+    }
+}
+
+// The data connection is ready (passive: connected; active: PORT accepted):
+// the local file is opened and the transfer command follows, unless a REST
+// went out first, whose reply sends it.
+void CFtpClient::SendTransferCommand() {
+    switch (m_currentMethod) {
+    case M::DownloadFile:
+        OpenLocalFile();
+        if (m_lastCommand != "REST")
+            SendFtpCommand("RETR", m_remotePath);
+        break;
+    case M::UploadFile:
+        OpenLocalFileForUpload();
+        if (m_lastCommand != "REST")
+            SendFtpCommand("STOR", m_remotePath);
+        break;
+    case M::EnumFiles:
+        SendFtpCommand("LIST", std::string());
+        break;
+    default:
+        break;
+    }
+}
+
+// Sends the first chunk once both the data connection is up and the server
+// has taken STOR; before that the file may not even be open.
+void CFtpClient::StartUpload() {
+    if (m_currentMethod != M::UploadFile || m_uploadStarted || !m_dataAccepted || !m_storAnswered)
+        return;
+    m_uploadStarted = true;
+    m_uploadPosition = m_uploadStartPosition;
+    UploadData();
+}
+
+// A download or listing has ended on both connections.
+void CFtpClient::FinishDataTransfer() {
+    const FtpAsyncMethod method = m_currentMethod;
+    if (method == M::DownloadFile) {
+        EndMethod();
+        CloseLocalFile();
+        OnDownloadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+    } else if (method == M::EnumFiles) {
+        EndMethod();
+        m_CurrentDirectoryListing = std::move(m_listingText);
+        m_listingText.clear();
+        m_CurrentDirectoryFiles = ParseListing(m_CurrentDirectoryListing);
+        if (!m_CurrentDirectoryFiles) {
+            m_LastFtpError->set(UnknownListingFormat, "Unknown listing format.",
+                                "CFtpClient.m_objDataSocket_OnClose");
+            OnEnumFiles.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
+        } else {
+            OnEnumFiles.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+        }
+    }
+}
+
+// The shared failure path of the data-socket handlers.
+void CFtpClient::FailDataHandler(const char* handler) {
+    const Error error = currentError();
+    try {
+        const FtpAsyncMethod method = m_currentMethod;
+        AbandonPendingReply();
+        CloseLocalFile();
+        CloseDataConnection();
+        if (method == M::EnumFiles)
+            m_listingText.clear();
+        EndMethod();
+        m_LastFtpError->set(error.number(), error.description(),
+                            std::string("CFtpClient.") + handler);
+        RaiseCompletionFailure(method);
+    } catch (...) {
+        // Nothing of a notification reaches the event loop.
+    }
+}
+
+void CFtpClient::m_objDataSocket_OnConnect() {
+    try {
+        if (m_currentMethod != M::None)
+            m_objTimeOut->Reset();
+        m_dataAccepted = true;
+        SendTransferCommand();
+    } catch (...) {
+        FailDataHandler("m_objDataSocket_OnConnect");
+    }
+}
+
+void CFtpClient::m_objDataSocket_OnConnectionRequest(std::int32_t requestID) {
+    try {
+        if (m_objDataSocket->State() != CSocket::StateClosed)
+            m_objDataSocket->CloseSocket();
+        if (requestID < 0)
+            throw Error(platform::winsock::WSAECONNABORTED, "CSocket.Accept",
+                        "The server's data connection could not be accepted.");
+        m_objDataSocket->Accept(requestID);
+        if (m_currentMethod == M::None) {
+            // Nobody waits for this connection any more.
+            CloseDataConnection();
+            return;
+        }
+        m_objTimeOut->Reset();
+        if (m_currentMethod == M::UploadFile) {
+            while (m_objDataSocket->State() == CSocket::StateConnecting)
+                platform::EventLoop::instance().yield();
+            m_dataAccepted = true;
+            StartUpload();
+        } else {
+            m_dataAccepted = true;
+        }
+    } catch (...) {
+        FailDataHandler("m_objDataSocket_OnConnectionRequest");
+    }
+}
+
+void CFtpClient::m_objDataSocket_OnClose() {
+    try {
+        if (m_currentMethod != M::DownloadFile && m_currentMethod != M::EnumFiles)
+            return;
+        m_dataClosed = true;
+        if (m_transferReplied)
+            FinishDataTransfer();
+    } catch (...) {
+        // Nothing of a notification reaches the event loop.
+    }
+}
+
+void CFtpClient::m_objDataSocket_OnError(std::int16_t Number, std::string& Description,
+                                         std::int32_t, std::string Source, std::string,
+                                         std::int32_t, bool&) {
+    try {
+        const FtpAsyncMethod method = m_currentMethod;
+        if (method != M::None)
+            AbandonPendingReply();
+        EndMethod();
+        m_LastFtpError->set(Number, Description, Source);
+        m_objDataSocket->CloseSocket();
+        switch (method) {
+        case M::DownloadFile:
+            CloseLocalFile();
+            OnDownloadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
+            break;
+        case M::UploadFile:
+            CloseLocalFile();
+            OnUploadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
+            break;
+        case M::EnumFiles:
+            m_listingText.clear();
+            OnEnumFiles.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
+            break;
+        default:
+            break;
+        }
+    } catch (...) {
+        // Nothing of a notification reaches the event loop.
+    }
+}
+
+void CFtpClient::m_objDataSocket_OnDataArrival(std::int32_t bytesTotal) {
+    try {
+        if (m_currentMethod != M::None)
+            m_objTimeOut->Reset();
+        if (bytesTotal <= 0)
+            return;
+        Variant data;
+        m_objDataSocket->GetData(data, vartype::ByteArray);
+        const auto* bytes = std::get_if<ByteArray>(&data);
+        if (!bytes || bytes->empty())
+            return;
+        if (m_currentMethod == M::DownloadFile && m_localFile >= 0) {
+            const std::uint8_t* at = bytes->data();
+            std::size_t left = bytes->size();
+            while (left > 0) {
+                const ssize_t n = ::write(m_localFile, at, left);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    throw fileError(DeviceIoError, "CFtpClient.m_objDataSocket_OnDataArrival",
+                                    "Cannot write to", m_localPath, n < 0 ? errno : ENOSPC);
+                at += n;
+                left -= static_cast<std::size_t>(n);
+            }
+            m_downloadByteCount += static_cast<std::int64_t>(bytes->size());
+            OnDataTransferProgress.raise(m_downloadByteCount);
+        } else if (m_currentMethod == M::EnumFiles) {
+            m_listingText.append(bytes->begin(), bytes->end());
+            OnDataTransferProgress.raise(static_cast<std::int64_t>(m_listingText.size()));
+        }
+    } catch (...) {
+        FailDataHandler("m_objDataSocket_OnDataArrival");
+    }
+}
+
+void CFtpClient::m_objDataSocket_OnSendComplete() {
+    try {
+        if (m_currentMethod != M::UploadFile)
+            return;
+        m_objTimeOut->Reset();
+        OnDataTransferProgress.raise(m_uploadPosition);
+        UploadData();
+    } catch (...) {
+        FailDataHandler("m_objDataSocket_OnSendComplete");
+    }
+}
+
+// --- local files -------------------------------------------------------------------
+
+bool CFtpClient::LocalFileExists(const std::string& path) const {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+void CFtpClient::OpenLocalFile() {
+    try {
+        const char* source = "CFtpClient.OpenLocalFile";
+        std::int64_t resume = 0;
+        if (LocalFileExists(m_localPath)) {
+            if (m_overwrite) {
+                if (::unlink(m_localPath.c_str()) != 0)
+                    throw fileError(PathFileAccessError, source, "Cannot delete", m_localPath,
+                                    errno);
+            } else {
+                struct stat info {};
+                if (::stat(m_localPath.c_str(), &info) != 0)
+                    throw fileError(PathFileAccessError, source, "Cannot read", m_localPath, errno);
+                resume = static_cast<std::int64_t>(info.st_size);
+            }
+        }
+        if (m_localFile >= 0) {
+            ::close(m_localFile);
+            m_localFile = -1;
+        }
+        m_localFile = ::open(m_localPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (m_localFile < 0)
+            throw fileError(PathFileAccessError, source, "Cannot open", m_localPath, errno);
+        if (resume >= 1) {
+            if (::lseek(m_localFile, static_cast<off_t>(resume), SEEK_SET) < 0)
+                throw fileError(DeviceIoError, source, "Cannot position in", m_localPath, errno);
+            m_downloadByteCount = resume;
+            SendFtpCommand("REST", std::to_string(resume));
+        }
+    } catch (...) {
+        rethrowFrom("OpenLocalFile");
+    }
+}
+
+void CFtpClient::OpenLocalFileForUpload() {
+    try {
+        const char* source = "CFtpClient.OpenLocalFileForUpload";
+        m_uploadPosition = m_uploadStartPosition;
+        if (m_localFile >= 0) {
+            ::close(m_localFile);
+            m_localFile = -1;
+        }
+        m_localFile = ::open(m_localPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (m_localFile < 0)
+            throw fileError(errno == ENOENT ? FileNotFound : PathFileAccessError, source,
+                            "Cannot open", m_localPath, errno);
+        struct stat info {};
+        if (::fstat(m_localFile, &info) != 0)
+            throw fileError(PathFileAccessError, source, "Cannot read", m_localPath, errno);
+        if (S_ISDIR(info.st_mode))
+            throw fileError(PathFileAccessError, source, "Cannot upload", m_localPath, EISDIR);
+        m_localFileLength = static_cast<std::int64_t>(info.st_size);
+        if (m_uploadStartPosition >= 1)
+            SendFtpCommand("REST", std::to_string(m_uploadStartPosition));
+    } catch (...) {
+        rethrowFrom("OpenLocalFileForUpload");
+    }
+}
+
+// Sends the next chunk, or, at the end of the file, closes the file and the
+// data connection, which tells the server that the file is complete. The
+// position moves by the bytes actually read: a file that shrinks while it
+// is being sent ends where its data ends.
+void CFtpClient::UploadData() {
+    try {
+        if (m_currentMethod != M::UploadFile)
+            return;
+        ssize_t n = 0;
+        if (m_uploadPosition < m_localFileLength) {
+            const std::int64_t remainder = m_localFileLength - m_uploadPosition;
+            const std::size_t size =
+                static_cast<std::size_t>(std::min<std::int64_t>(remainder, m_sendBuffer.size()));
+            do {
+                n = ::pread(m_localFile, m_sendBuffer.data(), size,
+                            static_cast<off_t>(m_uploadPosition));
+            } while (n < 0 && errno == EINTR);
+            if (n < 0)
+                throw fileError(DeviceIoError, "CFtpClient.UploadData", "Cannot read", m_localPath,
+                                errno);
+        }
+        if (n == 0) {
+            CloseLocalFile();
+            m_objDataSocket->CloseSocket();
+            return;
+        }
+        m_uploadPosition += n;
+        m_objDataSocket->SendData(
+            Variant(ByteArray(m_sendBuffer.begin(), m_sendBuffer.begin() + n)));
+    } catch (...) {
+        rethrowFrom("UploadData");
     }
 }
 
@@ -932,20 +1532,11 @@ void CFtpClient::CloseLocalFile() {
         ::close(m_localFile);
         m_localFile = -1;
     }
-}
-
-void CFtpClient::SendPORTCommand() {
-    notAvailable("SendPORTCommand");
-}
-void CFtpClient::EstablishPasvDataConnection(const std::string&) {
-    notAvailable("EstablishPasvDataConnection");
-}
-void CFtpClient::OpenLocalFile() {
-    notAvailable("OpenLocalFile");
-}
-void CFtpClient::OpenLocalFileForUpload() {
-    notAvailable("OpenLocalFileForUpload");
-}
-void CFtpClient::UploadData() {
-    notAvailable("UploadData");
+    m_localPath.clear();
+    m_remotePath.clear();
+    m_downloadByteCount = 0;
+    m_uploadPosition = 0;
+    m_localFileLength = 0;
+    m_uploadStartPosition = 0;
+    m_overwrite = false;
 }

@@ -77,8 +77,16 @@ public:
     static constexpr std::size_t MaxReplyLength = 1 << 20;
     // `LastFtpError` number for a reply longer than that.
     static constexpr std::int32_t ReplyTooLong = 16003;
-    // `LastFtpError` number for the data-side operations this build lacks.
-    static constexpr std::int32_t NotAvailable = 445;
+    // `LastFtpError` number when no local port can be listened on for an
+    // active data connection.
+    static constexpr std::int32_t NoFreePort = 16004;
+    // `LastFtpError` number for a 227 reply that names no usable address.
+    static constexpr std::int32_t BadPassiveReply = 16005;
+    // `LastFtpError` number for a listing the parser cannot read.
+    static constexpr std::int32_t UnknownListingFormat = 16002;
+    // Active mode: the lowest port tried and the most candidates tried in one search.
+    static constexpr std::int32_t FirstPortCandidate = 20000;
+    static constexpr std::int32_t LastPortCandidate = 65535;
 
     static std::shared_ptr<CFtpClient> create();
     ~CFtpClient();
@@ -93,6 +101,12 @@ public:
     void RemoveDirectory(const std::string& strDirectoryPath);
     void DeleteFile(const std::string& strFilePath);
     void RenameFile(const std::string& strOldFileName, const std::string& strNewFileName);
+    void DownloadFile(const std::string& strRemoteFilePath, const std::string& strLocalFilePath,
+                      bool OverWrite);
+    void EnumFiles();
+    // lngStartPosition: byte offset in the local file where the upload begins.
+    void UploadFile(const std::string& strLocalFile, const std::string& strRemoteFile,
+                    std::int64_t lngStartPosition = 0);
     void QuitSession();
     void CancelAsyncMethod();
     void CloseControlConnection();
@@ -136,13 +150,15 @@ public:
     platform::Event<std::int32_t> OnDownloadFile;
     platform::Event<std::int32_t> OnUploadFile;
     platform::Event<std::int32_t> OnEnumFiles;
-    platform::Event<std::int32_t> OnDataTransferProgress;              // lngBytesTransferred
+    platform::Event<std::int64_t> OnDataTransferProgress;              // lngBytesTransferred
     platform::Event<std::string, std::int32_t> SessionProtocolMessage; // strMessage, MessageType
     platform::Event<std::int32_t> OnStateChange;                       // the new FtpSessionState
     platform::Event<std::int32_t> OnQuitSession;
 
-    // Code of the last final reply line in `text` (three digits and a
-    // blank, ended by CR LF), 0 if there is none. `end` gets the length of
+    // Code of the first completion reply line (2xx..5xx) in `text`, or of
+    // the last preliminary one (1xx) when no completion line follows (a
+    // final line: three digits and a blank, ended by CR LF); 0 if there
+    // is none. `end` gets the length of
     // the text up to and including that line; `message` the continuation
     // lines before it ("-" after the code), each followed by CR LF.
     struct ParsedReply {
@@ -151,6 +167,19 @@ public:
         std::string message;
     };
     static ParsedReply ParseReply(std::string_view text);
+
+    // --- listings ---
+    // The entries of a Unix or DOS listing text; nullptr when any line
+    // cannot be read. `currentYear` dates the entries that carry a time
+    // instead of a year (0: the year of the system clock).
+    static std::shared_ptr<CFtpFiles> ParseListing(const std::string& text, int currentYear = 0);
+    // 1-based position of the month of a Unix line's date, 0 if there is none.
+    static std::int32_t GetDateStartPosition(const std::string& line);
+    // "Mar  5 09:15" or "Dec 31  2004" as a date; throws if it is not one.
+    static Date ParseUnixDate(const std::string& field, int currentYear = 0);
+    // The port tried after `lastPort` in the active-mode search: the next
+    // one up, back to FirstPortCandidate past LastPortCandidate.
+    static std::int32_t NextPortCandidate(std::int32_t lastPort);
 
 private:
     CFtpClient();
@@ -188,6 +217,16 @@ private:
     void OpenLocalFile();
     void OpenLocalFileForUpload();
     void UploadData();
+    bool LocalFileExists(const std::string& path) const;
+    std::int32_t GetFreePort();
+    void SendTransferCommand();
+    void StartUpload();
+    void FinishDataTransfer();
+    void FailDataHandler(const char* handler);
+    void AbandonPendingReply();
+    bool IsStaleReply(std::int16_t code);
+    void DropStaleReplyAhead();
+    void DropDataSocket();
 
     // --- handlers ---
     void m_objControlSocket_OnConnect();
@@ -197,6 +236,14 @@ private:
                                     std::int32_t Scode, std::string Source, std::string HelpFile,
                                     std::int32_t HelpContext, bool& CancelDisplay);
     void m_objTimeOut_TimeOut();
+    void m_objDataSocket_OnConnect();
+    void m_objDataSocket_OnConnectionRequest(std::int32_t requestID);
+    void m_objDataSocket_OnClose();
+    void m_objDataSocket_OnError(std::int16_t Number, std::string& Description, std::int32_t Scode,
+                                 std::string Source, std::string HelpFile, std::int32_t HelpContext,
+                                 bool& CancelDisplay);
+    void m_objDataSocket_OnDataArrival(std::int32_t bytesTotal);
+    void m_objDataSocket_OnSendComplete();
 
     FtpAsyncMethod m_currentMethod = FtpAsyncMethod::None;
     // Control text received since the last command was sent and not yet
@@ -216,17 +263,35 @@ private:
     std::string m_FtpServerMessage;
     std::string m_lastCommand;
     std::int32_t m_TransferMode = static_cast<std::int32_t>(::TransferMode::Binary);
-    std::int32_t m_downloadByteCount = 0;
-    std::int32_t m_uploadPosition = 0;
+    std::int64_t m_downloadByteCount = 0;
+    std::int64_t m_uploadPosition = 0;
     std::string m_listingText;
     std::shared_ptr<CFtpFiles> m_CurrentDirectoryFiles;
     std::string m_CurrentDirectoryListing;
-    std::int32_t m_uploadStartPosition = 0;
-    std::int32_t m_localFileLength = 0;
+    std::int64_t m_uploadStartPosition = 0;
+    std::int64_t m_localFileLength = 0;
     ::FtpSessionState m_FtpSessionState = ::FtpSessionState::Disconnected;
     std::string m_LastServerResponse;
     std::int16_t m_SendBufferLenght = 1460;
     std::shared_ptr<CFtpError> m_LastFtpError;
+    ByteArray m_sendBuffer;      // the upload's chunk, sized when the upload starts
+    std::int32_t m_lastPort = 0; // the last active-mode port candidate, 0 = none yet
+
+    // The end of a download or listing takes both the server's close of the
+    // data connection and its final reply to RETR or LIST; each remembers
+    // here that it has come, and the later one ends the method.
+    bool m_dataClosed = false;
+    bool m_transferReplied = false;
+    // An upload starts sending once the data connection is up and the
+    // server has answered STOR with a preliminary reply.
+    bool m_dataAccepted = false;
+    bool m_storAnswered = false;
+    bool m_uploadStarted = false;
+    // A command has gone out and its final (2xx..5xx) reply has not come yet.
+    bool m_finalReplyOwed = false;
+    // That reply belongs to a method that has ended: it is shown, not acted on.
+    bool m_staleFinalReply = false;
+    bool m_staleTransferReply = false; // ... and answers RETR, STOR or LIST
 
     // Every clearing of the reply buffer starts a new exchange.
     std::uint64_t m_replyExchange = 0;

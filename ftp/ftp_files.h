@@ -15,8 +15,8 @@ public:
 
     bool IsDirectory() const { return m_IsDirectory; }
     void setIsDirectory(bool vData) { m_IsDirectory = vData; }
-    std::int32_t FileSize() const { return m_FileSize; }
-    void setFileSize(std::int32_t vData) { m_FileSize = vData; }
+    std::int64_t FileSize() const { return m_FileSize; }
+    void setFileSize(std::int64_t vData) { m_FileSize = vData; }
     // Days since 30 December 1899, with the time of day as the fraction.
     Date LastWriteTime() const { return m_LastWriteTime; }
     void setLastWriteTime(Date vData) { m_LastWriteTime = vData; }
@@ -37,7 +37,7 @@ private:
 
     std::string m_FileName;
     Date m_LastWriteTime;
-    std::int32_t m_FileSize = 0;
+    std::int64_t m_FileSize = 0;
     bool m_IsDirectory = false;
     std::string m_FilePath;
     std::string m_Permissions;

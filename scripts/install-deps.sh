@@ -12,6 +12,8 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev
   # network tools and servers used by the tests
   iproute2 procps python3-pyftpdlib vsftpd
+  # the FTP benchmark compares with curl
+  curl bc
   # the window, sound and speech
   qt6-base-dev qt6-multimedia-dev qt6-speech-dev qt6-svg-dev
   # the speech module's CMake package needs the QML integration package

@@ -231,7 +231,9 @@ TEST_F(SoundTest, RecordThenStopPlaysBackWhatTheMicrophoneHeard) {
     EXPECT_EQ(form->Label2->text(), "Recording...");
     QTest::qWait(2500);
     tone.stop();
-    QTest::qWait(200);
+    // The tone's own stream drains with some latency, longer on a loaded
+    // machine; the recording goes on meanwhile and only adds silence.
+    QTest::qWait(1000);
 
     // The sink is quiet before Stop; what comes out after it is the recording.
     MonitorCapture capture;
@@ -258,7 +260,8 @@ TEST_F(SoundTest, ASecondRecordStopsThePlaybackOfTheFirst) {
     form->Command5_Click();
     QTest::qWait(2000);
     tone.stop();
-    form->Command6_Click(); // plays 2 s of tone
+    QTest::qWait(1000);     // let the tone's stream drain (see above)
+    form->Command6_Click(); // plays 2 s of tone, then silence
     QTest::qWait(300);
     form->Command5_Click(); // "close all" ends that playback
     MonitorCapture capture;

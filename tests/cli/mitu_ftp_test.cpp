@@ -140,6 +140,86 @@ TEST_F(MituFtp, LoginFailuresExitWithStatus1) {
     EXPECT_NE(r.err.find("mitu-ftp: error 10061: "), std::string::npos) << r.err;
 }
 
+TEST_F(MituFtp, LsGetAndPutInOneSession) {
+    const fs::path root = server->root() / "data";
+    fs::create_directory(root);
+    fs::create_directory(root / "sub");
+    const std::string bytes = ftptest::patternBytes(70000, 1);
+    ftptest::writeFile(root / "file one.bin", bytes);
+    fs::create_symlink("file one.bin", root / "link");
+    char pattern[] = "/tmp/mitu-ftp-cli-local-XXXXXX";
+    const fs::path local = ::mkdtemp(pattern);
+
+    for (bool active : {false, true}) {
+        SCOPED_TRACE(active);
+        fs::remove(local / "copy.bin");
+        fs::remove(root / "back.bin");
+        std::vector<std::string> options;
+        if (active)
+            options.push_back("--active");
+        auto r =
+            runFtp(at({"cd", "data", "ls", "get", "file one.bin", (local / "copy.bin").string(),
+                       "put", (local / "copy.bin").string(), "back.bin"},
+                      options));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, ""); // no progress bar when standard error is no terminal
+        EXPECT_TRUE(ftptest::readFile(local / "copy.bin") == bytes);
+        EXPECT_TRUE(ftptest::readFile(root / "back.bin") == bytes);
+
+        std::istringstream out(r.out);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(out, line);)
+            lines.push_back(line);
+        ASSERT_EQ(lines.size(), 6u) << r.out;
+        EXPECT_EQ(lines[0], "/data");
+        // TYPE SIZE YYYY-MM-DD HH:MM NAME, in the server's order.
+        std::vector<std::string> entries(lines.begin() + 1, lines.begin() + 4);
+        std::sort(entries.begin(), entries.end());
+        EXPECT_EQ(entries[0].substr(0, 8), "- 70000 ");
+        EXPECT_EQ(entries[0].substr(8 + 17), "file one.bin");
+        EXPECT_EQ(entries[1].substr(0, 2), "d ");
+        EXPECT_TRUE(entries[1].ends_with(" sub"));
+        EXPECT_EQ(entries[2].substr(0, 2), "l ");
+        EXPECT_TRUE(entries[2].ends_with(" link -> file one.bin")) << entries[2];
+        EXPECT_EQ(entries[0][12], '-'); // the date
+        EXPECT_EQ(lines[4].rfind("file one.bin -> ", 0), 0u) << lines[4];
+        EXPECT_NE(lines[4].find(": 70000 bytes in "), std::string::npos) << lines[4];
+        EXPECT_TRUE(lines[5].ends_with("copy.bin -> back.bin") ||
+                    lines[5].find("copy.bin -> back.bin: 70000 bytes") != std::string::npos)
+            << lines[5];
+    }
+
+    // get resumes a partial file; put --start sends the tail.
+    ftptest::writeFile(local / "copy.bin", bytes.substr(0, 1000));
+    ftptest::writeFile(root / "back.bin", bytes.substr(0, 500));
+    auto r = runFtp(at({"cd", "data", "get", "file one.bin", (local / "copy.bin").string(), "put",
+                        (local / "copy.bin").string(), "back.bin", "--start", "500"},
+                       {"--verbose", "--quiet"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("> REST 1000\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("> REST 500\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(ftptest::readFile(local / "copy.bin") == bytes);
+    EXPECT_TRUE(ftptest::readFile(root / "back.bin") == bytes);
+
+    r = runFtp(at({"get", "data/file one.bin", (local / "copy.bin").string(), "--overwrite"},
+                  {"--verbose"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("> REST"), std::string::npos) << r.err;
+
+    // A failed transfer stops the session with status 1.
+    r = runFtp(at({"get", "missing.bin", (local / "m.bin").string(), "ls"}, {"--verbose"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("mitu-ftp: error 16550: "), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("LIST"), std::string::npos);
+    r = runFtp(at({"put", (local / "missing.bin").string(), "x.bin"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("mitu-ftp: error 53: "), std::string::npos) << r.err;
+
+    std::error_code ignored;
+    fs::remove_all(local, ignored);
+}
+
 TEST(MituFtpUsage, BadCommandLinesExitWith64) {
     const std::vector<std::vector<std::string>> cases = {
         {},
@@ -153,6 +233,10 @@ TEST(MituFtpUsage, BadCommandLinesExitWith64) {
         {"--timeout", "0", "127.0.0.1", "pwd"},
         {"--bogus", "127.0.0.1", "pwd"},
         {"127.0.0.1", "pwd", "--overwrite"},
+        {"127.0.0.1", "get", "a"},
+        {"127.0.0.1", "put", "a", "b", "--start", "-1"},
+        {"127.0.0.1", "put", "a", "b", "--start", "x"},
+        {"127.0.0.1", "put", "a", "b", "--overwrite"},
     };
     for (const auto& args : cases) {
         auto r = runFtp(args);
@@ -164,6 +248,7 @@ TEST(MituFtpUsage, BadCommandLinesExitWith64) {
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Usage: mitu-ftp"), std::string::npos);
     EXPECT_NE(r.out.find("mv OLD NEW"), std::string::npos);
+    EXPECT_NE(r.out.find("put LOCAL REMOTE [--start N]"), std::string::npos);
 }
 
 TEST(MituFtpTimeout, SilentServerExitsWith2) {

@@ -163,6 +163,11 @@ TEST(CFtpClientObject, ParsesSingleAndMultiLineReplies) {
     EXPECT_EQ(p.code, 226);
     EXPECT_EQ(p.end, 23u);
 
+    // Two completion replies in one piece are two replies.
+    p = CFtpClient::ParseReply("200 Type set\r\n426 Aborted\r\n");
+    EXPECT_EQ(p.code, 200);
+    EXPECT_EQ(p.end, 14u);
+
     // A line counts only once its CR LF is there; other lines are ignored.
     EXPECT_EQ(CFtpClient::ParseReply("220 Re").code, 0);
     EXPECT_EQ(CFtpClient::ParseReply("220 Ready\r").code, 0);

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -129,6 +130,93 @@ void PyFtpServer::stop() {
         std::filesystem::remove_all(m_dir, ignored);
 }
 
+// --- vsftpd ------------------------------------------------------------------------
+
+namespace {
+
+bool acceptsConnections(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
+VsFtpServer::VsFtpServer() {
+    char pattern[] = "/tmp/mitu-vsftpd-test-XXXXXX";
+    if (!::mkdtemp(pattern))
+        throw std::runtime_error("mkdtemp failed");
+    m_dir = pattern;
+    m_root = m_dir / "root";
+    std::filesystem::create_directory(m_root);
+    std::filesystem::create_directory(m_dir / "empty");
+    const std::filesystem::path config = m_dir / "vsftpd.conf";
+    const std::string log = (m_dir / "server.log").string();
+
+    for (int attempt = 0; attempt < 5 && m_pid < 0; ++attempt) {
+        m_port = closedPort();
+        std::FILE* f = std::fopen(config.c_str(), "w");
+        if (!f)
+            throw std::runtime_error("cannot write the vsftpd configuration");
+        std::fprintf(f,
+                     "listen=YES\nlisten_address=127.0.0.1\nlisten_port=%d\nbackground=NO\n"
+                     "run_as_launching_user=YES\nseccomp_sandbox=NO\nsecure_chroot_dir=%s\n"
+                     "anonymous_enable=YES\nlocal_enable=NO\nanon_root=%s\nwrite_enable=YES\n"
+                     "anon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
+                     "anon_other_write_enable=YES\nanon_umask=022\nno_anon_password=YES\n"
+                     "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
+                     "use_localtime=YES\nxferlog_enable=NO\nvsftpd_log_file=%s\n"
+                     "ftpd_banner=vsftpd ready\n",
+                     m_port, (m_dir / "empty").c_str(), m_root.c_str(), log.c_str());
+        std::fclose(f);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (err >= 0) {
+                ::dup2(err, 1);
+                ::dup2(err, 2);
+            }
+            ::execl("/usr/sbin/vsftpd", "vsftpd", config.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!acceptsConnections(m_port) && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1; // it ended (port taken meanwhile?): try another
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (m_pid > 0 && !acceptsConnections(m_port))
+            stop();
+    }
+    if (m_pid < 0) {
+        stop();
+        throw std::runtime_error("vsftpd did not start; see " + log);
+    }
+}
+
+VsFtpServer::~VsFtpServer() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(m_dir, ignored);
+}
+
+void VsFtpServer::stop() {
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+}
+
 // --- scripted server ---------------------------------------------------------------
 
 void Peer::send(const std::string& text, std::chrono::milliseconds pause) {
@@ -238,6 +326,114 @@ void ScriptedServer::run() {
 std::vector<std::string> ScriptedServer::received() const {
     std::lock_guard lock(m_mutex);
     return m_peer ? m_peer->lines() : m_finalLines;
+}
+
+// --- data connections of scripted servers -----------------------------------------
+
+DataChannel::~DataChannel() {
+    close();
+    if (m_listener >= 0)
+        ::close(m_listener);
+}
+
+std::string DataChannel::listen() {
+    m_listener = loopbackListener(m_port);
+    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(m_port / 256) + "," +
+           std::to_string(m_port % 256) + ")\r\n";
+}
+
+bool DataChannel::accept(std::chrono::milliseconds timeout) {
+    std::atomic<bool> never{false};
+    if (m_listener < 0 || !waitReadable(m_listener, timeout, never))
+        return false;
+    m_fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+    return m_fd >= 0;
+}
+
+bool DataChannel::connect(const std::string& portArgument) {
+    int n[6] = {};
+    if (std::sscanf(portArgument.c_str(), "%d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4],
+                    &n[5]) != 6)
+        return false;
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr =
+        htonl(static_cast<std::uint32_t>(n[0] << 24 | n[1] << 16 | n[2] << 8 | n[3]));
+    address.sin_port = htons(static_cast<std::uint16_t>(n[4] * 256 + n[5]));
+    return ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+void DataChannel::send(const std::string& bytes) {
+    std::size_t sent = 0;
+    while (m_fd >= 0 && sent < bytes.size()) {
+        ssize_t n = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return;
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+std::string DataChannel::receiveAll(std::chrono::milliseconds timeout) {
+    std::string data;
+    std::atomic<bool> never{false};
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (m_fd >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !waitReadable(m_fd, left, never))
+            break;
+        char buffer[65536];
+        ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+    return data;
+}
+
+void DataChannel::close() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+void DataChannel::reset() {
+    if (m_fd >= 0) {
+        linger hard{1, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        close();
+    }
+}
+
+std::string patternBytes(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7 + seed + i / 251) % 256);
+    return bytes;
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        throw std::runtime_error("cannot write " + path.string());
+    if (!bytes.empty())
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::string bytes;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return bytes;
+    char buffer[65536];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        bytes.append(buffer, n);
+    std::fclose(f);
+    return bytes;
 }
 
 int closedPort() {

@@ -37,6 +37,28 @@ private:
     int m_port = 0;
 };
 
+// A second real FTP server: vsftpd, standalone with a generated
+// configuration, on a free loopback port, anonymous users allowed to
+// upload, overwrite and create folders in a fresh temporary root.
+class VsFtpServer {
+public:
+    VsFtpServer();
+    ~VsFtpServer();
+    VsFtpServer(const VsFtpServer&) = delete;
+    VsFtpServer& operator=(const VsFtpServer&) = delete;
+
+    int port() const { return m_port; }
+    const std::filesystem::path& root() const { return m_root; }
+
+private:
+    void stop();
+
+    std::filesystem::path m_dir;
+    std::filesystem::path m_root;
+    pid_t m_pid = -1;
+    int m_port = 0;
+};
+
 // The server side of one scripted control connection, for the script.
 class Peer {
 public:
@@ -96,6 +118,42 @@ private:
     std::vector<std::string> m_finalLines;
     std::thread m_thread;
 };
+
+// The server side of a data connection for scripted servers: a loopback
+// listener for passive mode, or a connection to the client's port in
+// active mode. Blocking calls with time limits, for the script's thread.
+class DataChannel {
+public:
+    DataChannel() = default;
+    ~DataChannel();
+    DataChannel(const DataChannel&) = delete;
+    DataChannel& operator=(const DataChannel&) = delete;
+
+    // Passive: listens on a free loopback port; the 227 text for it.
+    std::string listen();
+    int port() const { return m_port; }
+    // Passive: accepts the client's connection (false after `timeout`).
+    bool accept(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    // Active: connects to the address of a PORT argument ("h1,h2,h3,h4,p1,p2").
+    bool connect(const std::string& portArgument);
+
+    void send(const std::string& bytes);
+    // Everything the client sends until it closes its side (or `timeout`).
+    std::string receiveAll(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    // Orderly close, or a reset (the client sees the connection torn down).
+    void close();
+    void reset();
+
+private:
+    int m_listener = -1;
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+// The pattern bytes tests transfer: `size` bytes that differ at every offset mod 251.
+std::string patternBytes(std::size_t size, unsigned seed = 0);
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+std::string readFile(const std::filesystem::path& path);
 
 // A loopback port with nothing listening on it.
 int closedPort();

@@ -1,0 +1,526 @@
+// Data connections, transfers and listings against a scripted server: the
+// replies, refusals, resets and odd texts that real servers rarely produce.
+#include "ftp/ftp_client.h"
+#include "ftp_event_log.h"
+#include "ftp_test_servers.h"
+#include "platform/error.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ftptest::DataChannel;
+using ftptest::EventLog;
+using ftptest::patternBytes;
+using ftptest::Peer;
+using ftptest::readFile;
+using ftptest::runUntil;
+using ftptest::ScriptedServer;
+using ftptest::writeFile;
+
+void login(Peer& peer) {
+    peer.send("220 Ready\r\n");
+    peer.readLine();
+    peer.send("230 Logged in\r\n");
+    peer.readLine();
+    peer.send("257 \"/\" is the current directory\r\n");
+}
+
+// TYPE and PASV answered; the data connection accepted. Returns false if
+// the client did not connect.
+bool openPassive(Peer& peer, DataChannel& data, const std::string& pasvReply = "") {
+    peer.readLine(); // TYPE
+    peer.send("200 Type set\r\n");
+    peer.readLine(); // PASV
+    const std::string reply = data.listen();
+    peer.send(pasvReply.empty() ? reply : pasvReply);
+    return data.accept(2s);
+}
+
+// The pasv reply text with the channel's port in place of "P1,P2".
+std::string withPort(std::string text, int port) {
+    const auto at = text.find("P1,P2");
+    return text.replace(at, 5, std::to_string(port / 256) + "," + std::to_string(port % 256));
+}
+
+struct Session {
+    ScriptedServer server;
+    std::shared_ptr<CFtpClient> client;
+    EventLog log;
+    std::vector<std::int64_t> progress;
+    fs::path local;
+
+    explicit Session(ScriptedServer::Script script, bool passive = true)
+        : server(std::move(script)), client(CFtpClient::create()), log(*client) {
+        client->setFtpServer("127.0.0.1");
+        client->setRemotePort(server.port());
+        client->setPassiveMode(passive);
+        client->setTimeOut(5);
+        client->OnDataTransferProgress.subscribe([this](std::int64_t n) { progress.push_back(n); });
+        char pattern[] = "/tmp/mitu-ftp-data-XXXXXX";
+        local = ::mkdtemp(pattern);
+        client->Connect();
+        runUntil([&] { return log.count() > 0; });
+    }
+    ~Session() {
+        client.reset();
+        std::error_code ignored;
+        fs::remove_all(local, ignored);
+    }
+    bool connected() const { return log.completions == std::vector<std::string>{"OnConnect 0"}; }
+    // Waits for the next completion event and returns it.
+    std::string next(double seconds = 10) {
+        const std::size_t before = log.count();
+        if (!runUntil([&] { return log.count() > before; }, seconds))
+            return "no completion";
+        return log.last();
+    }
+    bool sent(const std::string& line) const {
+        auto lines = server.received();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+};
+
+TEST(FtpDataScripted, PassiveReplyWithoutParenthesesOrWithBlanksStillConnects) {
+    const std::string bytes = patternBytes(3000);
+    for (const std::string form :
+         {"227 Entering Passive Mode 127,0,0,1,P1,P2\r\n", "227 =127,0,0,1,P1,P2\r\n",
+          "227 Entering Passive Mode ( 127, 0, 0, 1, P1,P2 ).\r\n"}) {
+        SCOPED_TRACE(form);
+        Session s([&](Peer& peer) {
+            login(peer);
+            DataChannel data;
+            peer.readLine();
+            peer.send("200 Type set\r\n");
+            peer.readLine();
+            data.listen();
+            peer.send(withPort(form, data.port()));
+            if (!data.accept(2s))
+                return;
+            peer.readLine(); // RETR
+            peer.send("150 Opening\r\n");
+            data.send(bytes);
+            data.close();
+            peer.send("226 Done\r\n");
+        });
+        ASSERT_TRUE(s.connected());
+        s.client->DownloadFile("f.bin", (s.local / "f.bin").string(), false);
+        EXPECT_EQ(s.next(), "OnDownloadFile 0");
+        EXPECT_TRUE(readFile(s.local / "f.bin") == bytes);
+        EXPECT_EQ(s.log.count(), 2u);
+    }
+}
+
+TEST(FtpDataScripted, PassiveReplyWithoutAUsableAddressFailsTheMethod) {
+    for (const std::string form :
+         {"227 Entering Passive Mode (127,0,0,x,1,2)\r\n",
+          "227 Entering Passive Mode (127,0,0,1,300,2)\r\n",
+          "227 Entering Passive Mode (127,0,0,1,4)\r\n", "227 Entering Passive Mode\r\n"}) {
+        SCOPED_TRACE(form);
+        Session s([&](Peer& peer) {
+            login(peer);
+            peer.readLine();
+            peer.send("200 Type set\r\n");
+            peer.readLine();
+            peer.send(form);
+            peer.readLine(1s);
+        });
+        ASSERT_TRUE(s.connected());
+        s.client->EnumFiles();
+        EXPECT_EQ(s.next(), "OnEnumFiles 1");
+        auto error = s.client->LastFtpError();
+        EXPECT_EQ(error->Number(), CFtpClient::BadPassiveReply);
+        EXPECT_EQ(error->Source(), "CFtpClient.m_objControlSocket_OnDataArrival");
+        EXPECT_EQ(error->Description().rfind("CFtpClient.EstablishPasvDataConnection failed: ", 0),
+                  0u);
+        EXPECT_EQ(s.client->FtpSessionState(), 0);
+    }
+}
+
+TEST(FtpDataScripted, ResetDataConnectionFailsTheDownloadKeepsThePartAndTheSessionGoesOn) {
+    const std::string bytes = patternBytes(5000);
+    Session s([&](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        if (!openPassive(peer, data))
+            return;
+        peer.readLine(); // RETR
+        peer.send("150 Opening\r\n");
+        data.send(bytes);
+        std::this_thread::sleep_for(200ms);
+        data.reset();
+        peer.send("426 Connection closed; transfer aborted\r\n");
+        if (peer.readLine() == "PWD")
+            peer.send("257 \"/after\"\r\n");
+    });
+    ASSERT_TRUE(s.connected());
+    s.client->DownloadFile("f.bin", (s.local / "f.bin").string(), false);
+    EXPECT_EQ(s.next(), "OnDownloadFile 1");
+    EXPECT_EQ(s.client->LastFtpError()->Number(), 10054);
+    EXPECT_EQ(readFile(s.local / "f.bin"), bytes); // what came stays on disk
+    // The 426 that follows belongs to the failed download, not to PWD.
+    s.client->GetCurrentDirectory();
+    EXPECT_EQ(s.next(), "OnGetCurrentDirectory 0");
+    EXPECT_EQ(s.client->CurrentDirectory(), "/after");
+}
+
+TEST(FtpDataScripted, LateAnswerToACancelledDownloadIsNotTakenForTheNextCommands) {
+    const std::string bytes = patternBytes(4000);
+    Session s([&](Peer& peer) {
+        login(peer);
+        {
+            DataChannel data;
+            if (!openPassive(peer, data))
+                return;
+            peer.readLine(); // RETR
+            peer.send("150 Opening\r\n");
+            data.send(bytes);
+            peer.readLine(); // TYPE of the next download, before the old transfer's end
+            peer.send("200 Type set\r\n426 Transfer aborted\r\n");
+        }
+        DataChannel data;
+        peer.readLine(); // PASV
+        peer.send(data.listen());
+        if (!data.accept(2s))
+            return;
+        peer.readLine(); // REST
+        peer.send("350 Restarting\r\n");
+        peer.readLine(); // RETR
+        peer.send("150 Opening\r\n");
+        data.send("tail");
+        data.close();
+        peer.send("226 Done\r\n");
+    });
+    ASSERT_TRUE(s.connected());
+    const fs::path file = s.local / "f.bin";
+    s.client->OnDataTransferProgress.subscribe([&](std::int64_t) {
+        if (s.log.count() == 1)
+            s.client->CancelAsyncMethod();
+    });
+    s.client->DownloadFile("f.bin", file.string(), false);
+    EXPECT_EQ(s.next(), "OnDownloadFile 3");
+    const auto kept = fs::file_size(file);
+    EXPECT_GT(kept, 0u);
+    s.client->DownloadFile("f.bin", file.string(), false);
+    EXPECT_EQ(s.next(), "OnDownloadFile 0");
+    EXPECT_TRUE(s.sent("REST " + std::to_string(kept)));
+    EXPECT_EQ(readFile(file), bytes.substr(0, kept) + "tail");
+}
+
+TEST(FtpDataScripted, TransferTheServerAbortsIsNotReportedAsComplete) {
+    Session s([&](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        if (!openPassive(peer, data))
+            return;
+        peer.readLine();
+        peer.send("150 Opening\r\n");
+        data.send(patternBytes(100));
+        data.close();
+        std::this_thread::sleep_for(100ms);
+        peer.send("451 Local error in processing\r\n");
+    });
+    ASSERT_TRUE(s.connected());
+    s.client->DownloadFile("f.bin", (s.local / "f.bin").string(), false);
+    EXPECT_EQ(s.next(), "OnDownloadFile 1");
+    EXPECT_EQ(s.client->LastFtpError()->Number(), 16451);
+    EXPECT_EQ(s.log.count(), 2u);
+}
+
+TEST(FtpDataScripted, MultiLineReplyArrivingInPiecesDuringADownloadIsActedOnOnce) {
+    const std::string bytes = patternBytes(20000);
+    Session s([&](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        if (!openPassive(peer, data))
+            return;
+        peer.readLine();
+        peer.send("150 Opening\r\n");
+        data.send(bytes.substr(0, 8000));
+        peer.send("226-Transfer\r\n");
+        data.send(bytes.substr(8000));
+        peer.send("226-more");
+        peer.send(" text\r\n");
+        data.close();
+        std::this_thread::sleep_for(100ms);
+        peer.send("226 Done\r\n");
+    });
+    ASSERT_TRUE(s.connected());
+    s.client->DownloadFile("f.bin", (s.local / "f.bin").string(), false);
+    EXPECT_EQ(s.next(), "OnDownloadFile 0");
+    runUntil([] { return false; }, 0.2);
+    EXPECT_EQ(s.log.count(), 2u);
+    EXPECT_TRUE(readFile(s.local / "f.bin") == bytes);
+    EXPECT_EQ(s.client->FtpServerMessage(), "Transfer\r\nmore text");
+    EXPECT_EQ(std::count(s.log.protocol.begin(), s.log.protocol.end(), "< 226 Done"), 1);
+}
+
+// Plays a passive upload: returns what came on the data connection.
+ScriptedServer::Script uploadScript(std::string& received, bool rest = false) {
+    return [&received, rest](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        if (!openPassive(peer, data))
+            return;
+        if (rest) {
+            peer.readLine();
+            peer.send("350 Restarting\r\n");
+        }
+        peer.readLine(); // STOR
+        peer.send("150 Ready for data\r\n");
+        received = data.receiveAll();
+        peer.send("226 Stored\r\n");
+    };
+}
+
+TEST(FtpDataScripted, UploadGoesInChunksOfTheBufferLengthOneAtATime) {
+    std::string received;
+    Session s(uploadScript(received));
+    ASSERT_TRUE(s.connected());
+    const std::string bytes = patternBytes(5000);
+    writeFile(s.local / "up.bin", bytes);
+    s.client->UploadFile((s.local / "up.bin").string(), "up.bin");
+    EXPECT_EQ(s.next(), "OnUploadFile 0");
+    EXPECT_EQ(s.progress, (std::vector<std::int64_t>{1460, 2920, 4380, 5000}));
+    EXPECT_TRUE(received == bytes);
+    EXPECT_TRUE(s.sent("STOR up.bin"));
+    EXPECT_FALSE(s.sent("REST 0"));
+}
+
+TEST(FtpDataScripted, UploadFromAStartPositionSendsRestAndTheTail) {
+    std::string received;
+    Session s(uploadScript(received, true));
+    ASSERT_TRUE(s.connected());
+    const std::string bytes = patternBytes(5000);
+    writeFile(s.local / "up.bin", bytes);
+    s.client->UploadFile((s.local / "up.bin").string(), "up.bin", 3000);
+    EXPECT_EQ(s.next(), "OnUploadFile 0");
+    EXPECT_TRUE(s.sent("REST 3000"));
+    EXPECT_EQ(s.progress, (std::vector<std::int64_t>{4460, 5000}));
+    EXPECT_TRUE(received == bytes.substr(3000));
+}
+
+TEST(FtpDataScripted, EmptyFileUploadClosesTheDataConnectionAtOnce) {
+    std::string received = "unset";
+    Session s(uploadScript(received));
+    ASSERT_TRUE(s.connected());
+    writeFile(s.local / "empty.bin", "");
+    s.client->UploadFile((s.local / "empty.bin").string(), "empty.bin");
+    EXPECT_EQ(s.next(), "OnUploadFile 0");
+    EXPECT_EQ(received, "");
+    EXPECT_TRUE(s.progress.empty());
+}
+
+TEST(FtpDataScripted, FileThatShrinksOrBufferThatChangesDuringAnUploadKeepsThePositionTrue) {
+    std::string received;
+    Session s(uploadScript(received));
+    ASSERT_TRUE(s.connected());
+    const std::string bytes = patternBytes(5000);
+    const fs::path file = s.local / "up.bin";
+    writeFile(file, bytes);
+    s.client->OnDataTransferProgress.subscribe([&](std::int64_t position) {
+        if (position == 1460) {
+            fs::resize_file(file, 2000);
+            s.client->setSendBufferLenght(512);
+        }
+    });
+    s.client->UploadFile(file.string(), "up.bin");
+    EXPECT_EQ(s.next(), "OnUploadFile 0");
+    EXPECT_EQ(s.progress, (std::vector<std::int64_t>{1460, 2000}));
+    EXPECT_TRUE(received == bytes.substr(0, 2000));
+}
+
+TEST(FtpDataScripted, SecondTransferWhileAnUploadRunsIsRefusedAndTheUploadGoesOn) {
+    std::string received;
+    Session s(uploadScript(received));
+    ASSERT_TRUE(s.connected());
+    const std::string bytes = patternBytes(3000);
+    writeFile(s.local / "up.bin", bytes);
+    s.client->UploadFile((s.local / "up.bin").string(), "up.bin");
+    for (auto call : std::vector<std::function<void()>>{
+             [&] { s.client->DownloadFile("x", (s.local / "x").string(), false); },
+             [&] { s.client->EnumFiles(); },
+             [&] { s.client->UploadFile((s.local / "up.bin").string(), "y"); }}) {
+        try {
+            call();
+            ADD_FAILURE() << "not refused";
+        } catch (const platform::Error& e) {
+            EXPECT_EQ(e.number(), 16007);
+        }
+    }
+    EXPECT_EQ(s.next(), "OnUploadFile 0");
+    EXPECT_TRUE(received == bytes);
+    EXPECT_FALSE(fs::exists(s.local / "x"));
+}
+
+TEST(FtpDataScripted, RefusedRestEndsTheDownloadAndLeavesTheLocalFileAsItWas) {
+    Session s([](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        if (!openPassive(peer, data))
+            return;
+        peer.readLine(); // REST
+        peer.send("502 REST not implemented\r\n");
+        peer.readLine(1s);
+    });
+    ASSERT_TRUE(s.connected());
+    writeFile(s.local / "part.bin", std::string(1000, 'p'));
+    s.client->DownloadFile("f.bin", (s.local / "part.bin").string(), false);
+    EXPECT_EQ(s.next(), "OnDownloadFile 1");
+    EXPECT_TRUE(s.sent("REST 1000"));
+    EXPECT_FALSE(s.sent("RETR f.bin"));
+    EXPECT_EQ(s.client->LastFtpError()->Number(), 16502);
+    EXPECT_EQ(readFile(s.local / "part.bin"), std::string(1000, 'p'));
+}
+
+TEST(FtpDataScripted, LocalFileThatCannotBeOpenedFailsWithTheHandlersSource) {
+    Session s([](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        openPassive(peer, data);
+        peer.readLine(1s);
+    });
+    ASSERT_TRUE(s.connected());
+    s.client->DownloadFile("f.bin", (s.local / "no" / "such" / "dir").string(), false);
+    EXPECT_EQ(s.next(), "OnDownloadFile 1");
+    auto error = s.client->LastFtpError();
+    EXPECT_EQ(error->Source(), "CFtpClient.m_objDataSocket_OnConnect");
+    EXPECT_EQ(error->Description().rfind("CFtpClient.OpenLocalFile failed: ", 0), 0u)
+        << error->Description();
+    EXPECT_FALSE(s.sent("RETR f.bin"));
+
+    // A missing file to upload, found when the data connection is up.
+    Session u([](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        openPassive(peer, data);
+        peer.readLine(1s);
+    });
+    ASSERT_TRUE(u.connected());
+    u.client->UploadFile((u.local / "missing.bin").string(), "x");
+    EXPECT_EQ(u.next(), "OnUploadFile 1");
+    EXPECT_EQ(u.client->LastFtpError()->Number(), 53);
+}
+
+TEST(FtpDataScripted, ActiveModeAnnouncesTheListeningPortAndTriesTheNextOneNextTime) {
+    std::vector<std::string> ports;
+    Session s(
+        [&](Peer& peer) {
+            login(peer);
+            for (int round = 0; round < 2; ++round) {
+                peer.readLine(); // TYPE
+                peer.send("200 Type set\r\n");
+                const std::string port = peer.readLine();
+                ports.push_back(port);
+                DataChannel data;
+                if (!data.connect(port.substr(5)))
+                    return;
+                peer.send("200 PORT ok\r\n");
+                peer.readLine(); // LIST
+                peer.send("150 Here it comes\r\n");
+                data.send("-rw-r--r-- 1 ftp ftp 7 Mar 15 12:34 a.txt\r\n");
+                data.close();
+                peer.send("226 Done\r\n");
+            }
+            peer.readLine(); // TYPE
+            peer.send("200 Type set\r\n");
+            peer.readLine(); // PORT
+            peer.send("500 No active mode here\r\n");
+        },
+        false);
+    ASSERT_TRUE(s.connected());
+    for (int round = 0; round < 2; ++round) {
+        s.client->EnumFiles();
+        ASSERT_EQ(s.next(), "OnEnumFiles 0");
+        ASSERT_EQ(s.client->CurrentDirectoryFiles()->Count(), 1);
+    }
+    ASSERT_EQ(ports.size(), 2u);
+    int n[2][6];
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(std::sscanf(ports[i].c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[i][0], &n[i][1],
+                              &n[i][2], &n[i][3], &n[i][4], &n[i][5]),
+                  6);
+    EXPECT_EQ(ports[0].substr(0, 14), "PORT 127,0,0,1");
+    const int first = n[0][4] * 256 + n[0][5];
+    EXPECT_GE(first, 20000);
+    EXPECT_LE(first, 40001);
+    EXPECT_EQ(n[1][4] * 256 + n[1][5], first + 1);
+
+    // A refused PORT ends the listing and takes the listener down.
+    s.client->EnumFiles();
+    EXPECT_EQ(s.next(), "OnEnumFiles 1");
+    EXPECT_EQ(s.client->LastFtpError()->Number(), 16500);
+    DataChannel probe;
+    EXPECT_FALSE(probe.connect("127,0,0,1," + std::to_string((first + 2) / 256) + "," +
+                               std::to_string((first + 2) % 256)));
+}
+
+TEST(FtpDataScripted, PortCandidatesWrapToTheBottomOfTheRange) {
+    EXPECT_EQ(CFtpClient::NextPortCandidate(20000), 20001);
+    EXPECT_EQ(CFtpClient::NextPortCandidate(65534), 65535);
+    EXPECT_EQ(CFtpClient::NextPortCandidate(65535), 20000);
+    EXPECT_EQ(CFtpClient::NextPortCandidate(70000), 20000);
+}
+
+// Plays a passive listing with the given text.
+ScriptedServer::Script listingScript(const std::string& text) {
+    return [text](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        if (!openPassive(peer, data))
+            return;
+        peer.readLine(); // LIST
+        peer.send("150 Here it comes\r\n");
+        data.send(text);
+        data.close();
+        peer.send("226 Done\r\n");
+    };
+}
+
+TEST(FtpDataScripted, ListingIsParsedWhenTheServerHasSentIt) {
+    const std::string text = "total 2\r\n"
+                             "drwxr-xr-x   2 ftp      ftp          4096 Mar  5 09:15 pub\r\n"
+                             "03-15-06  01:02AM                 1234 a b.txt\r\n";
+    Session s(listingScript(text));
+    ASSERT_TRUE(s.connected());
+    s.client->EnumFiles();
+    EXPECT_EQ(s.next(), "OnEnumFiles 0");
+    EXPECT_TRUE(s.sent("TYPE A"));
+    EXPECT_TRUE(s.sent("LIST"));
+    EXPECT_EQ(s.client->CurrentDirectoryListing(), text);
+    auto files = s.client->CurrentDirectoryFiles();
+    ASSERT_TRUE(files);
+    ASSERT_EQ(files->Count(), 2);
+    EXPECT_EQ(files->Item(1)->FileName(), "pub");
+    EXPECT_EQ(files->Item(2)->FileName(), "a b.txt");
+    EXPECT_EQ(s.progress.back(), static_cast<std::int64_t>(text.size()));
+}
+
+TEST(FtpDataScripted, UnreadableListingKeepsTheTextAndReports16002) {
+    const std::string text = "-rw-r--r-- 1 ftp ftp 12x4 Mar 15 12:34 a.txt\r\n";
+    Session s(listingScript(text));
+    ASSERT_TRUE(s.connected());
+    s.client->EnumFiles();
+    EXPECT_EQ(s.next(), "OnEnumFiles 1");
+    EXPECT_EQ(s.client->CurrentDirectoryListing(), text);
+    EXPECT_FALSE(s.client->CurrentDirectoryFiles());
+    auto error = s.client->LastFtpError();
+    EXPECT_EQ(error->Number(), 16002);
+    EXPECT_EQ(error->Description(), "Unknown listing format.");
+    EXPECT_EQ(error->Source(), "CFtpClient.m_objDataSocket_OnClose");
+}
+
+TEST(FtpDataScripted, EmptyListingGivesAnEmptyCollection) {
+    Session s(listingScript(""));
+    ASSERT_TRUE(s.connected());
+    s.client->EnumFiles();
+    EXPECT_EQ(s.next(), "OnEnumFiles 0");
+    ASSERT_TRUE(s.client->CurrentDirectoryFiles());
+    EXPECT_EQ(s.client->CurrentDirectoryFiles()->Count(), 0);
+}
+
+} // namespace
