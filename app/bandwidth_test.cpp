@@ -5,7 +5,9 @@
 
 namespace BandwidthTest {
 
-void Controls::yieldToMessageLoop() { platform::EventLoop::instance().yield(); }
+void Controls::yieldToMessageLoop() {
+    platform::EventLoop::instance().yield();
+}
 
 std::string DownloadVerdict(std::int32_t uploadTime) {
     // The tests run in this order and the last one that holds decides.
@@ -38,7 +40,9 @@ std::shared_ptr<Test> Test::create(Controls& controls, Clock& timer3, Clock& tim
 Test::Test(Controls& controls, Clock& timer3, Clock& timer4, Settings settings)
     : m_controls(controls), m_timer3(timer3), m_timer4(timer4), m_settings(std::move(settings)) {}
 
-std::string Test::localFile() const { return m_settings.folder + "/" + LocalFileName; }
+std::string Test::localFile() const {
+    return m_settings.folder + "/" + LocalFileName;
+}
 
 void Test::Activate() {
     std::shared_ptr<CFtpClient> client;
@@ -69,23 +73,29 @@ void Test::Activate() {
         if (auto test = fromClickClient())
             test->m_objFtpClient_OnUploadFile(status);
     });
-    client->OnDataTransferProgress.subscribe([fromClickClient](std::int32_t bytes) {
+    client->OnDataTransferProgress.subscribe([fromClickClient](std::int64_t bytes) {
         if (auto test = fromClickClient())
             test->m_objFtpClient_OnDataTransferProgress(bytes);
     });
     m_objFtpClient = std::move(client);
 }
 
-void Test::m_objFtpClient_OnConnect(std::int32_t status) { completed(status); }
-void Test::m_objFtpClient_OnDownloadFile(std::int32_t status) { completed(status); }
-void Test::m_objFtpClient_OnUploadFile(std::int32_t status) { completed(status); }
+void Test::m_objFtpClient_OnConnect(std::int32_t status) {
+    completed(status);
+}
+void Test::m_objFtpClient_OnDownloadFile(std::int32_t status) {
+    completed(status);
+}
+void Test::m_objFtpClient_OnUploadFile(std::int32_t status) {
+    completed(status);
+}
 
 void Test::completed(std::int32_t status) {
     m_lastStatus = status;
     FTPConnected = 1;
 }
 
-void Test::m_objFtpClient_OnDataTransferProgress(std::int32_t lngBytesTransferred) {
+void Test::m_objFtpClient_OnDataTransferProgress(std::int64_t lngBytesTransferred) {
     TotalBytes = lngBytesTransferred;
     m_controls.setProgress(std::to_string(TotalBytes) + " bytes transferred");
 }

@@ -20,10 +20,10 @@ namespace BandwidthTest {
 class Controls {
 public:
     virtual ~Controls() = default;
-    virtual std::string results() = 0;                    // Text2
-    virtual void setResults(const std::string& text) = 0; // Text2
+    virtual std::string results() = 0;                     // Text2
+    virtual void setResults(const std::string& text) = 0;  // Text2
     virtual void setProgress(const std::string& text) = 0; // Text5
-    virtual void setButtonEnabled(bool enabled) = 0;      // Command4
+    virtual void setButtonEnabled(bool enabled) = 0;       // Command4
     // A modal box with an OK button, no icon, titled with the program's title.
     virtual void showMessage(const std::string& text) = 0;
     // One pass of "yield to the message loop": returns after the next event
@@ -56,7 +56,7 @@ struct Settings {
 inline constexpr const char* RemoteDownloadFile = "test2.txt";
 inline constexpr const char* RemoteUploadFile = "incoming/test2up.txt";
 inline constexpr const char* LocalFileName = "test2.txt";
-inline constexpr std::int16_t FtpTimeOut = 100; // seconds
+inline constexpr std::int16_t FtpTimeOut = 100;     // seconds
 inline constexpr std::int32_t ConnectLimit = 36000; // ticks of Timer4
 inline constexpr std::int32_t TransferLimit = 320;  // ticks of Timer4
 inline constexpr const char* UnableToConnect = "unable to connect";
@@ -83,10 +83,10 @@ public:
     void Timer4_Timer() { ++ct; }
 
     // The window's state variables.
-    std::int32_t UploadTime = 0; // ticks of Timer3 (tenths of a second)
+    std::int32_t UploadTime = 0;   // ticks of Timer3 (tenths of a second)
     std::int32_t FTPConnected = 0; // 1 once the step waited on has completed
-    std::int32_t ct = 0;          // ticks of Timer4 (seconds)
-    std::int32_t TotalBytes = 0;  // progress shown in Text5
+    std::int32_t ct = 0;           // ticks of Timer4 (seconds)
+    std::int64_t TotalBytes = 0;   // progress shown in Text5
     std::shared_ptr<CFtpClient> m_objFtpClient;
 
     bool running() const { return m_running; }
@@ -98,7 +98,7 @@ private:
     void m_objFtpClient_OnConnect(std::int32_t status);
     void m_objFtpClient_OnDownloadFile(std::int32_t status);
     void m_objFtpClient_OnUploadFile(std::int32_t status);
-    void m_objFtpClient_OnDataTransferProgress(std::int32_t lngBytesTransferred);
+    void m_objFtpClient_OnDataTransferProgress(std::int64_t lngBytesTransferred);
     void completed(std::int32_t status);
 
     bool Wait(std::int32_t limit);

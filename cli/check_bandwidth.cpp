@@ -19,8 +19,8 @@ class LoopClock : public BandwidthTest::Clock {
 public:
     LoopClock(std::uint32_t milliseconds, std::function<void()> tick)
         : m_milliseconds(milliseconds), m_tick(std::move(tick)) {
-        m_window = loop().createWindow(
-            "CLOCK", [](platform::WindowHandle, platform::MessageId, std::intptr_t, std::intptr_t) {});
+        m_window = loop().createWindow("CLOCK", [](platform::WindowHandle, platform::MessageId,
+                                                   std::intptr_t, std::intptr_t) {});
     }
     ~LoopClock() override { loop().destroyWindow(m_window); }
     void start() override {

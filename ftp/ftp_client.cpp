@@ -361,6 +361,13 @@ void CFtpClient::Connect() {
         m_finalReplyOwed = false;
         m_staleFinalReply = false;
         BeginMethod(M::Connect);
+        // A connection that is still closing (CloseControlConnection waits
+        // for the server's close) is dropped now: a new session needs a
+        // fresh socket.
+        if (m_objControlSocket->State() != CSocket::StateClosed)
+            m_objControlSocket->CloseSocket();
+        if (m_objControlSocket->State() != CSocket::StateClosed)
+            m_objControlSocket->CloseSocket();
         m_objControlSocket->Connect(m_FtpServer, m_RemotePort);
     } catch (...) {
         try {

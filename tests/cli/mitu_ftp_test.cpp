@@ -1,5 +1,6 @@
 // mitu-ftp end to end: the binary against pyftpdlib and a scripted server.
 #include "ftp_test_servers.h"
+#include "run_program.h"
 
 #include <chrono>
 #include <csignal>
@@ -17,55 +18,9 @@ namespace {
 namespace fs = std::filesystem;
 using ftptest::PyFtpServer;
 
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Runs mitu-ftp with `args`; kills it after 30 s.
 Result runFtp(const std::vector<std::string>& args) {
-    char pattern[] = "/tmp/mitu-ftp-cli-XXXXXX";
-    const fs::path dir = ::mkdtemp(pattern);
-    const fs::path out = dir / "out", err = dir / "err";
-    std::vector<char*> argv{const_cast<char*>(MITU_FTP_PATH)};
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) { // only async-signal-safe calls from here on
-        int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(o, 1);
-        ::dup2(e, 2);
-        ::execv(MITU_FTP_PATH, argv.data());
-        ::_exit(127);
-    }
-    Result result;
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            ADD_FAILURE() << "mitu-ftp did not finish";
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = slurp(out);
-    result.err = slurp(err);
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-    return result;
+    return runProgram(MITU_FTP_PATH, args);
 }
 
 class MituFtp : public ::testing::Test {

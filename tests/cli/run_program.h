@@ -1,0 +1,72 @@
+#pragma once
+
+// Runs a program of the project as a user would, for end-to-end tests.
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+inline std::string slurp(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs `path` with `args`, its output in files; kills it after `seconds`.
+inline Result runProgram(const char* path, const std::vector<std::string>& args, int seconds = 30) {
+    namespace fs = std::filesystem;
+    char pattern[] = "/tmp/mitu-cli-XXXXXX";
+    const fs::path dir = ::mkdtemp(pattern);
+    const fs::path out = dir / "out", err = dir / "err";
+    std::vector<char*> argv{const_cast<char*>(path)};
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) { // only async-signal-safe calls from here on
+        int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(o, 1);
+        ::dup2(e, 2);
+        ::execv(path, argv.data());
+        ::_exit(127);
+    }
+    Result result;
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            ADD_FAILURE() << path << " did not finish";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = slurp(out);
+    result.err = slurp(err);
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+    return result;
+}
+
+} // namespace
