@@ -107,6 +107,10 @@ TEST_F(ConnectionCheckTest, SocketLibraryProblemsAreModalBoxes) {
         }
     });
     closer.start(10);
+    // The start-up count is the process's: release the window's FTP client,
+    // whose sockets hold one, so that the probe's clean-ups have only their own.
+    form->bandwidth().m_objFtpClient.reset();
+    ASSERT_EQ(platform::winsock::startupCount(), 0);
     platform::winsock::setStartupFailure(platform::winsock::WSASYSNOTREADY);
     form->Command2_Click();
     platform::winsock::setStartupFailure(0);
