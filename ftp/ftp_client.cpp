@@ -475,7 +475,10 @@ CFtpClient::ParsedReply CFtpClient::ParseReply(std::string_view text) {
             break; // a line counts once its CR LF has arrived
         const std::string_view line = text.substr(start, end - start);
         start = end + 2;
-        if (line.size() < 4 || !isDigit(line[0]) || !isDigit(line[1]) || !isDigit(line[2]))
+        // Reply codes run from 100 up; a line starting "0" is no reply line
+        // (a code of 0 would read as "no reply yet" and stall the session).
+        if (line.size() < 4 || !isDigit(line[0]) || line[0] == '0' || !isDigit(line[1]) ||
+            !isDigit(line[2]))
             continue;
         if (line[3] == '-') {
             message.append(line.substr(4));
@@ -543,23 +546,27 @@ std::int16_t CFtpClient::GetResponseCode(std::string& strReply) {
     }
 }
 
+bool CFtpClient::DirFromResponse(const std::string& strReply, std::string& directory) {
+    directory.clear();
+    if (strReply.size() < 7)
+        return false;
+    const std::size_t open = strReply.find('"');
+    if (open == std::string::npos)
+        return false;
+    const std::size_t close = strReply.find('"', open + 1);
+    if (close == std::string::npos)
+        return false;
+    std::string path = strReply.substr(open + 1, close - open - 1);
+    for (char& c : path)
+        if (c == '\\')
+            c = '/';
+    directory = std::move(path);
+    return true;
+}
+
 bool CFtpClient::GetDirFromResponse(const std::string& strReply) {
     try {
-        m_CurrentDirectory.clear();
-        if (strReply.size() < 7)
-            return false;
-        const std::size_t open = strReply.find('"');
-        if (open == std::string::npos)
-            return false;
-        const std::size_t close = strReply.find('"', open + 1);
-        if (close == std::string::npos)
-            return false;
-        std::string path = strReply.substr(open + 1, close - open - 1);
-        for (char& c : path)
-            if (c == '\\')
-                c = '/';
-        m_CurrentDirectory = std::move(path);
-        return true;
+        return DirFromResponse(strReply, m_CurrentDirectory);
     } catch (...) {
         rethrowFrom("GetDirFromResponse");
     }
@@ -1172,58 +1179,61 @@ void CFtpClient::SendPORTCommand() {
 // Reads the address of a 227 reply: the six numbers h1,h2,h3,h4,p1,p2
 // between its parentheses, or, for a server that leaves those out, the
 // first six comma-separated numbers after the code.
+bool CFtpClient::ParsePassiveReply(const std::string& strReply, std::string& host,
+                                   std::int32_t& port) {
+    std::string inner;
+    const std::size_t open = strReply.find('(');
+    const std::size_t close = strReply.find(')', open == std::string::npos ? 0 : open);
+    if (open != std::string::npos && close != std::string::npos) {
+        inner = strReply.substr(open + 1, close - open - 1);
+    } else {
+        const std::size_t code = strReply.find("227");
+        const std::size_t first =
+            strReply.find_first_of("0123456789", code == std::string::npos ? 0 : code + 3);
+        if (first == std::string::npos)
+            return false;
+        const std::size_t last = strReply.find_first_not_of("0123456789, ", first);
+        inner = withoutLineEnd(
+            strReply.substr(first, last == std::string::npos ? std::string::npos : last - first));
+    }
+    std::vector<int> numbers;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = inner.find(',', start);
+        std::string item =
+            inner.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        while (!item.empty() && item.front() == ' ')
+            item.erase(0, 1);
+        while (!item.empty() && item.back() == ' ')
+            item.pop_back();
+        if (item.empty() || item.size() > 3 ||
+            item.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        const int value = std::stoi(item);
+        if (value > 255)
+            return false;
+        numbers.push_back(value);
+        if (comma == std::string::npos || numbers.size() == 6)
+            break;
+        start = comma + 1;
+    }
+    if (numbers.size() != 6)
+        return false;
+    host = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." +
+           std::to_string(numbers[2]) + "." + std::to_string(numbers[3]);
+    port = numbers[4] * 256 + numbers[5];
+    return port != 0;
+}
+
 void CFtpClient::EstablishPasvDataConnection(const std::string& strReply) {
     try {
         setSessionState(S::OpeningDataConnection);
-        auto bad = [&] {
-            return Error(BadPassiveReply, "CFtpClient.EstablishPasvDataConnection",
-                         "The server's passive-mode reply names no address: " +
-                             withoutLineEnd(strReply));
-        };
-        std::string inner;
-        const std::size_t open = strReply.find('(');
-        const std::size_t close = strReply.find(')', open == std::string::npos ? 0 : open);
-        if (open != std::string::npos && close != std::string::npos) {
-            inner = strReply.substr(open + 1, close - open - 1);
-        } else {
-            const std::size_t code = strReply.find("227");
-            const std::size_t first =
-                strReply.find_first_of("0123456789", code == std::string::npos ? 0 : code + 3);
-            if (first == std::string::npos)
-                throw bad();
-            const std::size_t last = strReply.find_first_not_of("0123456789, ", first);
-            inner = withoutLineEnd(strReply.substr(
-                first, last == std::string::npos ? std::string::npos : last - first));
-        }
-        std::vector<int> numbers;
-        std::size_t start = 0;
-        for (;;) {
-            const std::size_t comma = inner.find(',', start);
-            std::string item =
-                inner.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-            while (!item.empty() && item.front() == ' ')
-                item.erase(0, 1);
-            while (!item.empty() && item.back() == ' ')
-                item.pop_back();
-            if (item.empty() || item.size() > 3 ||
-                item.find_first_not_of("0123456789") != std::string::npos)
-                throw bad();
-            const int value = std::stoi(item);
-            if (value > 255)
-                throw bad();
-            numbers.push_back(value);
-            if (comma == std::string::npos || numbers.size() == 6)
-                break;
-            start = comma + 1;
-        }
-        if (numbers.size() != 6)
-            throw bad();
-        const std::string host = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) +
-                                 "." + std::to_string(numbers[2]) + "." +
-                                 std::to_string(numbers[3]);
-        const std::int32_t port = numbers[4] * 256 + numbers[5];
-        if (port == 0)
-            throw bad();
+        std::string host;
+        std::int32_t port = 0;
+        if (!ParsePassiveReply(strReply, host, port))
+            throw Error(BadPassiveReply, "CFtpClient.EstablishPasvDataConnection",
+                        "The server's passive-mode reply names no address: " +
+                            withoutLineEnd(strReply));
         m_objDataSocket->CloseSocket();
         m_objDataSocket->setLocalPort(0);
         m_objDataSocket->Connect(host, port);

@@ -181,6 +181,14 @@ public:
     // one up, back to FirstPortCandidate past LastPortCandidate.
     static std::int32_t NextPortCandidate(std::int32_t lastPort);
 
+    // --- reply readers ---
+    // The address a 227 reply names; false when it names none usable.
+    static bool ParsePassiveReply(const std::string& strReply, std::string& host,
+                                  std::int32_t& port);
+    // The quoted directory of a 257 reply, back slashes made forward; false
+    // (and `directory` empty) when there is none.
+    static bool DirFromResponse(const std::string& strReply, std::string& directory);
+
 private:
     CFtpClient();
     void subscribe();

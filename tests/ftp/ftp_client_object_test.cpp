@@ -173,6 +173,19 @@ TEST(CFtpClientObject, ParsesSingleAndMultiLineReplies) {
     EXPECT_EQ(CFtpClient::ParseReply("220 Ready\r").code, 0);
     EXPECT_EQ(CFtpClient::ParseReply("hello\r\n2x0 no\r\n220\r\n").code, 0);
     EXPECT_EQ(CFtpClient::ParseReply("  220 indented\r\n").code, 0);
+
+    // A line with a code below 100 is no reply line: it neither ends the
+    // reply nor hides a preliminary reply before it, and a real reply
+    // after it is still found (found by fuzzing).
+    p = CFtpClient::ParseReply("000 zero\r\n");
+    EXPECT_EQ(p.code, 0);
+    EXPECT_EQ(p.end, 0u);
+    p = CFtpClient::ParseReply("150 Opening\r\n004 odd\r\n");
+    EXPECT_EQ(p.code, 150);
+    EXPECT_EQ(p.end, 13u);
+    p = CFtpClient::ParseReply("099 odd\r\n226 Done\r\n");
+    EXPECT_EQ(p.code, 226);
+    EXPECT_EQ(p.end, 19u);
 }
 
 } // namespace

@@ -278,6 +278,14 @@ void Peer::close() {
     }
 }
 
+void Peer::reset() {
+    if (m_fd >= 0) {
+        linger hard{1, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        close();
+    }
+}
+
 std::vector<std::string> Peer::lines() const {
     std::lock_guard lock(m_mutex);
     return m_lines;

@@ -74,6 +74,8 @@ public:
     // Waits for the client to close its side (true) or for `timeout`.
     bool waitForClose(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
     void close();
+    // Tears the connection down with a reset instead of an orderly close.
+    void reset();
     bool closed() const { return m_fd < 0; }
 
     // Every line received so far.
