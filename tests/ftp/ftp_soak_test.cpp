@@ -107,8 +107,9 @@ TEST(FtpSoak, ThousandSessionsLeaveNoDescriptorsOrMemoryBehind) {
     // Under AddressSanitizer freed memory is held back in quarantine, so
     // resident memory grows by design there; its leak check at exit covers
     // memory instead.
-    if (!UnderSanitizer)
+    if (!UnderSanitizer) {
         EXPECT_LT(rssEnd - rssStart, 4096);
+    }
     std::error_code ignored;
     fs::remove_all(local, ignored);
 }
