@@ -117,6 +117,26 @@ bool Test::Wait(std::int32_t limit) {
     return true;
 }
 
+bool Test::Transfer(const std::function<void()>& start, const char* failureMessage) {
+    try {
+        start();
+    } catch (const platform::Error&) {
+        Fail(failureMessage, true);
+        return false;
+    }
+    FTPConnected = 0; // only now: the completion event never comes inside the call
+    ct = 0;
+    m_timer4.start();
+    if (!Wait(TransferLimit) ||
+        m_lastStatus != static_cast<std::int32_t>(AsyncResultStatus::Succeeded)) {
+        Fail(failureMessage, true);
+        return false;
+    }
+    m_timer4.stop();
+    m_timer3.stop();
+    return true;
+}
+
 void Test::Fail(const char* message, bool closeConnection) {
     if (!m_controls.closed())
         m_controls.showMessage(message);
@@ -191,42 +211,15 @@ void Test::Command4_Click() {
         m_timer4.stop();
         UploadTime = 0;
         m_timer3.start();
-        try {
-            client.DownloadFile(RemoteDownloadFile, localFile(), true);
-        } catch (const platform::Error&) {
-            Fail(UnableToDownload, true);
+        if (!Transfer([&] { client.DownloadFile(RemoteDownloadFile, localFile(), true); },
+                      UnableToDownload))
             return;
-        }
-        FTPConnected = 0;
-        ct = 0;
-        m_timer4.start();
-        if (!Wait(TransferLimit) ||
-            m_lastStatus != static_cast<std::int32_t>(AsyncResultStatus::Succeeded)) {
-            Fail(UnableToDownload, true);
-            return;
-        }
-        m_timer4.stop();
-        m_timer3.stop();
         appendResult(DownloadVerdict(UploadTime));
 
         TotalBytes = 0;
         m_timer3.start(); // counts on from the download's figure
-        try {
-            client.UploadFile(localFile(), RemoteUploadFile, 0);
-        } catch (const platform::Error&) {
-            Fail(UnableToUpload, true);
+        if (!Transfer([&] { client.UploadFile(localFile(), RemoteUploadFile, 0); }, UnableToUpload))
             return;
-        }
-        FTPConnected = 0;
-        ct = 0;
-        m_timer4.start();
-        if (!Wait(TransferLimit) ||
-            m_lastStatus != static_cast<std::int32_t>(AsyncResultStatus::Succeeded)) {
-            Fail(UnableToUpload, true);
-            return;
-        }
-        m_timer4.stop();
-        m_timer3.stop();
         appendResult(UploadVerdict(UploadTime));
 
         try {

@@ -102,6 +102,9 @@ private:
     void completed(std::int32_t status);
 
     bool Wait(std::int32_t limit);
+    // One transfer step: start it, wait for its end within the limit, stop
+    // the clocks. False (after Fail) unless it succeeded.
+    bool Transfer(const std::function<void()>& start, const char* failureMessage);
     void Fail(const char* message, bool closeConnection);
     void appendResult(const std::string& line);
 

@@ -43,27 +43,36 @@ public:
     std::string results() override { return m_results; }
     void setResults(const std::string& text) override { m_results = text; }
     void setProgress(const std::string& text) override {
+        m_progress = text;
         auto now = std::chrono::steady_clock::now();
         if (text.empty() || now - m_lastProgress < std::chrono::milliseconds(250))
             return;
         m_lastProgress = now;
-        std::cerr << (m_terminal ? "\r" : "") << text << (m_terminal ? "\033[K" : "\n")
-                  << std::flush;
-        m_progressShown = true;
+        showProgress();
     }
     void setButtonEnabled(bool) override {}
     void showMessage(const std::string& text) override { message = text; }
 
+    // Shows the last count if the throttle held it back, and ends the line.
     void endProgress() {
-        if (m_terminal && m_progressShown)
+        if (!m_progress.empty() && m_progress != m_shown)
+            showProgress();
+        if (m_terminal && !m_shown.empty())
             std::cerr << '\n';
     }
     std::string message;
 
 private:
+    void showProgress() {
+        std::cerr << (m_terminal ? "\r" : "") << m_progress << (m_terminal ? "\033[K" : "\n")
+                  << std::flush;
+        m_shown = m_progress;
+    }
+
     std::string m_results;
+    std::string m_progress; // the latest count
+    std::string m_shown;    // the count on screen
     bool m_terminal = ::isatty(STDERR_FILENO) == 1;
-    bool m_progressShown = false;
     std::chrono::steady_clock::time_point m_lastProgress{};
 };
 

@@ -424,9 +424,9 @@ const std::vector<CommandSpec>& commands() {
 }
 
 const CommandSpec* findCommand(std::string_view name) {
-    for (const auto& spec : commands())
-        if (name == spec.name)
-            return &spec;
+    for (const auto& entry : commands())
+        if (name == entry.name)
+            return &entry;
     return nullptr;
 }
 
@@ -440,10 +440,10 @@ void printUsage(std::ostream& out) {
            "stops at the first failure and quits. Without --user the login is anonymous.\n"
            "\n"
            "Commands:\n";
-    for (const auto& spec : commands()) {
-        std::string synopsis = spec.synopsis;
+    for (const auto& entry : commands()) {
+        std::string synopsis = entry.synopsis;
         out << "  " << synopsis << std::string(synopsis.size() < 30 ? 30 - synopsis.size() : 1, ' ')
-            << spec.summary << '\n';
+            << entry.summary << '\n';
     }
     out << "\n"
            "Options:\n"
@@ -519,20 +519,20 @@ bool parseCommandLine(int argc, char** argv, Options& options, std::vector<Invoc
     if (i >= args.size())
         throw UsageError{"no command given"};
     while (i < args.size()) {
-        const CommandSpec* spec = findCommand(args[i]);
-        if (!spec)
+        const CommandSpec* entry = findCommand(args[i]);
+        if (!entry)
             throw UsageError{"unknown command \"" + args[i] + "\""};
         Invocation in;
         in.name = args[i++];
-        for (int n = 0; n < spec->arguments; ++n) {
+        for (int n = 0; n < entry->arguments; ++n) {
             if (i >= args.size())
-                throw UsageError{std::string("usage: ") + spec->synopsis};
+                throw UsageError{std::string("usage: ") + entry->synopsis};
             in.args.push_back(args[i++]);
         }
         // The command's own options follow its arguments.
         while (i < args.size() && args[i].starts_with("--")) {
             const CommandOption* option = nullptr;
-            for (const auto& o : spec->options)
+            for (const auto& o : entry->options)
                 if (args[i] == o.name)
                     option = &o;
             if (!option)

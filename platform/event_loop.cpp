@@ -165,7 +165,7 @@ bool EventLoop::hasTimer(WindowHandle window, TimerId id) const {
 }
 
 void EventLoop::armTimerFd() {
-    itimerspec spec{};
+    itimerspec deadline{};
     if (!m_timers.empty()) {
         Clock::time_point earliest = Clock::time_point::max();
         for (const auto& entry : m_timers)
@@ -175,12 +175,12 @@ void EventLoop::armTimerFd() {
         if (ns <= 0)
             ns = 1;
         // steady_clock is CLOCK_MONOTONIC on Linux, so the deadline can be armed as it is.
-        spec.it_value.tv_sec = ns / 1000000000;
-        spec.it_value.tv_nsec = ns % 1000000000;
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0)
-            spec.it_value.tv_nsec = 1;
+        deadline.it_value.tv_sec = ns / 1000000000;
+        deadline.it_value.tv_nsec = ns % 1000000000;
+        if (deadline.it_value.tv_sec == 0 && deadline.it_value.tv_nsec == 0)
+            deadline.it_value.tv_nsec = 1;
     }
-    ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &deadline, nullptr);
 }
 
 std::size_t EventLoop::dispatchDueTimers() {
