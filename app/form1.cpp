@@ -131,8 +131,8 @@ Form1::Form1(Options options)
     bandwidthSettings.ftpPort = m_settings.ftpPort;
     bandwidthSettings.ftpUser = m_settings.ftpUser;
     bandwidthSettings.ftpPassword = m_settings.ftpPassword;
-    bandwidthSettings.folder = options.bandwidthFolder.empty() ? platform::programFolder()
-                                                               : options.bandwidthFolder;
+    bandwidthSettings.folder =
+        options.bandwidthFolder.empty() ? platform::localFileFolder() : options.bandwidthFolder;
     m_bandwidth = BandwidthTest::Test::create(*m_bandwidthControls, *m_clock3, *m_clock4,
                                               std::move(bandwidthSettings));
     setTabOrder();
@@ -149,6 +149,7 @@ void Form1::buildControls() {
     const Twips t = Twips::forScreen();
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(Title);
+    setWindowIcon(icon("mitu")); // the desktop entry's icon, too
     setFixedSize(t.px(9210), t.px(4155));
     setFont(sansFont(8.25));
     setAutoFillBackground(true);

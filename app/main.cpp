@@ -2,10 +2,14 @@
 #include "platform/qt/loop_bridge.h"
 
 #include <QApplication>
+#include <QIcon>
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("mitu"));
+    // Lets the desktop match the window to its menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.mitu.Mitu"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/mitu/mitu.svg")));
     // One thread serves the window and the components' event loop.
     platform::qt::LoopBridge bridge;
 

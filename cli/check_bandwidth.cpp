@@ -91,7 +91,7 @@ int runBandwidth(const std::vector<std::string>& arguments) {
     settings.ftpPort = service.ftpPort;
     settings.ftpUser = service.ftpUser;
     settings.ftpPassword = service.ftpPassword;
-    settings.folder = platform::programFolder();
+    settings.folder = platform::localFileFolder();
 
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& option = arguments[i];

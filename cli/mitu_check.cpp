@@ -22,7 +22,9 @@ const Command kCommands[] = {
     {"bandwidth",
      "bandwidth [--server HOST] [--port N] [--user NAME] [--password TEXT] [--folder DIR]\n"
      "                       log in to the service's FTP server, download and upload the\n"
-     "                       test file (kept in DIR, default: the program's folder), rate both",
+     "                       test file, rate both; the file is kept in DIR (default: the\n"
+     "                       program's folder, or $XDG_DATA_HOME/mitu where that is not\n"
+     "                       writable)",
      check::runBandwidth},
 };
 

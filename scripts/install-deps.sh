@@ -21,6 +21,9 @@ PACKAGES=(
   qt6-speech-speechd-plugin qt6-speech-flite-plugin libqt6svg6 qt6-qpa-plugins
   pulseaudio pulseaudio-utils pavucontrol xvfb xauth x11-utils
   espeak-ng speech-dispatcher speech-dispatcher-espeak-ng sox
+  # the Debian package: building it (dpkg-shlibdeps), checking its metadata,
+  # manual pages and the test as an ordinary user (setpriv)
+  dpkg-dev file desktop-file-utils appstream man-db gzip util-linux
 )
 
 missing=()

@@ -1,7 +1,9 @@
 // The Test Connection button on Qt's offscreen platform: the boxes, the
 // button and the focus through an injected probe, a real click against
-// loopback, and the probe's socket-library messages as modal boxes.
+// loopback, the probe's socket-library messages as modal boxes, and a
+// system that gives the user no echo socket.
 #include "app/form1.h"
+#include "platform/icmp.h"
 #include "platform/winsock.h"
 
 #include <QApplication>
@@ -10,7 +12,9 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -126,4 +130,41 @@ TEST_F(ConnectionCheckTest, SocketLibraryProblemsAreModalBoxes) {
     EXPECT_EQ(boxes[1].text, "Windows Sockets error -1 occurred in Cleanup.");
     EXPECT_EQ(boxes[1].icon, QMessageBox::Warning);
     EXPECT_EQ(form->Text4->toPlainText(), "Excellent");
+}
+
+TEST_F(ConnectionCheckTest, WithoutAnEchoSocketTheWindowSaysNothingNew) {
+    // A user whose groups the system does not admit to ICMP datagram
+    // sockets, and who may not open raw ones: no socket at all. The window
+    // rates the connection as missing and shows no further box or text.
+    if (!qApp)
+        GTEST_SKIP() << "no Qt application";
+    unsigned first = 1, last = 0;
+    if (std::FILE* range = std::fopen("/proc/sys/net/ipv4/ping_group_range", "r")) {
+        if (std::fscanf(range, "%u %u", &first, &last) != 2)
+            first = 1, last = 0;
+        std::fclose(range);
+    }
+    if (first <= ::getgid() && ::getgid() <= last)
+        GTEST_SKIP() << "this system admits our group to ICMP datagram sockets";
+    open({});
+    form->Text6->setText(QStringLiteral("127.0.0.1"));
+    int boxes = 0;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            ++boxes;
+            box->accept();
+        }
+    });
+    closer.start(10);
+    platform::icmp::setSocketKind(platform::icmp::SocketKind::Datagram);
+    form->Command2_Click();
+    platform::icmp::setSocketKind(platform::icmp::SocketKind::Automatic);
+    closer.stop();
+
+    EXPECT_EQ(boxes, 0);
+    EXPECT_EQ(form->Text1->toPlainText(), "");
+    EXPECT_EQ(form->Text3->text(), ">10000 ms");
+    EXPECT_EQ(form->Text4->toPlainText(), "No Internet Connection");
+    EXPECT_TRUE(form->Command2->isEnabled());
 }

@@ -76,6 +76,9 @@ TEST_F(FormTest, StartsReadyWithRecordFocusedStopDisabledAndEmptyDisplays) {
 
 TEST_F(FormTest, CaptionsAndTextsAreTheUtilitysOwn) {
     EXPECT_EQ(form->Frame1->title(), "Test Microphone");
+    // The window carries the program's icon (the desktop entry's, too).
+    EXPECT_FALSE(form->windowIcon().isNull());
+    EXPECT_FALSE(form->windowIcon().pixmap(32, 32).isNull());
     EXPECT_EQ(form->Frame2->title(), "Test Speakers");
     EXPECT_EQ(form->Frame3->title(), "Test Internet Connection");
     EXPECT_EQ(form->Command5->text(), "&Record");
