@@ -2,6 +2,7 @@
 // replies, refusals, resets and odd texts that real servers rarely produce.
 #include "ftp/ftp_client.h"
 #include "ftp_event_log.h"
+#include "ftp_session.h"
 #include "ftp_test_servers.h"
 #include "platform/error.h"
 
@@ -23,11 +24,7 @@ using ftptest::ScriptedServer;
 using ftptest::writeFile;
 
 void login(Peer& peer) {
-    peer.send("220 Ready\r\n");
-    peer.readLine();
-    peer.send("230 Logged in\r\n");
-    peer.readLine();
-    peer.send("257 \"/\" is the current directory\r\n");
+    ftptest::quickLogin(peer);
 }
 
 // TYPE and PASV answered; the data connection accepted. Returns false if
@@ -47,42 +44,11 @@ std::string withPort(std::string text, int port) {
     return text.replace(at, 5, std::to_string(port / 256) + "," + std::to_string(port % 256));
 }
 
-struct Session {
-    ScriptedServer server;
-    std::shared_ptr<CFtpClient> client;
-    EventLog log;
-    std::vector<std::int64_t> progress;
-    fs::path local;
-
+// A client on a scripted server.
+struct Session : ftptest::ScriptedSession {
     explicit Session(ScriptedServer::Script script, bool passive = true)
-        : server(std::move(script)), client(CFtpClient::create()), log(*client) {
-        client->setFtpServer("127.0.0.1");
-        client->setRemotePort(server.port());
-        client->setPassiveMode(passive);
-        client->setTimeOut(5);
-        client->OnDataTransferProgress.subscribe([this](std::int64_t n) { progress.push_back(n); });
-        char pattern[] = "/tmp/mitu-ftp-data-XXXXXX";
-        local = ::mkdtemp(pattern);
-        client->Connect();
-        runUntil([&] { return log.count() > 0; });
-    }
-    ~Session() {
-        client.reset();
-        std::error_code ignored;
-        fs::remove_all(local, ignored);
-    }
-    bool connected() const { return log.completions == std::vector<std::string>{"OnConnect 0"}; }
-    // Waits for the next completion event and returns it.
-    std::string next(double seconds = 10) {
-        const std::size_t before = log.count();
-        if (!runUntil([&] { return log.count() > before; }, seconds))
-            return "no completion";
-        return log.last();
-    }
-    bool sent(const std::string& line) const {
-        auto lines = server.received();
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
+        : ScriptedSession(std::move(script), passive, 5) {}
+    std::string next(double seconds = 10) { return ScriptedSession::next(seconds); }
 };
 
 TEST(FtpDataScripted, PassiveReplyWithoutParenthesesOrWithBlanksStillConnects) {

@@ -5,6 +5,7 @@
 // known status, within its time-out, without the process growing.
 #include "ftp/ftp_client.h"
 #include "ftp_event_log.h"
+#include "ftp_session.h"
 #include "ftp_test_servers.h"
 #include "platform/error.h"
 
@@ -37,11 +38,7 @@ long residentKb() {
 }
 
 void login(Peer& peer) {
-    peer.send("220 Ready\r\n");
-    peer.readLine();
-    peer.send("230 Logged in\r\n");
-    peer.readLine();
-    peer.send("257 \"/\" is the current directory\r\n");
+    ftptest::quickLogin(peer);
 }
 
 // TYPE and PASV answered and the data connection accepted.
@@ -53,47 +50,11 @@ bool openPassive(Peer& peer, DataChannel& data) {
     return data.accept(3s);
 }
 
-struct Session {
-    ScriptedServer server;
-    std::shared_ptr<CFtpClient> client;
-    EventLog log;
-    fs::path local;
-
+// A client on a scripted server, with short time-outs.
+struct Session : ftptest::ScriptedSession {
     explicit Session(ScriptedServer::Script script, bool passive = true, bool connect = true)
-        : server(std::move(script)), client(CFtpClient::create()), log(*client) {
-        client->setFtpServer("127.0.0.1");
-        client->setRemotePort(server.port());
-        client->setPassiveMode(passive);
-        client->setTimeOut(2);
-        char pattern[] = "/tmp/mitu-ftp-hostile-XXXXXX";
-        local = ::mkdtemp(pattern);
-        if (connect) {
-            client->Connect();
-            runUntil([&] { return log.count() > 0; });
-        }
-    }
-    ~Session() {
-        client.reset();
-        std::error_code ignored;
-        fs::remove_all(local, ignored);
-    }
-    bool connected() const { return log.completions == std::vector<std::string>{"OnConnect 0"}; }
-    // The next completion event; a hang past `seconds` shows as "no completion".
-    std::string next(double seconds = 6) {
-        const std::size_t before = log.count();
-        if (!runUntil([&] { return log.count() > before; }, seconds))
-            return "no completion";
-        return log.last();
-    }
-    std::int32_t error() const {
-        return client->LastFtpError() ? client->LastFtpError()->Number() : 0;
-    }
-    // No further completion event arrives within `seconds`.
-    bool quietFor(double seconds) {
-        const std::size_t before = log.count();
-        runUntil([&] { return log.count() > before; }, seconds);
-        return log.count() == before;
-    }
+        : ScriptedSession(std::move(script), passive, 2, connect) {}
+    std::string next(double seconds = 6) { return ScriptedSession::next(seconds); }
 };
 
 TEST(FtpHostile, EndlessLineAndTenMegabyteReplyAreCutOff) {
