@@ -4,22 +4,15 @@
 #include "ftp_event_log.h"
 #include "platform/error.h"
 
+#include "support/errors.h"
+
 #include <gtest/gtest.h>
 
 namespace {
 
 using ftptest::EventLog;
 
-// Runs `call`, which must raise; returns the error.
-template <typename F> platform::Error raised(F&& call) {
-    try {
-        call();
-    } catch (const platform::Error& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no error raised";
-    return platform::Error(0, "", "");
-}
+using testing_support::raised;
 
 TEST(CFtpClientObject, StartsDisconnectedWithItsDefaults) {
     auto client = CFtpClient::create();

@@ -4,6 +4,8 @@
 #include "platform/winsock.h"
 #include "support/loop.h"
 
+#include "support/errors.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -34,15 +36,7 @@ void recordErrors(const std::shared_ptr<CSocket>& s, ErrorSeen& seen) {
     });
 }
 
-template <typename F> platform::Error raised(F&& call) {
-    try {
-        call();
-    } catch (const platform::Error& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no error raised";
-    return platform::Error(0, "", "");
-}
+using testing_support::raised;
 
 // A port on loopback where nothing listens (bound, never listening).
 int closedPort() {
