@@ -412,7 +412,6 @@ TEST(FtpHostile, ListingsWithInvalidDatesSizesAndNamesReport16002) {
              "-rw-r--r-- 1 ftp ftp 10 Mar  5 25:00 bad-hour\r\n",
              "-rw-r--r-- 1 ftp ftp 10 Mar  5 12:61 bad-minute\r\n",
              "-rw-r--r-- 1 ftp ftp 99999999999999999999 Mar  5 12:00 huge\r\n",
-             "-rw-r--r-- 1 ftp ftp -5 Mar  5 12:00 negative\r\n",
              "13-45-06  12:34PM                 10 bad-month.txt\r\n",
              "03-15-06  13:34PM                 10 bad-hour.txt\r\n",
              "03-15-06  12:34XM                 10 no-half.txt\r\n",
