@@ -3,6 +3,7 @@
 // the first failure and quits.
 
 #include "ftp/ftp_client.h"
+#include "ftp/ftp_listing.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
 
@@ -135,7 +136,9 @@ public:
 
     // Starts one asynchronous method and waits for its completion event.
     // Returns the exit status the outcome stands for, reporting failures.
-    int step(const std::string& what, const std::function<void()>& start) {
+    // `detail`, when given, adds to the error line of a failure.
+    int step(const std::string& what, const std::function<void()>& start,
+             const std::function<std::string()>& detail = {}) {
         m_status.reset();
         try {
             start();
@@ -162,7 +165,7 @@ public:
         case AsyncResultStatus::Failed:
         default: {
             auto error = m_client->LastFtpError();
-            reportError(error->Number(), error->Description());
+            reportError(error->Number(), error->Description() + (detail ? detail() : ""));
             return ExitFailed;
         }
         }
@@ -248,8 +251,33 @@ std::string dateText(Date date) {
     return text;
 }
 
+// A server's text, quoted for the terminal: control characters escaped,
+// long text cut.
+std::string quoted(const std::string& text) {
+    constexpr std::size_t Longest = 200;
+    std::string shown = "\"";
+    for (std::size_t i = 0; i < text.size() && i < Longest; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            shown += escaped;
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown + (text.size() > Longest ? "\"..." : "\"");
+}
+
 int runLs(Session& s, const Invocation&) {
-    if (int rc = s.step("ls", [&] { s.client().EnumFiles(); }))
+    const auto unreadable = [&]() -> std::string {
+        if (s.client().LastFtpError()->Number() != CFtpClient::UnknownListingFormat)
+            return "";
+        const auto line = FirstUnreadableListingLine(s.client().CurrentDirectoryListing());
+        return line ? " First unreadable line: " + quoted(*line) : "";
+    };
+    if (int rc = s.step(
+            "ls", [&] { s.client().EnumFiles(); }, unreadable))
         return rc;
     for (const auto& file : *s.client().CurrentDirectoryFiles()) {
         const bool link = !file->FilePath().empty() || file->Permissions().starts_with("l");
