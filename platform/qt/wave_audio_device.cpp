@@ -6,8 +6,8 @@
 #include <QMediaDevices>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform::qt {
@@ -81,7 +81,7 @@ void WaveAudioDevice::seek(std::int64_t milliseconds) {
 }
 
 qint64 WaveAudioDevice::recordedBytes() const {
-    return m_spool ? m_spool->size() : 0; // size() writes out what is buffered
+    return m_spool ? m_spool->size() : 0;
 }
 
 bool WaveAudioDevice::openSpool() {
@@ -89,6 +89,8 @@ bool WaveAudioDevice::openSpool() {
     const int fd = unnamedTemporaryFile();
     if (fd < 0)
         return false;
+    // Unbuffered: each block the source delivers goes straight to the file,
+    // and the file's size is always what has been recorded.
     m_spool = std::make_unique<QFile>();
     if (!m_spool->open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered,
                        QFileDevice::AutoCloseHandle)) {
