@@ -18,13 +18,10 @@ public:
     void setTotal(const std::string& text) override { total = text; }
     void setStatus(const std::string& text) override { status = text; }
     void setButtonEnabled(bool) override {}
-    void showEchoNotPermitted(const std::string& text) override {
-        std::cerr << "mitu-check: " << text << '\n';
-        echoNotPermitted = true;
-    }
+    void showEchoNotPermitted(const std::string& text) override { echoNotPermitted = text; }
 
     std::string results, total, status;
-    bool echoNotPermitted = false;
+    std::string echoNotPermitted; // why, when the system refuses echo requests
 
 private:
     std::string m_address;
@@ -60,8 +57,11 @@ int runConnection(const std::vector<std::string>& arguments,
     std::cout << "Total: " << controls.total << '\n';
     std::cout << "Status: " << controls.status << '\n';
     PingMod::setMessageBoxSink({});
-    if (controls.echoNotPermitted)
+    if (!controls.echoNotPermitted.empty()) {
+        std::cout << std::flush; // after the results on a terminal
+        std::cerr << "mitu-check: " << controls.echoNotPermitted << '\n';
         return ExitEchoNotPermitted;
+    }
     if (controls.status == ConnectionTest::NoConnectionText ||
         controls.status == ConnectionTest::TooPoorText)
         return ExitFailed;
