@@ -1,6 +1,6 @@
 // The control connection's reply parser over arbitrary text, whole and in
 // the pieces a server may send it in.
-#include "ftp/ftp_client.h"
+#include "ftp/ftp_reply.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +16,7 @@ void check(bool condition) {
 }
 
 void checkReply(std::string_view text) {
-    const CFtpClient::ParsedReply parsed = CFtpClient::ParseReply(text);
+    const ftp::ParsedReply parsed = ftp::ParseReply(text);
     check(parsed.end <= text.size());
     if (parsed.code == 0) {
         check(parsed.end == 0);
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         buffer.append(text.substr(at, length));
         at += length;
         for (;;) {
-            const CFtpClient::ParsedReply parsed = CFtpClient::ParseReply(buffer);
+            const ftp::ParsedReply parsed = ftp::ParseReply(buffer);
             if (parsed.code == 0)
                 break;
             check(parsed.end > 0 && parsed.end <= buffer.size());
