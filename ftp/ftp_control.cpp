@@ -173,8 +173,11 @@ void CFtpClient::m_objControlSocket_OnDataArrival(std::int32_t) {
                 reply->shown,
                 static_cast<std::int32_t>(reply->code <= 399 ? MessageType::ServerReply
                                                              : MessageType::ServerErrorReply));
-            if (m_owed.take(reply->code) == ftp::OwedReplies::Owner::Ended)
-                continue; // the answer to a command whose method has ended
+            // The answer to a command whose method has ended is only shown;
+            // but the end of the service is heeded whoever it answers.
+            if (m_owed.take(reply->code) == ftp::OwedReplies::Owner::Ended &&
+                !(reply->code == 421 && m_currentMethod == M::None))
+                continue;
             DispatchReply(*reply);
             if (m_discardReplies)
                 return;

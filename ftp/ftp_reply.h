@@ -38,7 +38,9 @@ bool DirFromResponse(const std::string& strReply, std::string& directory);
 // The size a 213 reply to SIZE gives, or nothing.
 std::optional<std::int64_t> SizeFromResponse(const std::string& strReply);
 
-// The text `LastFtpError` gives a reply code; "" for codes it does not explain.
+// The text `LastFtpError` gives a reply code (number 16000 + code); "" for
+// codes it does not explain. The client's own numbers (16001 to 16011) are
+// listed with their constants in ftp_client.h.
 const char* ReplyCodeText(int code);
 
 // The control connection's text, fed in the pieces the network delivers
