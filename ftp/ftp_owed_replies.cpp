@@ -3,8 +3,8 @@
 // whose method has ended may never come, or, after a transfer command, only
 // once the server has noticed the end of the data connection, possibly
 // after it has answered the next command. So an ended command's entry
-// takes a reply only when the reply is one it can get, or no later command
-// can get it.
+// takes a reply only when it is one that command can get (for a transfer:
+// the news of its end), or when no later command can get it.
 #include "ftp/ftp_owed_replies.h"
 
 #include <algorithm>
@@ -90,7 +90,11 @@ OwedReplies::Owner OwedReplies::take(std::int16_t code) {
         }
         const bool later = std::any_of(std::next(at), m_entries.end(),
                                        [&](const Entry& e) { return canAnswer(e.verb, code); });
-        if (canAnswer(at->verb, code) || !later) {
+        // An ended transfer is owed the news of its end; other replies it
+        // could get go to a later command that can get them too.
+        const bool its = isTransfer(at->verb) ? among(code, {226, 250, 425, 426, 451})
+                                              : canAnswer(at->verb, code);
+        if (its || !later) {
             m_entries.erase(at);
             return Owner::Ended;
         }
