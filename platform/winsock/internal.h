@@ -6,6 +6,7 @@
 
 #include "platform/winsock.h"
 
+#include <functional>
 #include <netinet/in.h>
 
 namespace platform::winsock::detail {
@@ -34,7 +35,14 @@ struct Record {
     bool writeArmed = false;
     bool acceptArmed = true;
     bool closeSent = false;
+    bool acceptBackingOff = false; // out of descriptors: not watched for a while
 };
+
+// How long a listening socket is left alone after `accept` found the
+// process (or the system) out of descriptors.
+inline constexpr std::uint32_t AcceptBackOffMilliseconds = 200;
+// Stops watching a listening socket for the back-off, then watches it again.
+void backOffAccept(SOCKET s, Record& r);
 
 Record* find(SOCKET s);
 Record& addRecord(SOCKET s, Kind kind);
@@ -44,5 +52,11 @@ void dropRecord(SOCKET s);
 void post(SOCKET s, const Record& r, long event, int error);
 // Tells the loop which readiness can still lead to a notification.
 void update(SOCKET s, Record& r);
+
+// The lookup pool (lookup_pool.cpp). `submitLookup` is false if no thread
+// can run the lookup; `cancelLookup` is true if it had not started, and
+// then never runs.
+bool submitLookup(std::int32_t task, std::function<void()> run);
+bool cancelLookup(std::int32_t task);
 
 } // namespace platform::winsock::detail

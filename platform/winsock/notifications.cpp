@@ -25,6 +25,10 @@ EventLoop& loop() {
     return EventLoop::instance();
 }
 
+// Back-off timers live on the socket's notification window, under
+// identifiers that no component uses there: this bit and the socket.
+constexpr TimerId AcceptBackOffTimer = TimerId(1) << 40;
+
 } // namespace
 
 Record* find(SOCKET s) {
@@ -46,6 +50,8 @@ void dropRecord(SOCKET s) {
     Record r = it->second;
     records().erase(it);
     loop().unwatchFd(s);
+    if (r.acceptBackingOff)
+        loop().killTimer(r.window, AcceptBackOffTimer | static_cast<TimerId>(s));
     if (r.window != 0) {
         loop().removeMessages([&](const Message& m) {
             return m.window == r.window && m.message == r.message && m.wParam == s;
@@ -84,7 +90,41 @@ std::uint32_t interest(const Record& r) {
 } // namespace
 
 void update(SOCKET s, Record& r) {
-    loop().setFdEvents(s, interest(r));
+    if (loop().setFdEvents(s, interest(r)) || r.closeSent)
+        return;
+    // The loop cannot wait for this socket (the kernel refused the watch):
+    // end it with an error rather than leave its owner waiting for ever.
+    r.closeSent = true;
+    long event = r.kind == Kind::Connecting  ? FD_CONNECT
+                 : r.kind == Kind::Listening ? FD_ACCEPT
+                                             : FD_CLOSE;
+    post(s, r, event, WSAENOBUFS);
+    loop().setFdEvents(s, 0);
+}
+
+namespace {
+
+void endAcceptBackOff(WindowHandle window, TimerId id) {
+    loop().killTimer(window, id);
+    SOCKET s = static_cast<SOCKET>(id & ~AcceptBackOffTimer);
+    Record* r = find(s);
+    if (!r || !r->acceptBackingOff)
+        return;
+    r->acceptBackingOff = false;
+    r->acceptArmed = true;
+    update(s, *r);
+}
+
+} // namespace
+
+void backOffAccept(SOCKET s, Record& r) {
+    r.acceptArmed = false;
+    update(s, r);
+    if (r.window == 0 || r.acceptBackingOff)
+        return;
+    r.acceptBackingOff = true;
+    loop().setTimer(r.window, AcceptBackOffTimer | static_cast<TimerId>(s),
+                    AcceptBackOffMilliseconds, endAcceptBackOff);
 }
 
 namespace {

@@ -1,13 +1,15 @@
-// Host names in the socket-library shim: the replaceable resolver and the
-// background lookups whose completions are posted to a window.
+// Host names in the socket-library shim: the replaceable resolver, forward
+// lookups whose completions are posted to a window, and the names of
+// addresses, answered from what earlier lookups found and never waited for.
 
 #include "platform/winsock/internal.h"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <netdb.h>
 #include <sys/socket.h>
-#include <thread>
+#include <unordered_map>
 
 namespace platform::winsock {
 
@@ -18,6 +20,91 @@ namespace {
 std::mutex g_resolverMutex;
 std::shared_ptr<Resolver> g_resolver;
 std::atomic<std::int32_t> g_lastTask{0};
+
+std::int32_t nextTask() {
+    std::int32_t task = ++g_lastTask;
+    if (task <= 0) { // wrapped around: task handles stay positive
+        g_lastTask = 1;
+        task = 1;
+    }
+    return task;
+}
+
+// The names of addresses, as lookups found them ("" = the address has
+// none). Bounded, and forgotten after a while or when the resolver changes.
+class NameCache {
+public:
+    static constexpr std::size_t MaxEntries = 256;
+    static constexpr auto Lifetime = std::chrono::minutes(10);
+
+    // True with the name if an answer is known; false if not, and then
+    // `startLookup` is true if nobody is looking it up yet (it now is).
+    bool find(std::uint32_t address, std::string& name, bool& startLookup,
+              std::uint64_t& generation) {
+        std::lock_guard lock(m_mutex);
+        generation = m_generation;
+        auto now = std::chrono::steady_clock::now();
+        auto it = m_entries.find(address);
+        if (it != m_entries.end() && it->second.known && now - it->second.at < Lifetime) {
+            name = it->second.name;
+            startLookup = false;
+            return true;
+        }
+        startLookup = it == m_entries.end() || it->second.known || now - it->second.at >= Lifetime;
+        if (startLookup) {
+            makeRoom();
+            m_entries[address] = Entry{false, {}, now};
+        }
+        return false;
+    }
+
+    void store(std::uint32_t address, const std::string& name, std::uint64_t generation) {
+        std::lock_guard lock(m_mutex);
+        if (generation != m_generation)
+            return; // asked of a resolver that has been replaced since
+        makeRoom();
+        m_entries[address] = Entry{true, name, std::chrono::steady_clock::now()};
+    }
+
+    void forgetUnfinished(std::uint32_t address, std::uint64_t generation) {
+        std::lock_guard lock(m_mutex);
+        auto it = m_entries.find(address);
+        if (generation == m_generation && it != m_entries.end() && !it->second.known)
+            m_entries.erase(it);
+    }
+
+    std::uint64_t clear() {
+        std::lock_guard lock(m_mutex);
+        m_entries.clear();
+        return ++m_generation;
+    }
+
+    std::uint64_t generation() {
+        std::lock_guard lock(m_mutex);
+        return m_generation;
+    }
+
+private:
+    struct Entry {
+        bool known;
+        std::string name;
+        std::chrono::steady_clock::time_point at;
+    };
+
+    void makeRoom() {
+        if (m_entries.size() >= MaxEntries)
+            m_entries.clear();
+    }
+
+    std::mutex m_mutex;
+    std::unordered_map<std::uint32_t, Entry> m_entries;
+    std::uint64_t m_generation = 0;
+};
+
+NameCache& names() {
+    static auto* cache = new NameCache; // background lookups may outlive main
+    return *cache;
+}
 
 class SystemResolver : public Resolver {
 public:
@@ -64,6 +151,7 @@ std::shared_ptr<Resolver> systemResolver() {
 void setResolver(std::shared_ptr<Resolver> resolver) {
     std::lock_guard lock(g_resolverMutex);
     g_resolver = std::move(resolver);
+    names().clear();
 }
 
 std::shared_ptr<Resolver> currentResolver() {
@@ -77,35 +165,49 @@ std::int32_t WSAAsyncGetHostByName(WindowHandle window, MessageId message, const
         setLastError(WSAEINVAL);
         return 0;
     }
-    std::int32_t task = ++g_lastTask;
-    if (task <= 0) { // wrapped around: task handles stay positive
-        g_lastTask = 1;
-        task = 1;
-    }
+    std::int32_t task = nextTask();
     auto resolver = currentResolver();
-    try {
-        std::thread([resolver, name, buffer, window, message, task] {
-            HostEntry entry;
-            int error = resolver->lookup(name, entry);
-            if (error == 0)
-                *buffer = std::move(entry);
-            EventLoop::instance().postMessageFromAnyThread(
-                window, message, task, static_cast<std::intptr_t>(error & 0xFFFF) << 16);
-        }).detach();
-    } catch (const std::system_error&) {
+    std::uint64_t generation = names().generation();
+    bool queued = submitLookup(task, [resolver, name, buffer, window, message, task, generation] {
+        HostEntry entry;
+        int error = resolver->lookup(name, entry);
+        if (error == 0) {
+            // The official name is the name of the address it gave.
+            if (!entry.addresses.empty())
+                names().store(entry.addresses.front(), entry.name, generation);
+            *buffer = std::move(entry);
+        }
+        EventLoop::instance().postMessageFromAnyThread(
+            window, message, task, static_cast<std::intptr_t>(error & 0xFFFF) << 16);
+    });
+    if (!queued) {
         setLastError(WSAENOBUFS);
         return 0;
     }
     return task;
 }
 
-bool gethostbyaddr(std::uint32_t address, std::string& name) {
-    name = currentResolver()->reverse(address);
-    if (name.empty()) {
-        setLastError(WSAHOST_NOT_FOUND);
-        return false;
+int WSACancelAsyncRequest(std::int32_t task) {
+    if (task > 0 && cancelLookup(task))
+        return 0;
+    return fail(WSAEINVAL);
+}
+
+bool knownHostName(std::uint32_t address, std::string& name) {
+    bool startLookup = false;
+    std::uint64_t generation = 0;
+    if (names().find(address, name, startLookup, generation))
+        return true;
+    if (startLookup) {
+        auto resolver = currentResolver();
+        bool queued = submitLookup(nextTask(), [resolver, address, generation] {
+            names().store(address, resolver->reverse(address), generation);
+        });
+        if (!queued)
+            names().forgetUnfinished(address, generation);
     }
-    return true;
+    setLastError(WSANO_DATA);
+    return false;
 }
 
 } // namespace platform::winsock

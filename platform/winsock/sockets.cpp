@@ -107,6 +107,12 @@ SOCKET accept(SOCKET s, std::uint32_t* address, std::uint16_t* port) {
     socklen_t length = sizeof sa;
     int a = ::accept4(s, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     int error = errno;
+    if (a < 0 && (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)) {
+        // The request stays queued and the socket stays readable: watching
+        // it now would report the same refusal as fast as the loop turns.
+        backOffAccept(s, *r);
+        return fail(errorFromErrno(error));
+    }
     r->acceptArmed = true;
     update(s, *r);
     if (a < 0)
@@ -121,10 +127,14 @@ int connect(SOCKET s, std::uint32_t address, std::uint16_t port) {
     if (!r)
         return fail(WSAENOTSOCK);
     sockaddr_in sa = makeAddress(address, port);
+    if (r->kind == Kind::Connected || r->kind == Kind::Listening)
+        return fail(r->kind == Kind::Connected ? WSAEISCONN : WSAEINVAL);
     int rc = ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     int error = rc == 0 ? 0 : errno;
     if (r->kind == Kind::Datagram)
         return rc == 0 ? 0 : fail(errorFromErrno(error));
+    if (r->kind == Kind::Connecting && (rc == 0 || error == EISCONN))
+        return fail(WSAEISCONN); // the earlier attempt has just completed; its FD_CONNECT follows
     switch (error) {
     case 0:
     case EINPROGRESS:
