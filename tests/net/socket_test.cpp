@@ -8,10 +8,24 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/allocator_interface.h>
+#else
+#include <malloc.h>
+#endif
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 using testing_support::runFor;
@@ -84,6 +98,54 @@ struct Connection {
     }
 };
 
+// Runs `body` in a fresh copy of this test program, which may use up its
+// descriptors without harming the other tests; passes if `body` is true.
+template <typename F> void expectInChild(F body) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(body() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+}
+
+// Failures in a child are told on its standard error.
+struct ChildChecks {
+    bool ok = true;
+    void operator()(bool condition, const char* what) {
+        if (!condition) {
+            std::fprintf(stderr, "failed: %s\n", what);
+            ok = false;
+        }
+    }
+};
+
+// Lowers the descriptor limit so that the next descriptor cannot be made;
+// returns the limit as it was.
+rlimit useUpDescriptors() {
+    rlimit original{};
+    ::getrlimit(RLIMIT_NOFILE, &original);
+    int lowestFree = ::dup(2);
+    ::close(lowestFree);
+    rlimit low = original;
+    low.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ::setrlimit(RLIMIT_NOFILE, &low);
+    return original;
+}
+
+double processorSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Bytes the process has allocated and not freed.
+std::size_t allocatedBytes() {
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    struct mallinfo2 info = ::mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
+
 } // namespace
 
 TEST(CSocketConnection, ListenAcceptConnectAndAddresses) {
@@ -109,6 +171,65 @@ TEST(CSocketConnection, ListenAcceptConnectAndAddresses) {
     EXPECT_EQ(c.server->Protocol(), CSocket::ProtocolTcp);
     // Listening on port 0 leaves LocalPort as it was.
     EXPECT_EQ(c.listener->LocalPort(), 0);
+}
+
+TEST(CSocketConnection, OutOfDescriptorsTheListenerReportsOnceAndResumes) {
+    expectInChild([] {
+        ChildChecks check;
+        auto listener = CSocket::create();
+        listener->Bind(0, "127.0.0.1");
+        listener->Listen();
+        int refused = 0;
+        std::vector<std::shared_ptr<CSocket>> servers;
+        listener->OnConnectionRequest.subscribe([&](std::int32_t id) {
+            if (id < 0) {
+                ++refused;
+                return;
+            }
+            servers.push_back(CSocket::create());
+            servers.back()->Accept(id);
+        });
+        std::vector<int> clients;
+        for (int i = 0; i < 3; ++i)
+            clients.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<std::uint16_t>(boundPort(listener)));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        rlimit original = useUpDescriptors();
+        for (int fd : clients)
+            ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        double before = processorSeconds();
+        runFor(1.0);
+        check(refused == 1, "one report of the refused requests");
+        check(processorSeconds() - before < 0.2, "the loop stays quiet while it backs off");
+        check(servers.empty(), "nothing accepted without descriptors");
+        ::setrlimit(RLIMIT_NOFILE, &original);
+        check(runUntil([&] { return servers.size() == 3; }, 3), "waiting requests accepted");
+        return check.ok;
+    });
+}
+
+TEST(CSocketConnection, OnlyRequestsOnOfferAreAcceptedAndTheRestClosed) {
+    auto s = CSocket::create();
+    const std::size_t registered = MSocketSupport::RegisteredSockets();
+    auto e = raised([&] { s->Accept(-1); });
+    EXPECT_EQ(e.number(), 10038);
+    EXPECT_EQ(e.source(), "CSocket.Accept");
+    EXPECT_EQ(s->SocketHandle(), -1);
+    EXPECT_EQ(MSocketSupport::RegisteredSockets(), registered);
+
+    // A request the handler does not accept is closed when it returns.
+    auto listener = CSocket::create();
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    int requests = 0, closes = 0;
+    listener->OnConnectionRequest.subscribe([&](std::int32_t) { ++requests; });
+    auto client = CSocket::create();
+    client->OnClose.subscribe([&] { ++closes; });
+    client->Connect("127.0.0.1", boundPort(listener));
+    ASSERT_TRUE(runUntil([&] { return closes == 1; }));
+    EXPECT_EQ(requests, 1);
 }
 
 TEST(CSocketData, ArrivalReportsEverythingWaiting) {
@@ -192,6 +313,57 @@ TEST(CSocketData, SecondSendReplacesTheRestOfTheFirst) {
     EXPECT_EQ(completions, 1);
 }
 
+TEST(CSocketData, AReaderThatDoesNotTakeDataStopsReadingAtTheBound) {
+    Connection c;
+    c.open();
+    const std::size_t size = 24 << 20;
+    ByteArray block(size);
+    for (std::size_t i = 0; i < size; ++i)
+        block[i] = static_cast<std::uint8_t>(i * 13 + i / 4096);
+    std::int32_t lastTotal = 0;
+    c.client->OnDataArrival.subscribe([&](std::int32_t total) { lastTotal = total; });
+    c.server->SendData(block);
+    runFor(0.7);
+    // Reading stops near the bound; the sender waits on the connection's window.
+    EXPECT_GE(c.client->BytesReceived(), static_cast<std::int32_t>(CSocket::ReceiveBufferLimit));
+    EXPECT_LE(c.client->BytesReceived(),
+              static_cast<std::int32_t>(CSocket::ReceiveBufferLimit + (4 << 20)));
+    EXPECT_EQ(lastTotal, c.client->BytesReceived());
+
+    // Taking the data resumes reading, and nothing is lost.
+    ByteArray received;
+    auto take = [&] {
+        Variant data;
+        c.client->GetData(data, vartype::ByteArray);
+        if (auto* bytes = std::get_if<ByteArray>(&data))
+            received.insert(received.end(), bytes->begin(), bytes->end());
+    };
+    c.client->OnDataArrival.subscribe([&](std::int32_t) { take(); });
+    take();
+    ASSERT_TRUE(runUntil([&] { return received.size() == size; }));
+    EXPECT_TRUE(received == block);
+}
+
+TEST(CSocketData, ConnectionsThatHaveReadKeepNoReadSpace) {
+    std::vector<std::unique_ptr<Connection>> connections;
+    connections.reserve(30);
+    const std::size_t before = allocatedBytes();
+    for (int i = 0; i < 30; ++i) {
+        connections.push_back(std::make_unique<Connection>());
+        Connection& c = *connections.back();
+        c.open();
+        int arrivals = 0;
+        c.client->OnDataArrival.subscribe([&](std::int32_t) { ++arrivals; });
+        c.server->SendData(std::string("hello"));
+        ASSERT_TRUE(runUntil([&] { return arrivals == 1; }));
+        Variant data;
+        c.client->GetData(data);
+        c.client->OnDataArrival.clear();
+    }
+    const std::size_t perConnection = (allocatedBytes() - before) / connections.size();
+    EXPECT_LT(perConnection, 32u << 10);
+}
+
 TEST(CSocketClose, GracefulCloseEndsWithOnClose) {
     Connection c;
     c.open();
@@ -245,6 +417,45 @@ TEST(CSocketClose, SecondCloseBeforeThePeerClosesAtOnce) {
     // Without a socket it does nothing.
     c.client->CloseSocket();
     EXPECT_EQ(c.client->State(), CSocket::StateClosed);
+}
+
+TEST(CSocketClose, CloseSendsWhatSendDataTookFirst) {
+    Connection c;
+    c.open();
+    const std::size_t size = 16 << 20;
+    std::size_t received = 0;
+    int clientCloses = 0, serverCloses = 0;
+    c.client->OnDataArrival.subscribe([&](std::int32_t) {
+        Variant data;
+        c.client->GetData(data, vartype::ByteArray);
+        received += std::get<ByteArray>(data).size();
+    });
+    c.client->OnClose.subscribe([&] {
+        ++clientCloses;
+        EXPECT_EQ(received, size);
+    });
+    c.server->OnClose.subscribe([&] { ++serverCloses; });
+    ErrorSeen seen;
+    recordErrors(c.server, seen);
+    c.server->SendData(ByteArray(size, 0x5A));
+    c.server->CloseSocket();
+    EXPECT_EQ(c.server->State(), CSocket::StateClosing);
+    ASSERT_TRUE(runUntil([&] { return clientCloses == 1 && serverCloses == 1; }));
+    EXPECT_EQ(received, size);
+    EXPECT_EQ(seen.count, 0);
+
+    // A peer that ends the connection before everything went out: said so.
+    Connection d;
+    d.open();
+    ErrorSeen failed;
+    recordErrors(d.server, failed);
+    d.server->SendData(ByteArray(size, 0x5A));
+    d.server->CloseSocket();
+    d.client->CloseSocket();
+    ASSERT_TRUE(runUntil([&] { return failed.count > 0; }));
+    EXPECT_EQ(failed.number, 10053);
+    EXPECT_EQ(failed.source, "CSocket.CloseSocket");
+    EXPECT_EQ(d.server->State(), CSocket::StateError);
 }
 
 TEST(CSocketClose, ResetByPeerIsReportedAsError) {
@@ -310,6 +521,13 @@ TEST(CSocketConnect, MissingHostAndBadPortsAreRaised) {
         EXPECT_EQ(e.number(), 6) << port;
         EXPECT_EQ(e.source(), "CSocket.CSocket.Connect");
     }
+    // With a name as well: before any lookup starts.
+    auto named = CSocket::create();
+    e = raised([&] { named->Connect("localhost", 70000); });
+    EXPECT_EQ(e.number(), 6);
+    EXPECT_EQ(e.source(), "CSocket.CSocket.Connect");
+    EXPECT_EQ(named->State(), CSocket::StateClosed);
+    EXPECT_EQ(MSocketSupport::PendingLookups(), 0u);
     auto b = CSocket::create();
     b->setLocalPort(70000);
     e = raised([&] { b->Bind(); });
@@ -320,6 +538,36 @@ TEST(CSocketConnect, MissingHostAndBadPortsAreRaised) {
     e = raised([&] { bad->Bind(0, "not.an.address"); });
     EXPECT_EQ(e.source(), "CSocket.Bind");
     EXPECT_EQ(e.number(), 10022);
+}
+
+TEST(CSocketConnect, NoSocketLeftIsRaisedByTheMethod) {
+    expectInChild([] {
+        ChildChecks check;
+        auto connecting = CSocket::create();
+        auto binding = CSocket::create();
+        auto listening = CSocket::create();
+        auto datagram = CSocket::create();
+        datagram->setProtocol(CSocket::ProtocolUdp);
+        datagram->setRemotePort(9);
+        platform::EventLoop::instance();
+        useUpDescriptors();
+        auto failsWith = [&](const char* source, auto call) {
+            try {
+                call();
+            } catch (const platform::Error& e) {
+                return e.number() == 10024 && e.source() == source &&
+                       e.description() == "Too many open files.";
+            }
+            return false;
+        };
+        check(failsWith("CSocket.CSocket.Connect", [&] { connecting->Connect("127.0.0.1", 9); }),
+              "Connect");
+        check(failsWith("CSocket.Bind", [&] { binding->Bind(0, "127.0.0.1"); }), "Bind");
+        check(failsWith("CSocket.Listen", [&] { listening->Listen(); }), "Listen");
+        check(failsWith("CSocket.SendData", [&] { datagram->SendData(std::string("x")); }),
+              "datagram SendData");
+        return check.ok;
+    });
 }
 
 TEST(CSocketConnect, BindConflictIsReportedWithItsText) {
@@ -353,11 +601,20 @@ TEST(CSocketConnect, ProtocolIsFixedOnceASocketExists) {
 
 namespace {
 
-// Answers every name with a fixed result, as a test's own name service.
+// Answers every name with a fixed result, as a test's own name service,
+// after the given delays; counts the lookups and how many ran at once.
 class FixedResolver : public platform::winsock::Resolver {
 public:
-    explicit FixedResolver(int error) : m_error(error) {}
+    explicit FixedResolver(int error, double lookupDelay = 0, double reverseDelay = 0)
+        : m_error(error), m_lookupDelay(lookupDelay), m_reverseDelay(reverseDelay) {}
     int lookup(const std::string&, platform::winsock::HostEntry& entry) override {
+        ++calls;
+        int running = ++m_running;
+        for (int seen = mostAtOnce;
+             running > seen && !mostAtOnce.compare_exchange_weak(seen, running);) {
+        }
+        std::this_thread::sleep_for(std::chrono::duration<double>(m_lookupDelay));
+        --m_running;
         if (m_error)
             return m_error;
         entry.name = "loopback.test";
@@ -366,10 +623,19 @@ public:
         entry.addresses = {address};
         return 0;
     }
-    std::string reverse(std::uint32_t) override { return {}; }
+    std::string reverse(std::uint32_t) override {
+        std::this_thread::sleep_for(std::chrono::duration<double>(m_reverseDelay));
+        return "slow.test";
+    }
+
+    std::atomic<int> calls{0};
+    std::atomic<int> mostAtOnce{0};
 
 private:
     int m_error;
+    double m_lookupDelay;
+    double m_reverseDelay;
+    std::atomic<int> m_running{0};
 };
 
 struct ResolverGuard {
@@ -445,6 +711,79 @@ TEST(CSocketLookup, CloseWhileResolvingCancelsTheConnect) {
     EXPECT_EQ(requests, 0);
     EXPECT_EQ(seen.count, 0);
     EXPECT_EQ(s->State(), CSocket::StateClosed);
+}
+
+TEST(CSocketLookup, OnlyTheCurrentLookupIsActedOn) {
+    auto listener = CSocket::create();
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    std::vector<std::shared_ptr<CSocket>> servers;
+    listener->OnConnectionRequest.subscribe([&](std::int32_t id) {
+        servers.push_back(CSocket::create());
+        servers.back()->Accept(id);
+    });
+    for (int failing : {11001, 0}) {
+        ResolverGuard guard(std::make_shared<FixedResolver>(failing, 0.1));
+        auto s = CSocket::create();
+        ErrorSeen seen;
+        recordErrors(s, seen);
+        int connects = 0;
+        s->OnConnect.subscribe([&] { ++connects; });
+        s->Connect("service.invalid", boundPort(listener));
+        if (failing)
+            s->CloseSocket(); // forgets the lookup as well
+        s->Connect("127.0.0.1", boundPort(listener));
+        ASSERT_TRUE(runUntil([&] { return connects == 1; }));
+        runFor(0.3); // the old answer has come meanwhile
+        EXPECT_EQ(connects, 1) << failing;
+        EXPECT_EQ(seen.count, 0) << failing;
+        EXPECT_EQ(s->State(), CSocket::StateConnected) << failing;
+    }
+}
+
+TEST(CSocketLookup, AbandonedLookupsWaitForAFewThreadsAndAreDropped) {
+    auto resolver = std::make_shared<FixedResolver>(0, 0.3);
+    ResolverGuard guard(resolver);
+    {
+        std::vector<std::shared_ptr<CSocket>> sockets;
+        for (int i = 0; i < 40; ++i) {
+            sockets.push_back(CSocket::create());
+            sockets.back()->Connect("service.invalid", 9);
+        }
+        EXPECT_LE(platform::winsock::lookupThreadCount(), platform::winsock::LookupThreads);
+        sockets.front()->CloseSocket();
+    } // the rest are released
+    runFor(0.5);
+    EXPECT_LE(resolver->mostAtOnce.load(), platform::winsock::LookupThreads);
+    EXPECT_LE(resolver->calls.load(), platform::winsock::LookupThreads);
+    EXPECT_EQ(MSocketSupport::PendingLookups(), 0u);
+}
+
+TEST(CSocketLookup, ReverseLookupsNeverHoldTheLoop) {
+    ResolverGuard guard(std::make_shared<FixedResolver>(0, 0, 1.5));
+    auto start = platform::Clock::now();
+    auto since = [&] {
+        return std::chrono::duration<double>(platform::Clock::now() - start).count();
+    };
+    Connection c;
+    c.open();
+    EXPECT_LT(since(), 0.5);
+    EXPECT_EQ(c.client->LocalHostName(), "127.0.0.1"); // no name in time: the address
+
+    auto receiver = CSocket::create();
+    receiver->setProtocol(CSocket::ProtocolUdp);
+    receiver->Bind(0, "127.0.0.1");
+    auto sender = CSocket::create();
+    sender->setProtocol(CSocket::ProtocolUdp);
+    sender->setRemoteHost("127.0.0.1");
+    sender->setRemotePort(boundPort(receiver));
+    int arrivals = 0;
+    receiver->OnDataArrival.subscribe([&](std::int32_t) { ++arrivals; });
+    start = platform::Clock::now();
+    sender->SendData(std::string("ping"));
+    ASSERT_TRUE(runUntil([&] { return arrivals == 1; }));
+    EXPECT_LT(since(), 0.5);
+    EXPECT_EQ(receiver->RemoteHost(), "127.0.0.1");
 }
 
 TEST(CSocketDatagram, SendAndReceiveFillTheSender) {
