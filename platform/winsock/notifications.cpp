@@ -216,6 +216,10 @@ int WSAAsyncSelect(SOCKET s, WindowHandle window, MessageId message, long mask) 
         return fail(WSAENOTSOCK);
     if (mask != 0 && !loop().isWindow(window))
         return fail(WSAEINVAL);
+    if (r->acceptBackingOff) { // its timer lives on the window asked for before
+        loop().killTimer(r->window, AcceptBackOffTimer | static_cast<TimerId>(s));
+        r->acceptBackingOff = false;
+    }
     r->window = mask == 0 ? 0 : window;
     r->message = message;
     r->mask = mask;
