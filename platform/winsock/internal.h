@@ -58,5 +58,6 @@ void update(SOCKET s, Record& r);
 // then never runs.
 bool submitLookup(std::int32_t task, std::function<void()> run);
 bool cancelLookup(std::int32_t task);
+std::size_t queuedLookups();
 
 } // namespace platform::winsock::detail

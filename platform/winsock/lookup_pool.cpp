@@ -81,6 +81,11 @@ public:
         return m_threads;
     }
 
+    std::size_t queued() {
+        std::lock_guard lock(m_mutex);
+        return m_queue.size();
+    }
+
 private:
     void work() {
         std::unique_lock lock(m_mutex);
@@ -117,6 +122,10 @@ bool submitLookup(std::int32_t task, std::function<void()> run) {
 
 bool cancelLookup(std::int32_t task) {
     return Pool::instance().cancel(task);
+}
+
+std::size_t queuedLookups() {
+    return Pool::instance().queued();
 }
 
 } // namespace platform::winsock::detail

@@ -101,6 +101,8 @@ private:
     std::uint64_t m_generation = 0;
 };
 
+constexpr std::size_t MaxQueuedNameLookups = 64;
+
 NameCache& names() {
     static auto* cache = new NameCache; // background lookups may outlive main
     return *cache;
@@ -198,6 +200,11 @@ bool knownHostName(std::uint32_t address, std::string& name) {
     std::uint64_t generation = 0;
     if (names().find(address, name, startLookup, generation))
         return true;
+    // Datagrams from many senders must not pile up lookups nobody waits for.
+    if (startLookup && queuedLookups() >= MaxQueuedNameLookups) {
+        names().forgetUnfinished(address, generation);
+        startLookup = false;
+    }
     if (startLookup) {
         auto resolver = currentResolver();
         bool queued = submitLookup(nextTask(), [resolver, address, generation] {
