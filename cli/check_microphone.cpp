@@ -88,7 +88,7 @@ int checkMicrophone(const Options& options, MicrophoneReport& report, bool text)
         return ExitUnavailable;
     };
     if (device.isNull())
-        return unavailable("no input device");
+        return unavailable("no input device, or no sound server");
 
     const QAudioFormat format = recordingFormat();
     QByteArray take;

@@ -58,7 +58,7 @@ void analyse(std::span<const std::int16_t> samples, int channels, MicrophoneRepo
         report.channels.push_back(sums.levels());
     report.overall = overall.levels();
     report.clippedPercent = overall.count ? 100.0 * clipped / overall.count : 0;
-    report.mono = identical && frames > 0;
+    report.mono = identical && overall.peak > 0; // silence tells nothing
 
     const bool silent = !report.overall.rmsDbfs || *report.overall.rmsDbfs < SilentRmsDbfs ||
                         !report.overall.peakDbfs || *report.overall.peakDbfs < SilentPeakDbfs;
