@@ -37,7 +37,7 @@ const Command kCommands[] = {
      "                       clipping or unavailable",
      check::runMicrophone},
     {"speakers",
-     "speakers               play the built-in sample and speak the test sentence on the\n"
+     "speakers             play the built-in sample and speak the test sentence on the\n"
      "                       default output; a verdict: ok or unavailable (and why)",
      check::runSpeakers},
     {"all",
