@@ -1,14 +1,18 @@
 #include "cli/check_commands.h"
 
+#include "cli/check_json.h"
+
 #include "app/bandwidth_test.h"
 #include "app/service_settings.h"
 #include "platform/event_loop.h"
 #include "platform/program.h"
 
-#include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <iostream>
+#include <optional>
 #include <unistd.h>
+#include <vector>
 
 namespace check {
 
@@ -17,13 +21,16 @@ namespace {
 // A clock of the test on the program's event loop.
 class LoopClock : public BandwidthTest::Clock {
 public:
-    LoopClock(std::uint32_t milliseconds, std::function<void()> tick)
-        : m_milliseconds(milliseconds), m_tick(std::move(tick)) {
+    LoopClock(std::uint32_t milliseconds, std::function<void()> tick,
+              std::function<void()> started = {})
+        : m_milliseconds(milliseconds), m_tick(std::move(tick)), m_started(std::move(started)) {
         m_window = loop().createWindow("CLOCK", [](platform::WindowHandle, platform::MessageId,
                                                    std::intptr_t, std::intptr_t) {});
     }
     ~LoopClock() override { loop().destroyWindow(m_window); }
     void start() override {
+        if (m_started)
+            m_started();
         loop().setTimer(m_window, 1, m_milliseconds,
                         [this](platform::WindowHandle, platform::TimerId) { m_tick(); });
     }
@@ -33,6 +40,7 @@ private:
     static platform::EventLoop& loop() { return platform::EventLoop::instance(); }
     std::uint32_t m_milliseconds;
     std::function<void()> m_tick;
+    std::function<void()> m_started;
     platform::WindowHandle m_window = 0;
 };
 
@@ -40,12 +48,34 @@ private:
 // stderr as it comes (a few times a second, on one line on a terminal).
 class TextControls : public BandwidthTest::Controls {
 public:
+    explicit TextControls(bool showProgress) : m_show(showProgress) {}
     std::string results() override { return m_results; }
-    void setResults(const std::string& text) override { m_results = text; }
+    void setResults(const std::string& text) override {
+        if (text.size() > m_results.size() && m_transferring) {
+            // A verdict: the transfer it rates has ended.
+            m_transferring = false;
+            if (!m_lastByte)
+                m_lastByte = std::chrono::steady_clock::now();
+            transfers.push_back(
+                {m_bytes, std::chrono::duration<double>(*m_lastByte - m_start).count()});
+        }
+        m_results = text;
+    }
+    // The test starts a transfer's clock as it starts the transfer.
+    void transferStarted() {
+        m_transferring = true;
+        m_start = std::chrono::steady_clock::now();
+        m_lastByte.reset();
+        m_bytes = 0;
+    }
     void setProgress(const std::string& text) override {
         m_progress = text;
         auto now = std::chrono::steady_clock::now();
-        if (text.empty() || now - m_lastProgress < std::chrono::milliseconds(250))
+        if (m_transferring && !text.empty()) {
+            m_lastByte = now;
+            std::sscanf(text.c_str(), "%llu", &m_bytes);
+        }
+        if (!m_show || text.empty() || now - m_lastProgress < std::chrono::milliseconds(250))
             return;
         m_lastProgress = now;
         showProgress();
@@ -55,12 +85,16 @@ public:
 
     // Shows the last count if the throttle held it back, and ends the line.
     void endProgress() {
+        if (!m_show)
+            return;
         if (!m_progress.empty() && m_progress != m_shown)
             showProgress();
         if (m_terminal && !m_shown.empty())
             std::cerr << '\n';
     }
     std::string message;
+    // Each finished transfer: bytes, and seconds from its start to its last byte.
+    std::vector<std::pair<std::uint64_t, double>> transfers;
 
 private:
     void showProgress() {
@@ -72,55 +106,42 @@ private:
     std::string m_results;
     std::string m_progress; // the latest count
     std::string m_shown;    // the count on screen
+    bool m_show;
     bool m_terminal = ::isatty(STDERR_FILENO) == 1;
     std::chrono::steady_clock::time_point m_lastProgress{};
+    bool m_transferring = false;
+    std::chrono::steady_clock::time_point m_start{};
+    std::optional<std::chrono::steady_clock::time_point> m_lastByte;
+    unsigned long long m_bytes = 0;
 };
 
-int usage() {
-    std::cerr << "usage: mitu-check bandwidth [--server HOST] [--port N] [--user NAME] "
-                 "[--password TEXT] [--folder DIR]\n";
-    return ExitUsage;
+std::string throughput(const char* direction, const TransferReport& transfer) {
+    char text[160];
+    if (transfer.seconds > 0)
+        std::snprintf(text, sizeof text, "%s: %.2f Mbit/s (%llu bytes in %.3f s)", direction,
+                      transfer.bytes * 8 / transfer.seconds / 1e6,
+                      static_cast<unsigned long long>(transfer.bytes), transfer.seconds);
+    else
+        std::snprintf(text, sizeof text, "%s: unmeasured (%llu bytes)", direction,
+                      static_cast<unsigned long long>(transfer.bytes));
+    return text;
 }
 
 } // namespace
 
-int runBandwidth(const std::vector<std::string>& arguments) {
-    const app::ServiceSettings service = app::ServiceSettings::fromEnvironment();
+int checkBandwidth(const Options& options, BandwidthReport& report, bool text) {
     BandwidthTest::Settings settings;
-    settings.ftpServer = service.ftpServer;
-    settings.ftpPort = service.ftpPort;
-    settings.ftpUser = service.ftpUser;
-    settings.ftpPassword = service.ftpPassword;
-    settings.folder = platform::localFileFolder();
+    settings.ftpServer = options.server;
+    settings.ftpPort = options.port;
+    settings.ftpUser = options.user;
+    settings.ftpPassword = options.password;
+    settings.folder = options.folder;
+    report.server = options.server;
 
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& option = arguments[i];
-        if (i + 1 >= arguments.size())
-            return usage();
-        const std::string& value = arguments[++i];
-        if (option == "--server") {
-            settings.ftpServer = value;
-        } else if (option == "--port") {
-            int port = 0;
-            auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), port);
-            if (error != std::errc() || end != value.data() + value.size() || port < 1 ||
-                port > 65535)
-                return usage();
-            settings.ftpPort = port;
-        } else if (option == "--user") {
-            settings.ftpUser = value;
-        } else if (option == "--password") {
-            settings.ftpPassword = value;
-        } else if (option == "--folder") {
-            settings.folder = value;
-        } else {
-            return usage();
-        }
-    }
-
-    TextControls controls;
+    TextControls controls(text);
     std::shared_ptr<BandwidthTest::Test> test;
-    LoopClock timer3(100, [&test] { test->Timer3_Timer(); });
+    LoopClock timer3(
+        100, [&test] { test->Timer3_Timer(); }, [&controls] { controls.transferStarted(); });
     LoopClock timer4(1000, [&test] { test->Timer4_Timer(); });
     test = BandwidthTest::Test::create(controls, timer3, timer4, settings);
     timer4.start(); // as in the window, where it runs from start-up
@@ -129,28 +150,57 @@ int runBandwidth(const std::vector<std::string>& arguments) {
     controls.endProgress();
 
     // One verdict a line: the box separates them with an empty line.
-    std::string text = controls.results();
+    std::string results = controls.results();
+    std::vector<std::string> verdicts;
     bool qualified = true;
-    for (std::size_t start = 0; start < text.size();) {
-        std::size_t end = text.find("\r\n", start);
+    for (std::size_t start = 0; start < results.size();) {
+        std::size_t end = results.find("\r\n", start);
         if (end == std::string::npos)
-            end = text.size();
+            end = results.size();
         if (end > start) {
-            const std::string verdict = text.substr(start, end - start);
-            std::cout << verdict << '\n';
-            qualified = qualified && BandwidthTest::Qualifies(verdict);
+            verdicts.push_back(results.substr(start, end - start));
+            qualified = qualified && BandwidthTest::Qualifies(verdicts.back());
         }
         start = end + 2;
     }
+    for (std::size_t i = 0; i < verdicts.size() && i < controls.transfers.size(); ++i) {
+        TransferReport transfer{verdicts[i], controls.transfers[i].first,
+                                controls.transfers[i].second};
+        (i == 0 ? report.download : report.upload) = transfer;
+    }
+    if (text) {
+        for (const std::string& verdict : verdicts)
+            std::cout << verdict << '\n';
+        if (report.download)
+            std::cout << throughput("Download", *report.download) << '\n';
+        if (report.upload)
+            std::cout << throughput("Upload", *report.upload) << '\n';
+    }
     if (!controls.message.empty()) {
         // The window's message, and why the step failed where the client knows.
-        std::cerr << "mitu-check: " << controls.message;
+        report.error = controls.message;
         if (!test->failureCause().empty())
-            std::cerr << ": " << test->failureCause();
-        std::cerr << '\n';
+            report.error += ": " + test->failureCause();
+        std::cout << std::flush;
+        std::cerr << "mitu-check: " << report.error << '\n';
         return ExitFailed;
     }
     return qualified ? ExitOk : ExitFailed;
+}
+
+int runBandwidth(const std::vector<std::string>& arguments) {
+    Options options = defaultOptions();
+    if (!parseOptions(arguments, BandwidthOptions, options)) {
+        std::cerr << "usage: mitu-check bandwidth [--server HOST] [--port N] [--user NAME] "
+                     "[--password TEXT] [--folder DIR] [--json]\n";
+        return ExitUsage;
+    }
+    Report report;
+    report.bandwidth.emplace();
+    const int status = checkBandwidth(options, *report.bandwidth, !options.json);
+    if (options.json)
+        writeJson(std::cout, report, status == ExitOk);
+    return status;
 }
 
 } // namespace check

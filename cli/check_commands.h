@@ -4,6 +4,8 @@
 // without a window. Arguments exclude the program and subcommand names;
 // the result is the process exit status (ExitOk ... ExitUsage below).
 
+#include "cli/check_options.h"
+#include "cli/check_report.h"
 #include "ping/connection_test.h"
 
 #include <string>
@@ -22,11 +24,19 @@ inline constexpr int ExitEchoNotPermitted = 3;
 // A bad command line (as for mitu-ftp).
 inline constexpr int ExitUsage = 64;
 
-// connection [ADDRESS]; an empty probe sends real echo requests.
+// connection [ADDRESS] [--count N] [--json]; an empty probe sends real echo
+// requests.
 int runConnection(const std::vector<std::string>& arguments,
                   const ConnectionTest::EchoProbe& probe = {});
 
 // bandwidth [--server HOST] [--port N] [--user NAME] [--password TEXT] [--folder DIR]
+// [--json]
 int runBandwidth(const std::vector<std::string>& arguments);
+
+// The checks themselves: fill the report and, when `text`, print the
+// check's lines. The result is the exit status.
+int checkConnection(const Options& options, const ConnectionTest::EchoProbe& probe,
+                    ConnectionReport& report, bool text);
+int checkBandwidth(const Options& options, BandwidthReport& report, bool text);
 
 } // namespace check

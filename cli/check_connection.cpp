@@ -1,6 +1,6 @@
 #include "cli/check_commands.h"
 
-#include "app/service_settings.h"
+#include "cli/check_json.h"
 #include "ping/connection_test.h"
 
 #include <iostream>
@@ -29,34 +29,58 @@ private:
 
 } // namespace
 
-int runConnection(const std::vector<std::string>& arguments,
-                  const ConnectionTest::EchoProbe& probe) {
-    if (arguments.size() > 1 || (arguments.size() == 1 && arguments[0].starts_with("-"))) {
-        std::cerr << "usage: mitu-check connection [ADDRESS]\n";
-        return ExitUsage;
-    }
-    PingMod::setMessageBoxSink([](const std::string& text, PingMod::MessageBoxIcon) {
-        std::cerr << "mitu-check: " << text << '\n';
+int checkConnection(const Options& options, const ConnectionTest::EchoProbe& probe,
+                    ConnectionReport& report, bool text) {
+    const ConnectionTest::EchoProbe send = probe ? probe : PingMod::SendEchoRequest;
+    std::vector<std::int32_t> sent; // every request's answer, in order
+    auto recording = [&](const std::string& address, PingMod::EchoReply& reply) {
+        const std::int32_t result = send(address, reply);
+        sent.push_back(result);
+        return result;
+    };
+    PingMod::setMessageBoxSink([](const std::string& message, PingMod::MessageBoxIcon) {
+        std::cerr << "mitu-check: " << message << '\n';
     });
-    TextControls controls(arguments.empty() ? app::ServiceSettings::fromEnvironment().pingAddress
-                                            : arguments[0]);
-    ConnectionTest::Run(controls, probe);
+    TextControls controls(options.address);
+    ConnectionTest::Run(controls, recording);
 
-    // One line per time: the box separates them with CR LF.
-    std::string line;
-    for (char c : controls.results) {
-        if (c == '\n') {
-            std::cout << line << '\n';
-            line.clear();
-        } else if (c != '\r') {
-            line += c;
-        }
-    }
-    if (!line.empty())
-        std::cout << line << '\n';
-    std::cout << "Total: " << controls.total << '\n';
-    std::cout << "Status: " << controls.status << '\n';
+    // The window's requests, then more until the count is reached. After
+    // a first request that failed the window sends no more, nor do we.
+    const bool connected = !sent.empty() && sent.front() >= 0;
+    PingMod::EchoReply reply{};
+    while (connected && sent.size() < static_cast<std::size_t>(options.count))
+        recording(options.address, reply);
     PingMod::setMessageBoxSink({});
+    if (sent.size() > static_cast<std::size_t>(options.count))
+        sent.resize(options.count);
+
+    report.address = options.address;
+    report.listedMs.clear();
+    if (connected) // five lines, from the first five requests
+        for (std::size_t i = 0; i < 5 && i < sent.size(); ++i)
+            report.listedMs.push_back(sent[i]);
+    if (controls.total != ConnectionTest::FailedTotalText && !controls.total.empty())
+        report.totalMs = std::stoi(controls.total);
+    report.rating = controls.status;
+    report.trips = summarize(sent);
+
+    if (text) {
+        // One line per time: the box separates them with CR LF.
+        std::string line;
+        for (char c : controls.results) {
+            if (c == '\n') {
+                std::cout << line << '\n';
+                line.clear();
+            } else if (c != '\r') {
+                line += c;
+            }
+        }
+        if (!line.empty())
+            std::cout << line << '\n';
+        std::cout << "Total: " << controls.total << '\n';
+        std::cout << "Status: " << controls.status << '\n';
+        std::cout << describe(report.trips) << '\n';
+    }
     if (!controls.echoNotPermitted.empty()) {
         std::cout << std::flush; // after the results on a terminal
         std::cerr << "mitu-check: " << controls.echoNotPermitted << '\n';
@@ -66,6 +90,21 @@ int runConnection(const std::vector<std::string>& arguments,
         controls.status == ConnectionTest::TooPoorText)
         return ExitFailed;
     return ExitOk;
+}
+
+int runConnection(const std::vector<std::string>& arguments,
+                  const ConnectionTest::EchoProbe& probe) {
+    Options options = defaultOptions();
+    if (!parseOptions(arguments, ConnectionOptions, options)) {
+        std::cerr << "usage: mitu-check connection [ADDRESS] [--count N] [--json]\n";
+        return ExitUsage;
+    }
+    Report report;
+    report.connection.emplace();
+    const int status = checkConnection(options, probe, *report.connection, !options.json);
+    if (options.json)
+        writeJson(std::cout, report, status == ExitOk);
+    return status;
 }
 
 } // namespace check

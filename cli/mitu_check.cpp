@@ -1,6 +1,8 @@
 // mitu-check: the utility's checks from a terminal.
 
+#include "cli/check_all.h"
 #include "cli/check_commands.h"
+#include "cli/check_sound.h"
 
 #include <iostream>
 #include <string>
@@ -16,29 +18,51 @@ struct Command {
 
 const Command kCommands[] = {
     {"connection",
-     "connection [ADDRESS]  echo requests to ADDRESS (default: the service's "
-     "server, or MITU_PING_ADDRESS), round trips and a rating",
+     "connection [ADDRESS] [--count N]\n"
+     "                       echo requests to ADDRESS (default: the service's server, or\n"
+     "                       MITU_PING_ADDRESS), round trips, a rating, and statistics\n"
+     "                       over N counted requests (1-100, default 5)",
      [](const std::vector<std::string>& arguments) { return check::runConnection(arguments); }},
     {"bandwidth",
      "bandwidth [--server HOST] [--port N] [--user NAME] [--password TEXT] [--folder DIR]\n"
      "                       log in to the service's FTP server, download and upload the\n"
-     "                       test file, rate both; the file is kept in DIR (default: the\n"
-     "                       program's folder, or $XDG_DATA_HOME/mitu where that is not\n"
-     "                       writable)",
+     "                       test file, rate both and state their throughput; the file is\n"
+     "                       kept in DIR (default: the program's folder, or\n"
+     "                       $XDG_DATA_HOME/mitu where that is not writable)",
      check::runBandwidth},
+    {"microphone",
+     "microphone [--seconds N]\n"
+     "                       record N seconds (1-30, default 3) from the default input;\n"
+     "                       peak and RMS level, clipping, and a verdict: ok, silent,\n"
+     "                       clipping or unavailable",
+     check::runMicrophone},
+    {"speakers",
+     "speakers             play the built-in sample and speak the test sentence on the\n"
+     "                       default output; a verdict: ok or unavailable (and why)",
+     check::runSpeakers},
+    {"all",
+     "all [--address ADDRESS] [the options above]\n"
+     "                       connection, bandwidth, microphone and speakers in turn",
+     [](const std::vector<std::string>& arguments) { return check::runAll(arguments); }},
 };
 
 void printUsage(std::ostream& out) {
-    out << "usage: mitu-check COMMAND [ARGUMENTS]\n\ncommands:\n";
+    out << "usage: mitu-check COMMAND [ARGUMENTS] [--json]\n\ncommands:\n";
     for (const Command& command : kCommands)
         out << "  " << command.usage << '\n';
+    out << "\n--json writes one JSON object instead of the text (see the manual page).\n";
     out << "\nexit status:\n"
            "  0   connection: rated Excellent, Good, Fair or Poor;\n"
-           "      bandwidth: both transfers qualify (Excellent or adequate)\n"
+           "      bandwidth: both transfers qualify (Excellent or adequate);\n"
+           "      microphone, speakers: ok; all: every check passed\n"
            "  1   connection: \"No Internet Connection\" or \"No Connection or too poor to\n"
            "      use voice-conferencing\"; bandwidth: a step failed (the cause on\n"
-           "      standard error) or a transfer is \"unsuccessful or to poor to qualify\"\n"
+           "      standard error) or a transfer is \"unsuccessful or to poor to qualify\";\n"
+           "      microphone: silent or clipping\n"
            "  3   connection: this system does not permit echo requests for this user\n"
+           "  4   microphone, speakers: unavailable (no device, the sound server refused,\n"
+           "      or no speech engine)\n"
+           "  all exits with the first failing check's status\n"
            "  64  usage error\n";
 }
 

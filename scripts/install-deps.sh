@@ -24,6 +24,8 @@ PACKAGES=(
   # the Debian package: building it (dpkg-shlibdeps), checking its metadata,
   # manual pages and the test as an ordinary user (setpriv)
   dpkg-dev file desktop-file-utils appstream man-db gzip util-linux
+  # mitu-check writes its JSON report with it
+  nlohmann-json3-dev
 )
 
 missing=()

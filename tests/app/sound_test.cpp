@@ -3,6 +3,7 @@
 // default input is that sink's monitor. What the program plays is measured
 // on the monitor, with PulseAudio's own recorder, not in the program.
 #include "app/form1.h"
+#include "ftp_test_servers.h"
 #include "needs_service.h"
 
 #include <QApplication>
@@ -14,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <numbers>
@@ -83,16 +85,20 @@ private:
 // Plays a 440 Hz tone into the default sink until stopped.
 class Tone {
 public:
-    void start() {
+    // By default 440 Hz at 12000 of 32768; a square wave swings between
+    // `amplitude` and its negative.
+    void start(double frequency = 440.0, double amplitude = 12000, bool square = false,
+               int rate = Rate) {
         m_process.start(QStringLiteral("pacat"),
                         {QStringLiteral("--playback"), QStringLiteral("--format=s16le"),
-                         QStringLiteral("--rate=%1").arg(Rate), QStringLiteral("--channels=1"),
+                         QStringLiteral("--rate=%1").arg(rate), QStringLiteral("--channels=1"),
                          QStringLiteral("--latency-msec=30")});
         ASSERT_TRUE(m_process.waitForStarted(5000));
         QByteArray pcm;
-        for (int i = 0; i < Rate * 6; ++i) {
-            const auto v = static_cast<std::int16_t>(
-                12000 * std::sin(2 * std::numbers::pi * 440.0 * i / Rate));
+        for (int i = 0; i < rate * 6; ++i) {
+            const double wave = std::sin(2 * std::numbers::pi * frequency * i / rate);
+            const auto v = static_cast<std::int16_t>(square ? (wave >= 0 ? amplitude : -amplitude)
+                                                            : amplitude * wave);
             pcm.append(static_cast<char>(v & 0xFF)).append(static_cast<char>((v >> 8) & 0xFF));
         }
         m_process.write(pcm);
@@ -180,6 +186,44 @@ void waitCollecting(MonitorCapture& capture, int milliseconds) {
         QTest::qWait(50);
         capture.collect();
     }
+}
+
+// mitu-check with `arguments` and its JSON report; the environment's
+// `extra` variables added. Collects `capture` while it runs.
+struct CheckRun {
+    int status = -1;
+    nlohmann::json report;
+};
+
+CheckRun runCheck(const QStringList& arguments, MonitorCapture* capture = nullptr,
+                  const QStringList& extra = {}) {
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString& variable : extra)
+        environment.insert(variable.section(QLatin1Char('='), 0, 0),
+                           variable.section(QLatin1Char('='), 1));
+    program.setProcessEnvironment(environment);
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.start(QStringLiteral(MITU_CHECK_PATH), arguments + QStringList{"--json"});
+    QElapsedTimer clock;
+    clock.start();
+    while (program.state() != QProcess::NotRunning && clock.elapsed() < 120000) {
+        QTest::qWait(50);
+        if (capture)
+            capture->collect();
+    }
+    CheckRun run;
+    if (program.state() != QProcess::NotRunning) {
+        program.kill();
+        program.waitForFinished(5000);
+        ADD_FAILURE() << "mitu-check did not finish";
+        return run;
+    }
+    run.status = program.exitCode();
+    const QByteArray out = program.readAllStandardOutput();
+    run.report = nlohmann::json::parse(out.constData(), nullptr, false);
+    EXPECT_FALSE(run.report.is_discarded()) << out.constData();
+    return run;
 }
 
 class SoundTest : public ::testing::Test {
@@ -311,3 +355,76 @@ TEST_F(SoundTest, ASecondRecordStopsThePlaybackOfTheFirstAndReplacesItsSpool) {
 }
 
 } // namespace
+
+// mitu-check's microphone and speaker checks, without a window: the
+// fixture's window stays idle meanwhile.
+TEST_F(SoundTest, MituCheckMicrophoneTellsATakeFromSilenceAndClipping) {
+    Tone tone;
+    tone.start(1000.0, 32768 * std::pow(10.0, -12 / 20.0), false, 44100); // -12 dBFS
+    QTest::qWait(300);
+    CheckRun run = runCheck({"microphone", "--seconds", "2"});
+    tone.stop();
+    EXPECT_EQ(run.status, 0);
+    const nlohmann::json& mic = run.report["microphone"];
+    EXPECT_EQ(mic["verdict"], "ok") << mic;
+    ASSERT_TRUE(mic["peak_dbfs"].is_number()) << mic;
+    EXPECT_NEAR(mic["peak_dbfs"].get<double>(), -12, 1.5);
+    EXPECT_LT(mic["clipped_percent"].get<double>(), 0.1);
+    EXPECT_FALSE(mic["device"].is_null());
+    EXPECT_EQ(run.report["ok"], true);
+    QTest::qWait(1000); // the tone's stream drains
+
+    run = runCheck({"microphone", "--seconds", "1"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.report["microphone"]["verdict"], "silent") << run.report;
+    EXPECT_TRUE(run.report["microphone"]["peak_dbfs"].is_null()); // not -inf
+
+    tone.start(100.0, 32767, true, 44100);
+    QTest::qWait(300);
+    run = runCheck({"microphone", "--seconds", "1"});
+    tone.stop();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.report["microphone"]["verdict"], "clipping") << run.report;
+    QTest::qWait(1000);
+
+    run = runCheck({"microphone", "--seconds", "1"}, nullptr,
+                   {"PULSE_SERVER=unix:/nonexistent/mitu-no-server"});
+    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.report["microphone"]["verdict"], "unavailable") << run.report;
+}
+
+TEST_F(SoundTest, MituCheckSpeakersPlaysTheSampleAndTheSentence) {
+    MonitorCapture capture;
+    capture.start();
+    CheckRun run = runCheck({"speakers"}, &capture);
+    const auto [span, sound] = soundSpan(capture.stop());
+    EXPECT_EQ(run.status, 0);
+    const nlohmann::json& speakers = run.report["speakers"];
+    EXPECT_EQ(speakers["verdict"], "ok") << speakers;
+    EXPECT_GT(speakers["wave_seconds"].get<double>(), 2.0);
+    EXPECT_GT(speakers["speech_seconds"].get<double>(), 1.0);
+    // The sample and the sentence, one after the other.
+    EXPECT_GT(sound, 3.0) << span;
+}
+
+TEST_F(SoundTest, MituCheckAllWritesOneReportWithEveryCheck) {
+    ftptest::PyFtpServer server;
+    std::filesystem::create_directory(server.root() / "incoming");
+    ftptest::writeFile(server.root() / "test2.txt", ftptest::patternBytes(100000, 3));
+    QTemporaryDir folder;
+    CheckRun run =
+        runCheck({"all", "--server", "127.0.0.1", "--port", QString::number(server.port()),
+                  "--user", "anonymous", "--password", "guest@example.org", "--folder",
+                  folder.path(), "--address", "127.0.0.1", "--seconds", "1"});
+    // The null sink's monitor hears nothing: the microphone is silent.
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.report["ok"], false);
+    EXPECT_EQ(run.report["tool"], "mitu-check");
+    EXPECT_EQ(run.report["connection"]["rating"], "Excellent") << run.report;
+    EXPECT_EQ(run.report["connection"]["received"], 5);
+    EXPECT_TRUE(run.report["bandwidth"]["download"]["mbit_per_s"].is_number()) << run.report;
+    EXPECT_EQ(run.report["bandwidth"]["upload"]["bytes"], 100000);
+    EXPECT_TRUE(run.report["bandwidth"]["error"].is_null());
+    EXPECT_EQ(run.report["microphone"]["verdict"], "silent");
+    EXPECT_EQ(run.report["speakers"]["verdict"], "ok");
+}

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <regex>
 
 namespace {
 
@@ -43,7 +44,11 @@ TEST_F(MituCheckBandwidth, PrintsBothVerdictsAndKeepsTheFile) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out.starts_with("Download Excellent: ")) << r.out;
     EXPECT_NE(r.out.find("\nUpload Excellent: "), std::string::npos) << r.out;
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2);
+    // Throughput beside the verdicts, from the transfer's clock.
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nDownload: [0-9.]+ Mbit/s \\(300000 bytes "
+                                                    "in [0-9.]+ s\\)\nUpload: [0-9.]+ Mbit/s "
+                                                    "\\(300000 bytes in [0-9.]+ s\\)\n$")))
+        << r.out;
     EXPECT_TRUE(ftptest::readFile(folder / "test2.txt") ==
                 ftptest::readFile(server.root() / "test2.txt"));
     EXPECT_TRUE(fs::exists(server.root() / "incoming" / "test2up.txt"));
@@ -102,13 +107,60 @@ TEST(MituCheckConnection, ExitStatusFollowsTheRating) {
         const std::string out = testing::internal::GetCapturedStdout();
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(status, c.status) << c.rating;
-        EXPECT_TRUE(out.ends_with(std::string("Status: ") + c.rating + "\n")) << out;
+        EXPECT_NE(out.find(std::string("Status: ") + c.rating + "\nRound trips: "),
+                  std::string::npos)
+            << out;
         // Only a system that refuses echo requests says more, on stderr.
         EXPECT_EQ(err, c.status == 3 ? std::string("mitu-check: ") +
                                            ConnectionTest::EchoNotPermittedText + "\n"
                                      : std::string())
             << c.rating;
     }
+}
+
+TEST(MituCheckConnection, StatisticsCountLostRequestsAndFollowTheCount) {
+    // The window's lines, total and rating stay those of its five requests;
+    // the statistics cover the counted ones, a lost one as lost.
+    const std::vector<std::int32_t> answers{10, -11010, 20, 30, 40, 50, 60, 70};
+    const struct {
+        std::vector<std::string> arguments;
+        std::size_t sent; // requests that went out
+        const char* statistics;
+    } cases[] = {
+        {{"192.0.2.1"},
+         6,
+         "Round trips: min/avg/max/mdev = 10.000/25.000/40.000/11.180 ms, 5 sent, 4 received, "
+         "20% loss\n"},
+        {{"192.0.2.1", "--count", "7"},
+         7,
+         "Round trips: min/avg/max/mdev = 10.000/35.000/60.000/17.078 ms, 7 sent, 6 received, "
+         "14.29% loss\n"},
+        {{"--count", "2", "192.0.2.1"},
+         6,
+         "Round trips: min/avg/max/mdev = 10.000/10.000/10.000/0.000 ms, 2 sent, 1 received, "
+         "50% loss\n"},
+    };
+    for (const auto& c : cases) {
+        std::size_t next = 0;
+        auto probe = [&](const std::string&, PingMod::EchoReply&) { return answers.at(next++); };
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(check::runConnection(c.arguments, probe), 1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  std::string("10 ms\n>10000 ms\n20 ms\n30 ms\n40 ms\nTotal: 10100 ms\n"
+                              "Status: No Connection or too poor to use voice-conferencing\n") +
+                      c.statistics);
+        EXPECT_EQ(next, c.sent);
+    }
+    // No connection: the window stops after the first request, and so do we.
+    std::size_t next = 0;
+    auto lost = [&](const std::string&, PingMod::EchoReply&) { return ++next, -11010; };
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(check::runConnection({"192.0.2.1", "--count", "9"}, lost), 1);
+    EXPECT_TRUE(testing::internal::GetCapturedStdout().ends_with(
+        "Status: No Internet Connection\nRound trips: 1 sent, 0 received, 100% loss\n"));
+    EXPECT_EQ(next, 1u);
+    for (auto bad : {"0", "101", "x"})
+        EXPECT_EQ(check::runConnection({"--count", bad}, lost), check::ExitUsage) << bad;
 }
 
 TEST_F(MituCheckBandwidth, BadOptionsAreAUsageError) {

@@ -49,10 +49,11 @@ Result check(const std::string& arguments, const std::string& prefix = "") {
 void expectExcellent(const Result& r) {
     EXPECT_EQ(r.status, 0);
     std::smatch m;
-    ASSERT_TRUE(
-        std::regex_match(r.out, m,
-                         std::regex("(\\d+) ms\n(\\d+) ms\n(\\d+) ms\n(\\d+) ms\n(\\d+) ms\n"
-                                    "Total: (\\d+) ms\nStatus: Excellent\n")))
+    ASSERT_TRUE(std::regex_match(
+        r.out, m,
+        std::regex(
+            "(\\d+) ms\n(\\d+) ms\n(\\d+) ms\n(\\d+) ms\n(\\d+) ms\n"
+            "Total: (\\d+) ms\nStatus: Excellent\nRound trips: .*, 5 sent, 5 received, 0% loss\n")))
         << r.out;
     int sum = 0;
     for (int i = 1; i <= 5; ++i)
@@ -71,14 +72,16 @@ TEST(MituCheckConnection, RatesLoopback) {
 TEST(MituCheckConnection, NoAnswerIsNoConnection) {
     Result r = check("connection 1.2.3");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Total: >10000 ms\nStatus: No Internet Connection\n");
+    EXPECT_EQ(r.out, "Total: >10000 ms\nStatus: No Internet Connection\n"
+                     "Round trips: 1 sent, 0 received, 100% loss\n");
 
     auto ns = testing_netns::Namespace::create("cli");
     if (!ns)
         GTEST_SKIP() << "network namespaces are not available here";
     r = check("connection 10.9.9.9", "ip netns exec " + ns->name());
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Total: >10000 ms\nStatus: No Internet Connection\n");
+    EXPECT_EQ(r.out, "Total: >10000 ms\nStatus: No Internet Connection\n"
+                     "Round trips: 1 sent, 0 received, 100% loss\n");
 }
 
 TEST(MituCheckConnection, WorksWithoutPrivilegeWhereTheGroupIsAdmitted) {
@@ -93,7 +96,8 @@ TEST(MituCheckConnection, WorksWithoutPrivilegeWhereTheGroupIsAdmitted) {
     // Refused: rated as missing, with why and what an administrator can do.
     Result refused = check("connection 127.0.0.1", asNobody);
     EXPECT_EQ(refused.status, 3);
-    EXPECT_EQ(refused.out, "Total: >10000 ms\nStatus: No Internet Connection\n");
+    EXPECT_EQ(refused.out, "Total: >10000 ms\nStatus: No Internet Connection\n"
+                           "Round trips: 1 sent, 0 received, 100% loss\n");
     EXPECT_EQ(refused.err,
               std::string("mitu-check: ") + ConnectionTest::EchoNotPermittedText + "\n");
     ASSERT_TRUE(ns->sysctl("net.ipv4.ping_group_range", "65534 65534"));

@@ -1,0 +1,68 @@
+#pragma once
+
+// What each of mitu-check's checks found, for the text and the JSON report.
+
+#include "cli/round_trips.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace check {
+
+struct ConnectionReport {
+    std::string address;
+    std::vector<std::int32_t> listedMs;  // the window's lines; negative: failed
+    std::optional<std::int32_t> totalMs; // empty: ">10000 ms"
+    std::string rating;
+    RoundTrips trips;
+};
+
+struct TransferReport {
+    std::string verdict;
+    std::uint64_t bytes = 0;
+    double seconds = 0; // first to last byte
+};
+
+struct BandwidthReport {
+    std::string server;
+    std::optional<TransferReport> download, upload;
+    std::string error; // the failed step and its cause
+};
+
+} // namespace check
+
+namespace check {
+
+struct LevelReport {
+    std::optional<double> peakDbfs, rmsDbfs; // empty: pure silence
+};
+
+struct MicrophoneReport {
+    std::string device;
+    double seconds = 0; // recorded
+    LevelReport overall;
+    std::vector<LevelReport> channels;
+    double clippedPercent = 0;
+    bool mono = false;   // every channel carries the same samples
+    std::string verdict; // ok, silent, clipping, unavailable
+    std::string reason;  // why unavailable
+};
+
+struct SpeakerReport {
+    std::string device;
+    double waveSeconds = 0, speechSeconds = 0; // played
+    std::string verdict;                       // ok, unavailable
+    std::string reason;                        // why unavailable
+};
+
+// One member per check that ran.
+struct Report {
+    std::optional<ConnectionReport> connection;
+    std::optional<BandwidthReport> bandwidth;
+    std::optional<MicrophoneReport> microphone;
+    std::optional<SpeakerReport> speakers;
+};
+
+} // namespace check

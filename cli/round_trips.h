@@ -1,0 +1,26 @@
+#pragma once
+
+// Statistics over a run of echo requests, as users know them from ping.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace check {
+
+struct RoundTrips {
+    int sent = 0;
+    int received = 0;
+    double lossPercent = 0;
+    // Over the answered requests; empty when none was answered.
+    std::optional<double> minMs, avgMs, maxMs, mdevMs;
+};
+
+// `results`: one per request, the round trip in ms or negative when lost.
+RoundTrips summarize(const std::vector<std::int32_t>& results);
+
+// "Round trips: min/avg/max/mdev = a/b/c/d ms, N sent, M received, L% loss"
+std::string describe(const RoundTrips& trips);
+
+} // namespace check
