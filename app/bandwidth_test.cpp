@@ -32,6 +32,10 @@ std::string UploadVerdict(std::int32_t uploadTime) {
     return label + std::to_string(uploadTime) + " ms";
 }
 
+bool Qualifies(const std::string& verdictLine) {
+    return verdictLine.find("unsuccessful or to poor to qualify") == std::string::npos;
+}
+
 std::shared_ptr<Test> Test::create(Controls& controls, Clock& timer3, Clock& timer4,
                                    Settings settings) {
     return std::shared_ptr<Test>(new Test(controls, timer3, timer4, std::move(settings)));
@@ -120,8 +124,8 @@ bool Test::Wait(std::int32_t limit) {
 bool Test::Transfer(const std::function<void()>& start, const char* failureMessage) {
     try {
         start();
-    } catch (const platform::Error&) {
-        Fail(failureMessage, true);
+    } catch (const platform::Error& error) {
+        Fail(failureMessage, true, &error);
         return false;
     }
     FTPConnected = 0; // only now: the completion event never comes inside the call
@@ -137,7 +141,19 @@ bool Test::Transfer(const std::function<void()>& start, const char* failureMessa
     return true;
 }
 
-void Test::Fail(const char* message, bool closeConnection) {
+std::string FailureCause(std::int32_t number, const std::string& description) {
+    return "error " + std::to_string(number) + ": " + description;
+}
+
+void Test::Fail(const char* message, bool closeConnection, const platform::Error* raised) {
+    // Why the step failed, before closing the connection can change it:
+    // the error the call raised, else what the client's last method left.
+    if (raised) {
+        m_failureCause = FailureCause(raised->number(), raised->description());
+    } else if (m_clickClient) {
+        if (auto error = m_clickClient->LastFtpError(); error && error->Number() != 0)
+            m_failureCause = FailureCause(error->Number(), error->Description());
+    }
     if (!m_controls.closed())
         m_controls.showMessage(message);
     ct = 0;
@@ -172,11 +188,16 @@ void Test::Command4_Click() {
     // within its limit, or when it ends with anything but success: the
     // test never rates a transfer that failed.
     try {
+        m_failureCause.clear();
         m_controls.setResults("");
         m_controls.setProgress("");
         TotalBytes = 0;
         m_controls.setButtonEnabled(false);
 
+        // No client yet where the window was never activated (or the last
+        // attempt to make one failed): the click makes its own.
+        if (!m_objFtpClient)
+            Activate();
         m_clickClient = m_objFtpClient;
         if (!m_clickClient) {
             Fail(UnableToConnect, false);
@@ -191,8 +212,8 @@ void Test::Command4_Click() {
             client.setPassword(m_settings.ftpPassword);
             client.setTimeOut(FtpTimeOut);
             client.Connect();
-        } catch (const platform::Error&) {
-            Fail(UnableToConnect, true);
+        } catch (const platform::Error& error) {
+            Fail(UnableToConnect, true, &error);
             return;
         }
         UploadTime = 0;

@@ -7,6 +7,7 @@
 // and clocks.
 
 #include "ftp/ftp_client.h"
+#include "platform/error.h"
 
 #include <cstdint>
 #include <functional>
@@ -66,6 +67,10 @@ inline constexpr const char* UnableToUpload = "unable to upload file";
 // The verdict lines for a transfer time in ticks of Timer3.
 std::string DownloadVerdict(std::int32_t uploadTime);
 std::string UploadVerdict(std::int32_t uploadTime);
+// False for a verdict line that says the transfer does not qualify.
+bool Qualifies(const std::string& verdictLine);
+// An error as a failure message's cause: "error 16550: Requested action not taken."
+std::string FailureCause(std::int32_t number, const std::string& description);
 
 // The test and the window's state that goes with it.
 class Test : public std::enable_shared_from_this<Test> {
@@ -90,6 +95,10 @@ public:
     std::shared_ptr<CFtpClient> m_objFtpClient;
 
     bool running() const { return m_running; }
+    // Why the last click's failed step failed ("error N: description"), or
+    // empty when nothing says (a step that outlasted its limit). The window's
+    // boxes show only the message; the command-line tool adds this.
+    const std::string& failureCause() const { return m_failureCause; }
     std::string localFile() const;
 
 private:
@@ -105,7 +114,7 @@ private:
     // One transfer step: start it, wait for its end within the limit, stop
     // the clocks. False (after Fail) unless it succeeded.
     bool Transfer(const std::function<void()>& start, const char* failureMessage);
-    void Fail(const char* message, bool closeConnection);
+    void Fail(const char* message, bool closeConnection, const platform::Error* raised = nullptr);
     void appendResult(const std::string& line);
 
     Controls& m_controls;
@@ -116,6 +125,7 @@ private:
     // end the click's waits, even if an activation replaces m_objFtpClient.
     std::shared_ptr<CFtpClient> m_clickClient;
     std::int32_t m_lastStatus = 0;
+    std::string m_failureCause;
     bool m_running = false;
 };
 

@@ -232,6 +232,9 @@ void Form1::buildControls() {
     Text6->setPalette(editPalette);
     Label13 = label(Frame3, "Label13", QStringLiteral("Results"), t.rect(120, 1320, 615, 255));
     Text1 = multiLineDisplay(Frame3, "Text1", t.rect(720, 1320, 615, 975));
+    // One line per result, however narrow the box: what does not fit is
+    // clipped rather than wrapped onto a line of its own.
+    Text1->setLineWrapMode(QPlainTextEdit::NoWrap);
     Label14 = label(Frame3, "Label14", QStringLiteral("Total"), t.rect(120, 2520, 615, 255));
     Text3 = lineDisplay(Frame3, "Text3", t.rect(600, 2520, 1695, 285), true);
     Label15 = label(Frame3, "Label15", QStringLiteral("Status"), t.rect(120, 3240, 615, 255));
@@ -310,6 +313,12 @@ void Form1::activateBandwidthTest() {
 void Form1::showEvent(QShowEvent* event) {
     if (!m_shownOnce) {
         m_shownOnce = true;
+        // Showing the window activates it where a window manager hands it
+        // the focus; where none does (no window manager, a kiosk session,
+        // focus-stealing prevention) the bandwidth test still needs its
+        // client. A later activation replaces it as usual.
+        if (!m_bandwidth->m_objFtpClient)
+            activateBandwidthTest();
         if (QScreen* s = screen()) {
             QRect frame = frameGeometry();
             frame.moveCenter(s->availableGeometry().center());
@@ -351,9 +360,13 @@ void Form1::Timer3_Timer() {
     m_bandwidth->Timer3_Timer(platform::qt::processPendingEvents);
 }
 
-void Form1::Timer4_Timer() { m_bandwidth->Timer4_Timer(); }
+void Form1::Timer4_Timer() {
+    m_bandwidth->Timer4_Timer();
+}
 
-void Form1::Command4_Click() { m_bandwidth->Command4_Click(); }
+void Form1::Command4_Click() {
+    m_bandwidth->Command4_Click();
+}
 
 // --- microphone ------------------------------------------------------------------
 
@@ -466,6 +479,11 @@ public:
     }
     void setButtonEnabled(bool enabled) override { m_form.Command2->setEnabled(enabled); }
     void focusStatus() override { m_form.Text4->setFocus(Qt::OtherFocusReason); }
+    void showEchoNotPermitted(const std::string& text) override {
+        QMessageBox box(QMessageBox::Warning, Form1::Title, QString::fromStdString(text),
+                        QMessageBox::Ok, &m_form);
+        box.exec();
+    }
     void yieldToMessageLoop() override { platform::qt::processPendingEvents(); }
 
 private:

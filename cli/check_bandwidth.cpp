@@ -130,19 +130,27 @@ int runBandwidth(const std::vector<std::string>& arguments) {
 
     // One verdict a line: the box separates them with an empty line.
     std::string text = controls.results();
+    bool qualified = true;
     for (std::size_t start = 0; start < text.size();) {
         std::size_t end = text.find("\r\n", start);
         if (end == std::string::npos)
             end = text.size();
-        if (end > start)
-            std::cout << text.substr(start, end - start) << '\n';
+        if (end > start) {
+            const std::string verdict = text.substr(start, end - start);
+            std::cout << verdict << '\n';
+            qualified = qualified && BandwidthTest::Qualifies(verdict);
+        }
         start = end + 2;
     }
     if (!controls.message.empty()) {
-        std::cerr << "mitu-check: " << controls.message << '\n';
-        return 1;
+        // The window's message, and why the step failed where the client knows.
+        std::cerr << "mitu-check: " << controls.message;
+        if (!test->failureCause().empty())
+            std::cerr << ": " << test->failureCause();
+        std::cerr << '\n';
+        return ExitFailed;
     }
-    return 0;
+    return qualified ? ExitOk : ExitFailed;
 }
 
 } // namespace check

@@ -18,8 +18,10 @@ public:
     void setTotal(const std::string& text) override { total = text; }
     void setStatus(const std::string& text) override { status = text; }
     void setButtonEnabled(bool) override {}
+    void showEchoNotPermitted(const std::string& text) override { echoNotPermitted = text; }
 
     std::string results, total, status;
+    std::string echoNotPermitted; // why, when the system refuses echo requests
 
 private:
     std::string m_address;
@@ -27,7 +29,8 @@ private:
 
 } // namespace
 
-int runConnection(const std::vector<std::string>& arguments) {
+int runConnection(const std::vector<std::string>& arguments,
+                  const ConnectionTest::EchoProbe& probe) {
     if (arguments.size() > 1 || (arguments.size() == 1 && arguments[0].starts_with("-"))) {
         std::cerr << "usage: mitu-check connection [ADDRESS]\n";
         return ExitUsage;
@@ -37,7 +40,7 @@ int runConnection(const std::vector<std::string>& arguments) {
     });
     TextControls controls(arguments.empty() ? app::ServiceSettings::fromEnvironment().pingAddress
                                             : arguments[0]);
-    ConnectionTest::Run(controls);
+    ConnectionTest::Run(controls, probe);
 
     // One line per time: the box separates them with CR LF.
     std::string line;
@@ -53,7 +56,16 @@ int runConnection(const std::vector<std::string>& arguments) {
         std::cout << line << '\n';
     std::cout << "Total: " << controls.total << '\n';
     std::cout << "Status: " << controls.status << '\n';
-    return controls.status == ConnectionTest::NoConnectionText ? 1 : 0;
+    PingMod::setMessageBoxSink({});
+    if (!controls.echoNotPermitted.empty()) {
+        std::cout << std::flush; // after the results on a terminal
+        std::cerr << "mitu-check: " << controls.echoNotPermitted << '\n';
+        return ExitEchoNotPermitted;
+    }
+    if (controls.status == ConnectionTest::NoConnectionText ||
+        controls.status == ConnectionTest::TooPoorText)
+        return ExitFailed;
+    return ExitOk;
 }
 
 } // namespace check

@@ -18,7 +18,7 @@ const Command kCommands[] = {
     {"connection",
      "connection [ADDRESS]  echo requests to ADDRESS (default: the service's "
      "server, or MITU_PING_ADDRESS), round trips and a rating",
-     check::runConnection},
+     [](const std::vector<std::string>& arguments) { return check::runConnection(arguments); }},
     {"bandwidth",
      "bandwidth [--server HOST] [--port N] [--user NAME] [--password TEXT] [--folder DIR]\n"
      "                       log in to the service's FTP server, download and upload the\n"
@@ -32,7 +32,14 @@ void printUsage(std::ostream& out) {
     out << "usage: mitu-check COMMAND [ARGUMENTS]\n\ncommands:\n";
     for (const Command& command : kCommands)
         out << "  " << command.usage << '\n';
-    out << "\nExit status: 0 the service answered, 1 it did not, 64 usage error.\n";
+    out << "\nexit status:\n"
+           "  0   connection: rated Excellent, Good, Fair or Poor;\n"
+           "      bandwidth: both transfers qualify (Excellent or adequate)\n"
+           "  1   connection: \"No Internet Connection\" or \"No Connection or too poor to\n"
+           "      use voice-conferencing\"; bandwidth: a step failed (the cause on\n"
+           "      standard error) or a transfer is \"unsuccessful or to poor to qualify\"\n"
+           "  3   connection: this system does not permit echo requests for this user\n"
+           "  64  usage error\n";
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include "cli/ftp_output.h"
 #include "ftp/ftp_client.h"
+#include "ftp/ftp_listing.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
 
@@ -184,8 +185,10 @@ public:
 
     // Starts one asynchronous method and waits for its completion event.
     // Returns the exit status the outcome stands for, reporting failures
-    // as "mitu-ftp: WHAT: REASON (error N)".
-    int step(const std::string& what, const std::function<void()>& start) {
+    // as "mitu-ftp: WHAT: REASON (error N)"; `detail`, when given, adds to
+    // the reason.
+    int step(const std::string& what, const std::function<void()>& start,
+             const std::function<std::string()>& detail = {}) {
         m_status.reset();
         m_lastErrorReply.clear();
         try {
@@ -217,7 +220,7 @@ public:
         case AsyncResultStatus::Failed:
         default: {
             auto error = m_client->LastFtpError();
-            fail(what, reason(error->Number(), error->Description()));
+            fail(what, reason(error->Number(), error->Description() + (detail ? detail() : "")));
             return ExitFailed;
         }
         }
@@ -311,8 +314,33 @@ private:
 
 // --- the commands -------------------------------------------------------------------
 
+// A server's text, quoted for the terminal: control characters escaped,
+// long text cut.
+std::string quoted(const std::string& text) {
+    constexpr std::size_t Longest = 200;
+    std::string shown = "\"";
+    for (std::size_t i = 0; i < text.size() && i < Longest; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            shown += escaped;
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown + (text.size() > Longest ? "\"..." : "\"");
+}
+
 int runLs(Session& s, const Invocation& in) {
-    if (int rc = s.step(invocationText(in), [&] { s.client().EnumFiles(); }))
+    const auto unreadable = [&]() -> std::string {
+        if (s.client().LastFtpError()->Number() != CFtpClient::UnknownListingFormat)
+            return "";
+        const auto line = FirstUnreadableListingLine(s.client().CurrentDirectoryListing());
+        return line ? " First unreadable line: " + quoted(*line) : "";
+    };
+    if (int rc = s.step(
+            invocationText(in), [&] { s.client().EnumFiles(); }, unreadable))
         return rc;
     for (const auto& file : *s.client().CurrentDirectoryFiles())
         s.print(mituftp::listingLine(*file));

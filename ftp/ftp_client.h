@@ -2,6 +2,8 @@
 
 #include "ftp/ftp_error.h"
 #include "ftp/ftp_files.h"
+#include "ftp/ftp_owed_replies.h"
+#include "ftp/ftp_reply.h"
 #include "net/socket.h"
 #include "platform/event.h"
 #include "timer/timeout.h"
@@ -71,19 +73,38 @@ enum class TransferMode : std::int32_t { Ascii = 0, Binary = 1 };
 // as platform::Error, with the description prefixed "CFtpClient.<Member>
 // failed: "; failures found later end the method with status 1 and leave
 // the reason in `LastFtpError`. Create with `CFtpClient::create()`.
+//
+// `LastFtpError` numbers:
+//   16000 + reply code  a reply the method cannot go on with; the
+//                       description is the code's text (ReplyCodeText),
+//                       the source "Brindle.CFtpClient"
+//   16001  a 257 reply without a quoted path
+//   16002  a listing the parser cannot read ("Unknown listing format.")
+//   16003  a reply longer than MaxReplyLength; the session is closed
+//   16004  no local port can be listened on for an active data connection
+//   16005  a 227 reply that names no usable port
+//   16007  (raised) a method called while another is pending
+//   16008  (raised) no control connection; in LastFtpError with the
+//          description "The server closed the connection." when the
+//          server closes it while a method is pending
+//   16009  a resumed download whose local part is longer than the remote file
+//   16010  a download whose length differs from the size the server gave
+//   16011  a listing longer than MaxListingLength
+// Other numbers are those of the socket (control or data connection) or
+// of the local file.
 class CFtpClient : public std::enable_shared_from_this<CFtpClient> {
 public:
     // Most bytes of reply text kept while waiting for a reply to end.
     static constexpr std::size_t MaxReplyLength = 1 << 20;
-    // `LastFtpError` number for a reply longer than that.
     static constexpr std::int32_t ReplyTooLong = 16003;
-    // `LastFtpError` number when no local port can be listened on for an
-    // active data connection.
     static constexpr std::int32_t NoFreePort = 16004;
-    // `LastFtpError` number for a 227 reply that names no usable address.
     static constexpr std::int32_t BadPassiveReply = 16005;
-    // `LastFtpError` number for a listing the parser cannot read.
     static constexpr std::int32_t UnknownListingFormat = 16002;
+    static constexpr std::int32_t LocalFileLonger = 16009;
+    static constexpr std::int32_t SizeMismatch = 16010;
+    static constexpr std::int32_t ListingTooLong = 16011;
+    // Most bytes of listing text kept, unless set otherwise.
+    static constexpr std::size_t MaxListingLength = std::size_t(256) << 20;
     // Active mode: the lowest port tried and the most candidates tried in one search.
     static constexpr std::int32_t FirstPortCandidate = 20000;
     static constexpr std::int32_t LastPortCandidate = 65535;
@@ -138,6 +159,13 @@ public:
     std::int32_t FtpSessionState() const { return static_cast<std::int32_t>(m_FtpSessionState); }
     std::string LastServerResponse() const { return m_LastServerResponse; }
     std::shared_ptr<CFtpError> LastFtpError() const { return m_LastFtpError; }
+    // The whole length of the running (or last) transfer's file, the total
+    // that `OnDataTransferProgress` counts towards: the size the server
+    // gave for a binary download, the local file's length for an upload;
+    // -1 when it is not known.
+    std::int64_t TransferSize() const { return m_TransferSize; }
+    // Most bytes of listing text a listing may have (MaxListingLength).
+    void setMaxListingLength(std::size_t bytes) { m_maxListingLength = bytes; }
 
     // --- events ---
     platform::Event<std::int32_t> OnConnect; // AsyncResultStatus
@@ -155,20 +183,7 @@ public:
     platform::Event<std::int32_t> OnStateChange;                       // the new FtpSessionState
     platform::Event<std::int32_t> OnQuitSession;
 
-    // Code of the first completion reply line (2xx..5xx) in `text`, or of
-    // the last preliminary one (1xx) when no completion line follows (a
-    // final line: three digits and a blank, ended by CR LF); 0 if there
-    // is none. `end` gets the length of
-    // the text up to and including that line; `message` the continuation
-    // lines before it ("-" after the code), each followed by CR LF.
-    struct ParsedReply {
-        std::int16_t code = 0;
-        std::size_t end = 0;
-        std::string message;
-    };
-    static ParsedReply ParseReply(std::string_view text);
-
-    // --- listings ---
+    // --- listings (ftp_listing.cpp) ---
     // The entries of a Unix or DOS listing text; nullptr when any line
     // cannot be read. `currentYear` dates the entries that carry a time
     // instead of a year (0: the year of the system clock).
@@ -177,64 +192,73 @@ public:
     static std::int32_t GetDateStartPosition(const std::string& line);
     // "Mar  5 09:15" or "Dec 31  2004" as a date; throws if it is not one.
     static Date ParseUnixDate(const std::string& field, int currentYear = 0);
+
     // The port tried after `lastPort` in the active-mode search: the next
     // one up, back to FirstPortCandidate past LastPortCandidate.
     static std::int32_t NextPortCandidate(std::int32_t lastPort);
-
-    // --- reply readers ---
-    // The address a 227 reply names; false when it names none usable.
-    static bool ParsePassiveReply(const std::string& strReply, std::string& host,
-                                  std::int32_t& port);
-    // The quoted directory of a 257 reply, back slashes made forward; false
-    // (and `directory` empty) when there is none.
-    static bool DirFromResponse(const std::string& strReply, std::string& directory);
 
 private:
     CFtpClient();
     void subscribe();
 
-    // --- shared steps ---
+    // --- shared steps (ftp_client.cpp) ---
     void BeginMethod(FtpAsyncMethod method);
     void EndMethod();
     void RaiseCompletionFailure(FtpAsyncMethod method);
     void RaiseCompletion(FtpAsyncMethod method, AsyncResultStatus status);
     void RaiseFtpError(std::int16_t code, bool closeControlConnection = false);
+    void FailMethod(std::int32_t number, const std::string& description, const std::string& source);
     void setSessionState(::FtpSessionState state);
     void checkCanStart(const char* member) const;
     static void checkArgument(const std::string& value, const char* member);
+    // The error trap of an asynchronous method: checks that none is
+    // pending, runs `prepare`, registers the method, runs `send`; an error
+    // ends the method if it has begun and reaches the caller prefixed.
+    template <class Prepare, class Send>
+    void StartMethod(FtpAsyncMethod method, const char* member, Prepare&& prepare, Send&& send);
     void startSimpleMethod(FtpAsyncMethod method, const char* member, const char* verb,
                            const std::string& argument);
+    // Call from a catch block: the error goes on with its number and source
+    // and "CFtpClient.<member> failed: " in front of its description.
+    [[noreturn]] static void rethrowFrom(const std::string& member);
 
-    // --- control connection ---
+    // --- control connection (ftp_control.cpp) ---
     void SendFtpCommand(const std::string& verb, const std::string& argument);
-    std::int16_t GetResponseCode(std::string& strReply);
     bool GetDirFromResponse(const std::string& strReply);
-    void DispatchReply(std::int16_t code, const std::string& reply, const std::string& piece);
+    void DispatchReply(const ftp::ReplyBuffer::Reply& reply);
     void DispatchConnectReply(std::int16_t code, const std::string& reply);
-    void DispatchTransferReply(std::int16_t code, const std::string& piece);
     void LoggedIn();
     void FailDispatch(std::int32_t number, const std::string& description);
     void FailReplyTooLong();
     void closeControlSocket();
 
-    // --- data side ---
+    // --- data connections and transfers (ftp_transfer.cpp) ---
+    void DispatchTransferReply(std::int16_t code, const std::string& reply);
+    void DispatchTransferCommandReply(std::int16_t code);
+    void OpenDataConnection();
     void CloseDataConnection();
-    void CloseLocalFile();
     void SendPORTCommand();
     void EstablishPasvDataConnection(const std::string& strReply);
-    void OpenLocalFile();
-    void OpenLocalFileForUpload();
-    void UploadData();
-    bool LocalFileExists(const std::string& path) const;
     std::int32_t GetFreePort();
     void SendTransferCommand();
     void StartUpload();
     void FinishDataTransfer();
+    void FailTransfer(std::int32_t number, const std::string& description,
+                      const std::string& source);
     void FailDataHandler(const char* handler);
-    void AbandonPendingReply();
-    bool IsStaleReply(std::int16_t code);
-    void DropStaleReplyAhead();
     void DropDataSocket();
+    bool FromServer(std::int32_t socket) const;
+    void ReceiveDownload(const ByteArray& bytes);
+    void ReceiveListing(const ByteArray& bytes);
+
+    // --- local files (ftp_local_file.cpp) ---
+    void OpenLocalFile();
+    void OpenLocalFileForUpload();
+    void UploadData();
+    void WriteLocal(const std::uint8_t* data, std::size_t size);
+    void CloseLocalFile();
+    bool LocalFileExists(const std::string& path) const;
+    std::int64_t LocalFileLength(const std::string& path) const;
 
     // --- handlers ---
     void m_objControlSocket_OnConnect();
@@ -253,10 +277,34 @@ private:
     void m_objDataSocket_OnDataArrival(std::int32_t bytesTotal);
     void m_objDataSocket_OnSendComplete();
 
+    // What one data method has seen so far; cleared when a method begins.
+    struct TransferFlags {
+        // A download or listing ends once the server has both closed the
+        // data connection and confirmed the transfer, in either order.
+        bool dataClosed = false;
+        bool transferReplied = false;
+        // An upload starts sending once the data connection is up and the
+        // server has answered STOR with a preliminary reply.
+        bool dataAccepted = false;
+        bool storAnswered = false;
+        bool uploadStarted = false;
+        // TYPE A: line ends are converted (CR LF on the wire, LF here).
+        bool ascii = false;
+        bool heldCR = false; // download: a CR at the end of the last arrival
+        // The data connection failed while the transfer command was still
+        // unanswered: the server's reply, if it comes within the time-out,
+        // tells what happened; this error stands if it does not.
+        bool dataFailed = false;
+        std::int32_t dataErrorNumber = 0;
+        std::string dataErrorDescription;
+        std::string dataErrorSource;
+    };
+
     FtpAsyncMethod m_currentMethod = FtpAsyncMethod::None;
-    // Control text received since the last command was sent and not yet
-    // taken by a complete reply.
-    std::string m_replyBuffer;
+    // Control text received and not yet taken by a complete reply.
+    ftp::ReplyBuffer m_replies;
+    // The replies the server still owes.
+    ftp::OwedReplies m_owed;
     std::string m_pendingNewName;
     std::string m_remotePath;
     std::string m_localPath;
@@ -283,30 +331,11 @@ private:
     std::int16_t m_SendBufferLenght = 1460;
     std::shared_ptr<CFtpError> m_LastFtpError;
     ByteArray m_sendBuffer;      // the upload's chunk, sized when the upload starts
+    ByteArray m_wireBuffer;      // an ASCII chunk with its line ends converted
     std::int32_t m_lastPort = 0; // the last active-mode port candidate, 0 = none yet
-
-    // The end of a download or listing takes both the server's close of the
-    // data connection and its final reply to RETR or LIST; each remembers
-    // here that it has come, and the later one ends the method.
-    bool m_dataClosed = false;
-    bool m_transferReplied = false;
-    // An upload starts sending once the data connection is up and the
-    // server has answered STOR with a preliminary reply.
-    bool m_dataAccepted = false;
-    bool m_storAnswered = false;
-    bool m_uploadStarted = false;
-    // A command has gone out and its final (2xx..5xx) reply has not come yet.
-    bool m_finalReplyOwed = false;
-    // That reply belongs to a method that has ended: it is shown, not acted on.
-    bool m_staleFinalReply = false;
-    bool m_staleTransferReply = false; // ... and answers RETR, STOR or LIST
-
-    // Every clearing of the reply buffer starts a new exchange.
-    std::uint64_t m_replyExchange = 0;
-    // While GetResponseCode waits for the rest of a multi-line reply, the
-    // exchange it waits on. Arrivals for that exchange only add their text
-    // and the waiting pass takes it: the wait nests one level deep at most.
-    std::optional<std::uint64_t> m_awaitedExchange;
+    std::int64_t m_TransferSize = -1;
+    std::size_t m_maxListingLength = MaxListingLength;
+    TransferFlags m_transfer;
     // Set when a reply grew past MaxReplyLength: text is dropped until the next Connect.
     bool m_discardReplies = false;
 
@@ -314,3 +343,23 @@ private:
     std::shared_ptr<CSocket> m_objDataSocket;
     std::shared_ptr<CTimeout> m_objTimeOut;
 };
+
+template <class Prepare, class Send>
+void CFtpClient::StartMethod(FtpAsyncMethod method, const char* member, Prepare&& prepare,
+                             Send&& send) {
+    bool begun = false;
+    try {
+        checkCanStart(member);
+        prepare();
+        BeginMethod(method);
+        begun = true;
+        send();
+    } catch (...) {
+        try {
+            if (begun && m_currentMethod == method)
+                EndMethod();
+        } catch (...) {
+        }
+        rethrowFrom(member);
+    }
+}

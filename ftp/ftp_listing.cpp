@@ -1,9 +1,16 @@
 // The listing parser: Unix long listings and DOS listings into entries.
+//
+// A line that starts with a DOS date (MM-DD-YY or MM-DD-YYYY) is a DOS line,
+// read field by field: date, time, "<DIR>" or size, name. Any other line
+// must hold a Unix date: the leftmost month abbreviation (or long-iso date)
+// that follows the size field and is followed by a day and a time or year.
+// Whatever cannot be read that way fails the whole listing.
+#include "ftp/ftp_listing.h"
+
 #include "ftp/ftp_client.h"
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <ctime>
 #include <limits>
 #include <stdexcept>
@@ -16,9 +23,13 @@ struct BadLine : std::runtime_error {
     BadLine() : std::runtime_error("unreadable listing line") {}
 };
 
+char lowerChar(char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
 std::string lower(std::string text) {
     for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        c = lowerChar(c);
     return text;
 }
 
@@ -29,19 +40,23 @@ bool isDigit(char c) {
 const char* const Months[] = {"jan", "feb", "mar", "apr", "may", "jun",
                               "jul", "aug", "sep", "oct", "nov", "dec"};
 
-// A whole decimal number, digits only.
+constexpr std::int64_t Largest = std::numeric_limits<std::int64_t>::max();
+
+// A whole decimal number, digits only, up to `limit`.
 std::int64_t toNumber(const std::string& text, std::int64_t limit) {
-    if (text.empty() || text.size() > 18)
+    if (text.empty())
         throw BadLine();
     std::int64_t value = 0;
     for (char c : text) {
-        if (!isDigit(c))
+        if (!isDigit(c) || value > (limit - (c - '0')) / 10)
             throw BadLine();
         value = value * 10 + (c - '0');
     }
-    if (value > limit)
-        throw BadLine();
     return value;
+}
+
+bool allDigits(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), isDigit);
 }
 
 std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
@@ -51,6 +66,12 @@ std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
     const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
     const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+// Minutes since 1 January 1970 of a date, the day not checked.
+std::int64_t minutesOf(int year, int month, int day, int hour, int minute) {
+    return daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 1440 +
+           hour * 60 + minute;
 }
 
 // A checked calendar date and time of day as days since 30 December 1899.
@@ -68,17 +89,20 @@ Date makeDate(int year, int month, int day, int hour, int minute) {
     return Date{static_cast<double>(days) + (hour * 60 + minute) / 1440.0};
 }
 
-int yearNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    localtime_r(&now, &parts);
-    return parts.tm_year + 1900;
+// The moment a listing read with only a year is read at: the year's last
+// minute, so that no date of that year lies ahead of it.
+ListingTime endOfYear(int year) {
+    return ListingTime{year, 12, 31, 23, 59};
 }
 
-// "HH:MM" as hour and minute.
+ListingTime momentFor(int currentYear) {
+    return currentYear != 0 ? endOfYear(currentYear) : ListingTimeNow();
+}
+
+// "H:MM" or "HH:MM" as hour and minute.
 void readTime(const std::string& text, int& hour, int& minute) {
     const std::size_t colon = text.find(':');
-    if (colon == std::string::npos)
+    if (colon == std::string::npos || colon < 1 || colon > 2 || text.size() != colon + 3)
         throw BadLine();
     hour = static_cast<int>(toNumber(text.substr(0, colon), 99));
     minute = static_cast<int>(toNumber(text.substr(colon + 1), 99));
@@ -98,54 +122,147 @@ std::vector<std::string> splitSpaces(const std::string& text) {
     return items;
 }
 
-// Two-digit years of DOS listings: 70..99 are 1970..1999, 00..69 are 2000..2069.
-int dosYear(int twoDigits) {
-    return twoDigits >= 70 ? 1900 + twoDigits : 2000 + twoDigits;
+std::size_t skipBlanks(const std::string& text, std::size_t at) {
+    while (at < text.size() && text[at] == ' ')
+        ++at;
+    return at;
 }
 
-// "03-15-06  12:34PM": month, day and two-digit year, then a 12-hour time.
-Date parseDosDate(const std::string& text) {
-    const std::vector<std::string> items = splitSpaces(text);
-    if (items.size() != 2 || items[0].size() != 8 || items[0][2] != '-' || items[0][5] != '-')
+// The end of the run of `count` digits or fewer (at least one) at `at`;
+// npos when there is none.
+std::size_t digitsEnd(const std::string& text, std::size_t at, std::size_t fewest,
+                      std::size_t most) {
+    std::size_t end = at;
+    while (end < text.size() && isDigit(text[end]) && end - at < most)
+        ++end;
+    if (end - at < fewest || (end < text.size() && isDigit(text[end])))
+        return std::string::npos;
+    return end;
+}
+
+// --- Unix dates ------------------------------------------------------------------
+
+// Where a Unix date's fields lie in a line: from `start` (the month, or the
+// year of a long-iso date) to `end`, one past its last field.
+struct DateSpan {
+    std::size_t start = 0;
+    std::size_t end = 0;
+};
+
+bool fieldEnds(const std::string& line, std::size_t at) {
+    return at == line.size() || line[at] == ' ' || line[at] == '\r';
+}
+
+// "H:MM" or "HH:MM" at `at`, ending the field; npos if there is none.
+std::size_t timeEnd(const std::string& line, std::size_t at) {
+    const std::size_t colon = digitsEnd(line, at, 1, 2);
+    if (colon == std::string::npos || colon >= line.size() || line[colon] != ':')
+        return std::string::npos;
+    const std::size_t end = digitsEnd(line, colon + 1, 2, 2);
+    return end != std::string::npos && fieldEnds(line, end) ? end : std::string::npos;
+}
+
+// "Mar  5 09:15", "Oct 2 10:59" or "Dec 31  2004" from `at` (the month).
+std::size_t monthDateEnd(const std::string& line, std::size_t at) {
+    if (at + 4 > line.size())
+        return std::string::npos;
+    const char month[] = {lowerChar(line[at]), lowerChar(line[at + 1]), lowerChar(line[at + 2])};
+    if (std::none_of(std::begin(Months), std::end(Months),
+                     [&](const char* name) { return std::equal(month, month + 3, name); }) ||
+        line[at + 3] != ' ')
+        return std::string::npos;
+    const std::size_t day = skipBlanks(line, at + 3);
+    const std::size_t dayEnd = digitsEnd(line, day, 1, 2);
+    if (dayEnd == std::string::npos || dayEnd >= line.size() || line[dayEnd] != ' ')
+        return std::string::npos;
+    const std::size_t last = skipBlanks(line, dayEnd);
+    const std::size_t year = digitsEnd(line, last, 4, 4);
+    if (year != std::string::npos && fieldEnds(line, year))
+        return year;
+    return timeEnd(line, last);
+}
+
+// "2012-02-07 00:31" (long-iso) from `at`.
+std::size_t isoDateEnd(const std::string& line, std::size_t at) {
+    if (digitsEnd(line, at, 4, 4) != at + 4 || at + 10 >= line.size() || line[at + 4] != '-' ||
+        digitsEnd(line, at + 5, 2, 2) != at + 7 || line[at + 7] != '-' ||
+        digitsEnd(line, at + 8, 2, 2) != at + 10 || line[at + 10] != ' ')
+        return std::string::npos;
+    return timeEnd(line, skipBlanks(line, at + 10));
+}
+
+// The leftmost date that follows a size field (a digit and one blank
+// before it); none when the line has none.
+std::optional<DateSpan> findDate(const std::string& line) {
+    for (std::size_t at = 2; at < line.size(); ++at) {
+        if (line[at - 1] != ' ' || !isDigit(line[at - 2]))
+            continue;
+        std::size_t end = isDigit(line[at]) ? isoDateEnd(line, at) : monthDateEnd(line, at);
+        if (end != std::string::npos)
+            return DateSpan{at, end};
+    }
+    return std::nullopt;
+}
+
+Date readUnixDate(const std::string& field, const ListingTime& now) {
+    const std::vector<std::string> items = splitSpaces(field);
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0;
+    if (items.size() == 2) { // 2012-02-07 00:31
+        const std::string& date = items[0];
+        if (date.size() != 10 || date[4] != '-' || date[7] != '-')
+            throw BadLine();
+        year = static_cast<int>(toNumber(date.substr(0, 4), 9999));
+        month = static_cast<int>(toNumber(date.substr(5, 2), 99));
+        day = static_cast<int>(toNumber(date.substr(8, 2), 99));
+        readTime(items[1], hour, minute);
+        return makeDate(year, month, day, hour, minute);
+    }
+    if (items.size() != 3)
         throw BadLine();
-    const int month = static_cast<int>(toNumber(items[0].substr(0, 2), 99));
-    const int day = static_cast<int>(toNumber(items[0].substr(3, 2), 99));
-    const int year = dosYear(static_cast<int>(toNumber(items[0].substr(6, 2), 99)));
-    std::string time = lower(items[1]);
-    if (time.size() < 3)
+    const std::string name = lower(items[0]);
+    for (int i = 0; i < 12; ++i)
+        if (name == Months[i])
+            month = i + 1;
+    if (month == 0 || items[1].size() > 2)
         throw BadLine();
-    const std::string half = time.substr(time.size() - 2);
-    if (half != "am" && half != "pm")
-        throw BadLine();
-    int hour = 0, minute = 0;
-    readTime(time.substr(0, time.size() - 2), hour, minute);
-    if (hour < 1 || hour > 12)
-        throw BadLine();
-    hour = hour % 12 + (half == "pm" ? 12 : 0);
+    day = static_cast<int>(toNumber(items[1], 99));
+    if (items[2].find(':') == std::string::npos) {
+        if (items[2].size() != 4)
+            throw BadLine();
+        return makeDate(static_cast<int>(toNumber(items[2], 9999)), month, day, 0, 0);
+    }
+    readTime(items[2], hour, minute);
+    // No year: this year, unless that is more than a day ahead of now.
+    year = now.year;
+    if (minutesOf(year, month, day, hour, minute) >
+        minutesOf(now.year, now.month, now.day, now.hour, now.minute) + 1440)
+        --year;
     return makeDate(year, month, day, hour, minute);
 }
 
-// One Unix line: the date found at `month` (0-based).
-void readUnixLine(const std::string& line, std::size_t month, CFtpFile& file, int currentYear) {
-    file.setIsDirectory(line[0] == 'd');
+// The size of a Unix line from its field before the date. A device shows
+// its major and minor numbers instead ("109,767" or "8,   0"), and some
+// servers a negative size: both list as 0. `items` are the fields before
+// the size; a major number ending in a comma is taken out of them.
+std::int64_t readUnixSize(const std::string& field, std::vector<std::string>& items) {
+    if (!items.empty() && items.back().ends_with(',')) {
+        items.pop_back();
+        return 0;
+    }
+    if (field.find(',') != std::string::npos)
+        return 0;
+    if (field[0] == '-' && allDigits(field.substr(1)))
+        return 0;
+    return toNumber(field, Largest);
+}
 
-    // Month, day and time-or-year, each set off by spaces. The name starts
-    // one space after the time or year, however wide the day and year were
-    // written.
-    std::size_t at = line.find(' ', month);
-    const std::size_t dayStart = line.find_first_not_of(' ', at);
-    if (at == std::string::npos || dayStart == std::string::npos)
-        throw BadLine();
-    at = line.find(' ', dayStart);
-    const std::size_t lastStart =
-        at == std::string::npos ? std::string::npos : line.find_first_not_of(' ', at);
-    if (lastStart == std::string::npos)
-        throw BadLine();
-    const std::size_t lastEnd = std::min(line.find(' ', lastStart), line.size());
-    file.setLastWriteTime(
-        CFtpClient::ParseUnixDate(line.substr(month, lastEnd - month), currentYear));
-    const std::size_t namePosition = lastEnd + 1;
-    const std::string rest = namePosition < line.size() ? line.substr(namePosition) : "";
+void readUnixLine(const std::string& line, const DateSpan& date, CFtpFile& file,
+                  const ListingTime& now) {
+    file.setIsDirectory(line[0] == 'd');
+    file.setLastWriteTime(readUnixDate(line.substr(date.start, date.end - date.start), now));
+
+    // The name starts one blank after the date's last field.
+    const std::string rest = date.end + 1 < line.size() ? line.substr(date.end + 1) : "";
     const std::size_t arrow = line[0] == 'l' ? rest.find(" -> ") : std::string::npos;
     if (arrow != std::string::npos) {
         file.setFileName(rest.substr(0, arrow));
@@ -154,111 +271,170 @@ void readUnixLine(const std::string& line, std::size_t month, CFtpFile& file, in
         file.setFileName(rest);
     }
 
-    // The size: the field just before the space in front of the month.
-    if (month < 2)
+    // The size: the field that ends just before the blank in front of the date.
+    const std::size_t sizeEnd = date.start - 1;
+    const std::size_t space = line.rfind(' ', sizeEnd - 1);
+    if (space == std::string::npos)
         throw BadLine();
-    const std::size_t sizeEnd = month - 2; // its last character
-    const std::size_t space = line.rfind(' ', sizeEnd);
-    if (space == std::string::npos || space == sizeEnd)
-        throw BadLine();
-    file.setFileSize(toNumber(line.substr(space + 1, sizeEnd - space),
-                              std::numeric_limits<std::int64_t>::max()));
+    std::vector<std::string> items = splitSpaces(line.substr(0, space + 1));
+    file.setFileSize(readUnixSize(line.substr(space + 1, sizeEnd - space - 1), items));
 
-    // Permissions, link count, owner and, when there is one, group.
-    const std::vector<std::string> items = splitSpaces(line.substr(0, space + 1));
-    if (items.size() < 3)
+    // Permissions, link count and, when the server shows them, owner and group.
+    if (items.size() < 2)
         throw BadLine();
     file.setPermissions(items[0]);
-    file.setOwner(items[2]);
+    if (items.size() >= 3)
+        file.setOwner(items[2]);
     if (items.size() == 4)
         file.setGroup(items[3]);
 }
 
+// --- DOS lines -------------------------------------------------------------------
+
+// Two-digit years of DOS listings: 70..99 are 1970..1999, 00..69 are 2000..2069.
+int dosYear(int twoDigits) {
+    return twoDigits >= 70 ? 1900 + twoDigits : 2000 + twoDigits;
+}
+
+// "03-15-06" or "05-26-1995" at the start, followed by a blank: the end of
+// the date, npos if the line does not start so.
+std::size_t dosDateEnd(const std::string& line) {
+    if (digitsEnd(line, 0, 2, 2) != 2 || line.size() < 8 || line[2] != '-' ||
+        digitsEnd(line, 3, 2, 2) != 5 || line[5] != '-')
+        return std::string::npos;
+    const std::size_t end = digitsEnd(line, 6, 2, 4);
+    return (end == 8 || end == 10) && end < line.size() && line[end] == ' ' ? end
+                                                                            : std::string::npos;
+}
+
+// Columns of the padded DOS layout ("03-15-06  01:02AM" and the size right
+// aligned before column 39): there the name starts at column 40 and keeps
+// any blanks it starts with.
+constexpr std::size_t PaddedTimeEnd = 17;
+constexpr std::size_t PaddedNameStart = 39;
+
+// Date, time ("12:34PM", or "06:38" on a 24-hour clock), "<DIR>" or the
+// size, then the name after the run of blanks that follows.
 void readDosLine(const std::string& line, CFtpFile& file) {
-    file.setFileName(line.size() > 39 ? line.substr(39) : std::string());
-    const std::string head = line.substr(0, 38);
-    file.setLastWriteTime(parseDosDate(head.substr(0, 17)));
-    if (head.find("<DIR>") != std::string::npos) {
-        file.setIsDirectory(true);
-        return;
+    const std::size_t dateEnd = dosDateEnd(line);
+    if (dateEnd == std::string::npos)
+        throw BadLine();
+    const int month = static_cast<int>(toNumber(line.substr(0, 2), 99));
+    const int day = static_cast<int>(toNumber(line.substr(3, 2), 99));
+    const int digits = static_cast<int>(toNumber(line.substr(6, dateEnd - 6), 9999));
+    const int year = dateEnd == 8 ? dosYear(digits) : digits;
+
+    const std::size_t timeStart = skipBlanks(line, dateEnd);
+    const std::size_t timeStop = std::min(line.find(' ', timeStart), line.size());
+    std::string time = lower(line.substr(timeStart, timeStop - timeStart));
+    const bool twelveHour = time.ends_with("am") || time.ends_with("pm");
+    const bool afternoon = time.ends_with("pm");
+    if (twelveHour)
+        time.resize(time.size() - 2);
+    int hour = 0, minute = 0;
+    readTime(time, hour, minute);
+    if (twelveHour) {
+        if (hour < 1 || hour > 12)
+            throw BadLine();
+        hour = hour % 12 + (afternoon ? 12 : 0);
     }
-    if (head.size() <= 17)
-        throw BadLine();
-    std::string size = head.substr(17);
-    const std::size_t first = size.find_first_not_of(' ');
-    if (first == std::string::npos)
-        throw BadLine();
-    size = size.substr(first, size.find_last_not_of(' ') - first + 1);
-    file.setFileSize(toNumber(size, std::numeric_limits<std::int64_t>::max()));
+    file.setLastWriteTime(makeDate(year, month, day, hour, minute));
+
+    const std::size_t fieldStart = skipBlanks(line, timeStop);
+    const std::size_t fieldEnd = std::min(line.find(' ', fieldStart), line.size());
+    const std::string field = line.substr(fieldStart, fieldEnd - fieldStart);
+    if (field == "<DIR>")
+        file.setIsDirectory(true);
+    else
+        file.setFileSize(toNumber(field, Largest));
+
+    const bool padded = twelveHour && dateEnd == 8 && timeStop == PaddedTimeEnd &&
+                        fieldEnd < PaddedNameStart && line.size() > PaddedNameStart &&
+                        line.find_first_not_of(' ', fieldEnd) >= PaddedNameStart;
+    const std::size_t name = padded ? PaddedNameStart : skipBlanks(line, fieldEnd);
+    file.setFileName(name < line.size() ? line.substr(name) : std::string());
+}
+
+// --- the listing -----------------------------------------------------------------
+
+// Reads every line of `text` into `files`. Returns false at the first line
+// it cannot read, which is then left in `bad`.
+bool readListing(const std::string& listing, const ListingTime& now, CFtpFiles* files,
+                 std::string& bad) {
+    std::string text = listing;
+    if (lower(text.substr(0, 5)) == "total") {
+        const std::size_t end = text.find('\n');
+        if (end != std::string::npos)
+            text.erase(0, end + 1);
+    }
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = text.find('\n', start);
+        std::string line =
+            text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? text.size() + 1 : end + 1;
+        if (line.empty())
+            break; // a blank line ends the listing
+        std::erase(line, '\r');
+        if (line.empty())
+            continue; // a line of CR LF only is skipped
+        auto file = CFtpFile::create();
+        try {
+            const std::optional<DateSpan> date =
+                dosDateEnd(line) == std::string::npos ? findDate(line) : std::nullopt;
+            if (date && date->start >= 10)
+                readUnixLine(line, *date, *file, now);
+            else
+                readDosLine(line, *file);
+        } catch (const std::exception&) {
+            bad = line;
+            return false;
+        }
+        if (files)
+            files->Add(file, file->FileName());
+    }
+    return true;
 }
 
 } // namespace
 
-std::int32_t CFtpClient::GetDateStartPosition(const std::string& line) {
-    const std::string text = lower(line);
-    for (const char* month : Months) {
-        const std::size_t p = text.find(std::string(" ") + month + " ");
-        // A month needs a field before it and digits around it: the end of
-        // the size, and the day, time or year after it.
-        if (p == std::string::npos || p == 0 || p + 9 >= text.size())
-            continue;
-        if (isDigit(text[p - 1]) && isDigit(text[p + 9]))
-            return static_cast<std::int32_t>(p + 2);
-    }
-    return 0;
+ListingTime ListingTimeNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    localtime_r(&now, &parts);
+    return ListingTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                       parts.tm_min};
 }
 
-Date CFtpClient::ParseUnixDate(const std::string& field, int currentYear) {
-    const std::vector<std::string> items = splitSpaces(field);
-    if (items.size() != 3)
-        throw BadLine();
-    int month = 0;
-    const std::string name = lower(items[0]);
-    for (int i = 0; i < 12; ++i)
-        if (name == Months[i])
-            month = i + 1;
-    if (month == 0)
-        throw BadLine();
-    const int day = static_cast<int>(toNumber(items[1], 99));
-    int year = 0, hour = 0, minute = 0;
-    if (items[2].find(':') != std::string::npos) {
-        readTime(items[2], hour, minute);
-        year = currentYear != 0 ? currentYear : yearNow();
-    } else {
-        year = static_cast<int>(toNumber(items[2], 9999));
-    }
-    return makeDate(year, month, day, hour, minute);
-}
-
-std::shared_ptr<CFtpFiles> CFtpClient::ParseListing(const std::string& listing, int currentYear) {
+std::shared_ptr<CFtpFiles> ParseListingAt(const std::string& text, const ListingTime& now) {
     try {
-        std::string text = listing;
-        if (lower(text.substr(0, 5)) == "total") {
-            const std::size_t end = text.find('\n');
-            if (end != std::string::npos)
-                text.erase(0, end + 1);
-        }
         auto files = CFtpFiles::create();
-        std::size_t start = 0;
-        while (start <= text.size()) {
-            const std::size_t end = text.find('\n', start);
-            std::string line =
-                text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-            start = end == std::string::npos ? text.size() + 1 : end + 1;
-            if (line.empty())
-                break; // a blank line ends the listing
-            const std::int32_t datePosition = GetDateStartPosition(line);
-            std::erase(line, '\r');
-            auto file = CFtpFile::create();
-            if (datePosition > 10)
-                readUnixLine(line, static_cast<std::size_t>(datePosition - 1), *file, currentYear);
-            else if (!line.empty())
-                readDosLine(line, *file);
-            if (!line.empty())
-                files->Add(file, file->FileName());
-        }
-        return files;
+        std::string bad;
+        return readListing(text, now, files.get(), bad) ? files : nullptr;
     } catch (...) {
         return nullptr;
     }
+}
+
+std::optional<std::string> FirstUnreadableListingLine(const std::string& text,
+                                                      const ListingTime& now) {
+    std::string bad;
+    if (readListing(text, now, nullptr, bad))
+        return std::nullopt;
+    return bad;
+}
+
+std::int32_t CFtpClient::GetDateStartPosition(const std::string& line) {
+    const std::optional<DateSpan> date = findDate(line);
+    if (!date || date->start >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+        return 0;
+    return static_cast<std::int32_t>(date->start + 1);
+}
+
+Date CFtpClient::ParseUnixDate(const std::string& field, int currentYear) {
+    return readUnixDate(field, momentFor(currentYear));
+}
+
+std::shared_ptr<CFtpFiles> CFtpClient::ParseListing(const std::string& listing, int currentYear) {
+    return ParseListingAt(listing, momentFor(currentYear));
 }

@@ -1,5 +1,5 @@
 // The directory reader of 257 replies.
-#include "ftp/ftp_client.h"
+#include "ftp/ftp_reply.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -9,7 +9,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string reply(reinterpret_cast<const char*>(data), size);
     std::string directory = "left over";
-    const bool found = CFtpClient::DirFromResponse(reply, directory);
+    const bool found = ftp::DirFromResponse(reply, directory);
     if (directory.size() > reply.size() || (!found && !directory.empty()) ||
         directory.find('\\') != std::string::npos || directory.find('"') != std::string::npos)
         std::abort();

@@ -1,5 +1,6 @@
 // The listing parser over arbitrary listing text.
 #include "ftp/ftp_client.h"
+#include "ftp/ftp_listing.h"
 
 #include <cmath>
 #include <cstddef>
@@ -16,6 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::abort();
         }
     }
+
+    // Read early in January, so that dates with a time fall back a year; the
+    // line named as unreadable is there exactly when the listing fails.
+    const ListingTime january{2025, 1, 2, 8, 30};
+    const auto listed = ParseListingAt(text, january);
+    const auto bad = FirstUnreadableListingLine(text, january);
+    if (!listed != bad.has_value() ||
+        (bad && (bad->empty() || bad->find_first_of("\r\n") != std::string::npos)))
+        std::abort();
 
     std::size_t start = 0;
     while (start < text.size()) {

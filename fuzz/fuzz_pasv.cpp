@@ -1,5 +1,5 @@
 // The passive-mode (227) reply reader.
-#include "ftp/ftp_client.h"
+#include "ftp/ftp_reply.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string reply(reinterpret_cast<const char*>(data), size);
     std::string host;
     std::int32_t port = -1;
-    if (CFtpClient::ParsePassiveReply(reply, host, port)) {
+    if (ftp::ParsePassiveReply(reply, host, port)) {
         if (port < 1 || port > 65535 || host.size() < 7 || host.size() > 15)
             std::abort();
     }

@@ -1,7 +1,8 @@
-// The control connection's reply parser over arbitrary text, whole and in
-// the pieces a server may send it in.
-#include "ftp/ftp_client.h"
+// The control connection's reply parser and reply buffer over arbitrary
+// text, whole and in the pieces a server may send it in.
+#include "ftp/ftp_reply.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,7 +17,7 @@ void check(bool condition) {
 }
 
 void checkReply(std::string_view text) {
-    const CFtpClient::ParsedReply parsed = CFtpClient::ParseReply(text);
+    const ftp::ParsedReply parsed = ftp::ParseReply(text);
     check(parsed.end <= text.size());
     if (parsed.code == 0) {
         check(parsed.end == 0);
@@ -38,21 +39,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     checkReply(text);
 
-    // The client keeps what has come and reads it again after each piece,
-    // taking out each completed reply: the pieces may split anywhere.
-    std::string buffer;
+    // The client's reply buffer fed in pieces that may split anywhere:
+    // every byte ends up in exactly one reply or stays in the buffer, in
+    // order, and each reply's shown text is part of it.
+    ftp::ReplyBuffer buffer;
+    std::string taken;
     std::size_t at = 0;
     while (at < size) {
-        const std::size_t length = 1 + data[at] % 16;
-        buffer.append(text.substr(at, length));
+        const std::size_t length = std::min<std::size_t>(1 + data[at] % 16, size - at);
+        buffer.consume(text.substr(at, length));
         at += length;
-        for (;;) {
-            const CFtpClient::ParsedReply parsed = CFtpClient::ParseReply(buffer);
-            if (parsed.code == 0)
-                break;
-            check(parsed.end > 0 && parsed.end <= buffer.size());
-            buffer.erase(0, parsed.end);
+        while (auto reply = buffer.pop()) {
+            check(reply->code >= 100 && reply->code <= 999);
+            check(reply->text.size() >= 6 && reply->text.size() <= at - taken.size());
+            check(reply->text.find(reply->shown) != std::string::npos);
+            taken += reply->text;
         }
+        check(taken.size() + buffer.size() == at);
+        check(text.substr(0, taken.size()) == taken);
     }
     return 0;
 }

@@ -17,7 +17,7 @@ std::string Rating(std::int32_t total) {
         return "Fair";
     if (total < 1500)
         return "Poor";
-    return "No Connection or too poor to use voice-conferencing";
+    return TooPoorText;
 }
 
 void Run(Controls& controls, const EchoProbe& probe) {
@@ -37,6 +37,8 @@ void Run(Controls& controls, const EchoProbe& probe) {
         controls.setStatus(NoConnectionText);
         controls.setTotal(FailedTotalText);
         controls.setButtonEnabled(true);
+        if (result == -static_cast<std::int32_t>(PingMod::EchoNotPermitted))
+            controls.showEchoNotPermitted(EchoNotPermittedText);
         return;
     }
     // Five results are listed and added up; the request after the fifth

@@ -27,6 +27,9 @@ public:
     virtual void setButtonEnabled(bool enabled) = 0;      // Command2
     // Gives the focus to Text4 once a rating is shown.
     virtual void focusStatus() {}
+    // The system permits no echo request at all (see EchoNotPermittedText):
+    // tells the user so. Called once the boxes show the missing connection.
+    virtual void showEchoNotPermitted(const std::string& text) { (void)text; }
     // Handles the messages that are pending now, without waiting for more.
     // The default serves the program's event loop.
     virtual void yieldToMessageLoop();
@@ -39,6 +42,13 @@ inline constexpr std::int32_t FailedRequestTime = 10000; // ms, the probe's time
 inline constexpr const char* NoConnectionText = "No Internet Connection";
 inline constexpr const char* FailedTotalText = ">10000 ms";
 inline constexpr const char* FailedLineText = ">10000 ms";
+inline constexpr const char* TooPoorText = "No Connection or too poor to use voice-conferencing";
+// What the user reads when the first request could not be sent because
+// this system lets the program open no echo socket.
+inline constexpr const char* EchoNotPermittedText =
+    "This system does not permit echo requests for this user, so the connection cannot be "
+    "tested. An administrator can allow them by admitting the user's groups in "
+    "net.ipv4.ping_group_range or by giving the program the capability cap_net_raw.";
 
 // The rating of a total of five round trips.
 std::string Rating(std::int32_t totalMilliseconds);

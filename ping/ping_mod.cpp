@@ -4,6 +4,7 @@
 #include "platform/winsock.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <utility>
@@ -135,8 +136,14 @@ std::int32_t SendEchoRequest(const std::string& address, EchoReply& reply) {
 
     StartEchoSockets(); // a problem has been shown; the request goes out all the same
     icmp::HANDLE handle = icmp::IcmpCreateFile();
+    // Refused, not merely short of descriptors: the system permits this
+    // user no echo request, which no later attempt will change.
+    const bool refused =
+        handle == icmp::INVALID_HANDLE_VALUE && (errno == EACCES || errno == EPERM);
     std::uint32_t count = icmp::IcmpSendEcho(handle, destination, RequestData, RequestSize, nullptr,
                                              &reply, ReplySize, ReplyTimeout);
+    if (count == 0 && refused)
+        reply.Status = EchoNotPermitted;
     std::int32_t result = count != 0 ? static_cast<std::int32_t>(reply.RoundTripTime)
                                      : -static_cast<std::int32_t>(reply.Status);
     icmp::IcmpCloseHandle(handle);

@@ -38,9 +38,15 @@ inline constexpr std::uint32_t ReplySize = sizeof(EchoReply);
 inline constexpr std::uint32_t ReplyTimeout = 10000; // ms
 inline constexpr std::uint16_t SocketVersionRequested = 0x0101;
 inline constexpr int MinimumSockets = 1;
+// The Status a request leaves in the reply when the system let it open no
+// echo socket at all (the platform's "access denied"): neither an ICMP
+// datagram socket for the user's groups nor a raw one. Distinct from the
+// platform's reply statuses, which start at 11000.
+inline constexpr std::uint32_t EchoNotPermitted = 5;
 
 // The round trip in ms (0 or more) when a reply came, else minus the
-// reply's Status.
+// reply's Status (minus EchoNotPermitted when no echo socket could be
+// opened).
 std::int32_t SendEchoRequest(const std::string& address, EchoReply& reply);
 
 // The address in network byte order (first part in bits 0-7), or 0 for

@@ -2,7 +2,13 @@
 
 #include <QAudioSink>
 #include <QAudioSource>
+#include <QDir>
 #include <QMediaDevices>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace platform::qt {
 
@@ -19,6 +25,21 @@ QAudioFormat::SampleFormat sampleFormatFor(int bitsPerSample) {
     default:
         return QAudioFormat::Int16;
     }
+}
+
+// A file in the temporary folder that has no name, open for reading and
+// writing; -1 if none can be made. Where the file system cannot make an
+// unnamed file, a named one is made and its name removed at once.
+int unnamedTemporaryFile() {
+    const QByteArray folder = QFile::encodeName(QDir::tempPath());
+    int fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return fd;
+    QByteArray pattern = folder + "/mitu-recording-XXXXXX";
+    fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd >= 0)
+        ::unlink(pattern.constData());
+    return fd;
 }
 
 } // namespace
@@ -56,21 +77,47 @@ qint64 WaveAudioDevice::bytesFor(std::int64_t milliseconds) const {
 }
 
 void WaveAudioDevice::seek(std::int64_t milliseconds) {
-    m_position = std::min<qint64>(bytesFor(milliseconds), m_recording.size());
+    m_position = std::min<qint64>(bytesFor(milliseconds), recordedBytes());
+}
+
+qint64 WaveAudioDevice::recordedBytes() const {
+    return m_spool ? m_spool->size() : 0;
+}
+
+bool WaveAudioDevice::openSpool() {
+    m_spool.reset();
+    const int fd = unnamedTemporaryFile();
+    if (fd < 0)
+        return false;
+    // Unbuffered: each block the source delivers goes straight to the file,
+    // and the file's size is always what has been recorded.
+    m_spool = std::make_unique<QFile>();
+    if (!m_spool->open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered,
+                       QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        m_spool.reset();
+        return false;
+    }
+    return true;
 }
 
 bool WaveAudioDevice::record() {
     endRecording();
     endPlayback();
-    // What lay after the position is recorded over.
-    m_recording.truncate(m_position);
-    m_recordBuffer = std::make_unique<QBuffer>(&m_recording);
-    m_recordBuffer->open(QIODevice::WriteOnly | QIODevice::Append);
+    // What lay after the position is recorded over; a recording from the
+    // start gets a new file, and the old one goes.
+    if (m_position == 0 || !m_spool) {
+        m_position = 0;
+        if (!openSpool())
+            return false;
+    } else if (!m_spool->resize(m_position) || !m_spool->seek(m_position)) {
+        return false;
+    }
     m_source = std::make_unique<QAudioSource>(QMediaDevices::defaultAudioInput(), m_format);
     // A short buffer: with the server's default fragment size the first
     // second of speech would arrive late or not at all.
     m_source->setBufferSize(m_format.bytesForDuration(RecordLatencyMicroseconds));
-    m_source->start(m_recordBuffer.get());
+    m_source->start(m_spool.get());
     if (m_source->error() != QAudio::NoError) {
         endRecording();
         return false;
@@ -83,13 +130,13 @@ void WaveAudioDevice::endRecording() {
         return;
     m_source->stop();
     m_source.reset();
-    m_recordBuffer->close();
-    m_recordBuffer.reset();
     // Whole frames only, so playback stays aligned.
+    const qint64 size = m_spool->size();
     const int frame = m_format.bytesPerFrame();
-    if (frame > 0)
-        m_recording.truncate(m_recording.size() - m_recording.size() % frame);
-    m_position = m_recording.size();
+    const qint64 whole = frame > 0 ? size - size % frame : size;
+    if (whole != size)
+        m_spool->resize(whole);
+    m_position = whole;
 }
 
 void WaveAudioDevice::endPlayback() {
@@ -97,7 +144,7 @@ void WaveAudioDevice::endPlayback() {
         m_sink->stop();
         m_sink.reset();
     }
-    m_playBuffer.reset();
+    m_playFile.reset();
 }
 
 void WaveAudioDevice::stop() {
@@ -108,12 +155,17 @@ void WaveAudioDevice::stop() {
 bool WaveAudioDevice::play(std::int64_t milliseconds) {
     endRecording();
     endPlayback();
-    m_playData = m_recording; // shared, not copied, while nobody records
-    m_playBuffer = std::make_unique<QBuffer>(&m_playData);
-    m_playBuffer->open(QIODevice::ReadOnly);
-    m_playBuffer->seek(std::min<qint64>(bytesFor(milliseconds), m_playData.size()));
+    if (!m_spool)
+        return true; // nothing recorded: nothing to hear
+    // A reader with a position of its own, on the same unnamed file.
+    m_playFile = std::make_unique<QFile>(QStringLiteral("/proc/self/fd/%1").arg(m_spool->handle()));
+    if (!m_playFile->open(QIODevice::ReadOnly)) {
+        m_playFile.reset();
+        return false;
+    }
+    m_playFile->seek(std::min<qint64>(bytesFor(milliseconds), m_playFile->size()));
     m_sink = std::make_unique<QAudioSink>(QMediaDevices::defaultAudioOutput(), m_format);
-    m_sink->start(m_playBuffer.get());
+    m_sink->start(m_playFile.get());
     // On the sink's own timing; the call returns while it plays.
     if (m_sink->error() != QAudio::NoError) {
         endPlayback();
@@ -125,7 +177,7 @@ bool WaveAudioDevice::play(std::int64_t milliseconds) {
 void WaveAudioDevice::close() {
     endRecording();
     endPlayback();
-    m_recording.clear();
+    m_spool.reset(); // the recording's file goes with it
     m_position = 0;
 }
 

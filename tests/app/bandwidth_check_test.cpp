@@ -133,6 +133,11 @@ TEST(BandwidthVerdicts, TheLastThresholdThatHoldsDecides) {
     EXPECT_EQ(BandwidthTest::UploadVerdict(120), "Upload adequate: 120 ms");
     EXPECT_EQ(BandwidthTest::UploadVerdict(121),
               "Upload unsuccessful or to poor to qualify: 121 ms");
+    // What mitu-check's exit status counts as qualifying.
+    EXPECT_TRUE(BandwidthTest::Qualifies(BandwidthTest::DownloadVerdict(60)));
+    EXPECT_FALSE(BandwidthTest::Qualifies(BandwidthTest::DownloadVerdict(61)));
+    EXPECT_TRUE(BandwidthTest::Qualifies(BandwidthTest::UploadVerdict(120)));
+    EXPECT_FALSE(BandwidthTest::Qualifies(BandwidthTest::UploadVerdict(121)));
 }
 
 TEST_F(BandwidthCheck, ACompleteTestRatesBothTransfers) {

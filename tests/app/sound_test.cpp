@@ -6,14 +6,18 @@
 #include "needs_service.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QPointer>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <numbers>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -154,6 +158,21 @@ double toneSeconds(const std::vector<double>& s) {
     return static_cast<double>(windows * Window) / Rate;
 }
 
+// The files this process holds open in `folder`, named or not.
+std::vector<struct stat> openFilesIn(const QString& folder) {
+    std::vector<struct stat> files;
+    const QString prefix = folder + QLatin1Char('/');
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QFileInfo& fd :
+         fds.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        struct stat status {};
+        if (fd.symLinkTarget().startsWith(prefix) &&
+            ::stat(QFile::encodeName(fd.absoluteFilePath()).constData(), &status) == 0)
+            files.push_back(status);
+    }
+    return files;
+}
+
 void waitCollecting(MonitorCapture& capture, int milliseconds) {
     QElapsedTimer clock;
     clock.start();
@@ -253,14 +272,25 @@ TEST_F(SoundTest, RecordThenStopPlaysBackWhatTheMicrophoneHeard) {
                                        << " s of sound over " << span << " s)";
 }
 
-TEST_F(SoundTest, ASecondRecordStopsThePlaybackOfTheFirst) {
+TEST_F(SoundTest, ASecondRecordStopsThePlaybackOfTheFirstAndReplacesItsSpool) {
+    // The recording goes to a file without a name in the temporary folder,
+    // not into memory; the next Record and the window's end remove it.
+    QTemporaryDir temporary;
+    ASSERT_TRUE(temporary.isValid());
+    const QByteArray oldTmpdir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(temporary.path()));
+
     Tone tone;
     tone.start();
     QTest::qWait(300);
     form->Command5_Click();
     QTest::qWait(2000);
     tone.stop();
-    QTest::qWait(1000);     // let the tone's stream drain (see above)
+    QTest::qWait(1000); // let the tone's stream drain (see above)
+    const std::vector<struct stat> first = openFilesIn(temporary.path());
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_GT(first[0].st_size, 2 * 176400) << "not two seconds of 44.1 kHz 16-bit stereo";
+    EXPECT_TRUE(QDir(temporary.path()).isEmpty()) << "the spool has a name";
     form->Command6_Click(); // plays 2 s of tone, then silence
     QTest::qWait(300);
     form->Command5_Click(); // "close all" ends that playback
@@ -268,7 +298,16 @@ TEST_F(SoundTest, ASecondRecordStopsThePlaybackOfTheFirst) {
     capture.start();
     waitCollecting(capture, 1000);
     EXPECT_LT(toneSeconds(capture.stop()), 0.1);
-    form->Command6_Click();
+    // The new recording's spool only: the first one's has been released.
+    EXPECT_EQ(openFilesIn(temporary.path()).size(), 1u);
+
+    form->Command6_Click(); // the playback reads the spool through a handle of its own
+    form.reset();
+    EXPECT_TRUE(openFilesIn(temporary.path()).empty());
+    if (oldTmpdir.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", oldTmpdir);
 }
 
 } // namespace

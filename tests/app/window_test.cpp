@@ -1,16 +1,24 @@
-// The window on a real X server (the test services' Xvfb at 96 DPI): its
-// client area in pixels, and screenshots for a person to look at.
+// The window on a real X server (the test services' Xvfb at 96 DPI, with
+// no window manager): its client area in pixels, screenshots for a person
+// to look at, results as the real fonts lay them out, and a window that is
+// shown but never activated.
 #include "app/form1.h"
+#include "ftp_test_servers.h"
 #include "needs_service.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QImage>
+#include <QMessageBox>
 #include <QScreen>
 #include <QSet>
 #include <QTest>
+#include <QTextBlock>
+#include <QTimer>
 #include <QWindow>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 namespace {
 
@@ -19,9 +27,17 @@ protected:
     void SetUp() override {
         if (!qApp)
             MITU_NEEDS_SERVICE("no X display (DISPLAY is not set)");
+        open(options());
+    }
+
+    static app::Form1::Options options() {
         app::Form1::Options options;
         options.mciSendString = [](const std::string&) { return 0u; };
         options.settings = app::ServiceSettings::defaults();
+        return options;
+    }
+    void open(app::Form1::Options options) {
+        form.reset();
         form = std::make_unique<app::Form1>(std::move(options));
         form->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
@@ -76,6 +92,62 @@ TEST_F(WindowTest, TheExplanationWindowIsCentredOverItsOwner) {
     const QImage image = screenshot(explanation, QStringLiteral("form2.png"));
     EXPECT_GT(colours(image), 10);
     explanation->close();
+}
+
+TEST_F(WindowTest, AShownWindowThatWasNeverActivatedLogsInOnItsFirstBandwidthClick) {
+    namespace fs = std::filesystem;
+    ftptest::PyFtpServer server;
+    fs::create_directory(server.root() / "incoming");
+    ftptest::writeFile(server.root() / "test2.txt", ftptest::patternBytes(50000, 7));
+    char pattern[] = "/tmp/mitu-window-XXXXXX";
+    const fs::path folder = ::mkdtemp(pattern);
+    app::Form1::Options o = options();
+    o.settings.ftpServer = "127.0.0.1";
+    o.settings.ftpPort = static_cast<std::uint16_t>(server.port());
+    o.settings.ftpUser = "anonymous";
+    o.bandwidthFolder = folder.string();
+    open(std::move(o));
+    ASSERT_EQ(form->activationCount(), 0) << "something activated the window";
+    std::vector<QString> messages;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            messages.push_back(box->text());
+            box->accept();
+        }
+    });
+    closer.start(20);
+    QTest::mouseClick(form->Command4, Qt::LeftButton);
+    closer.stop();
+    EXPECT_TRUE(messages.empty()) << messages.front().toStdString();
+    const QStringList lines = form->Text2->toPlainText().split('\n');
+    ASSERT_EQ(lines.size(), 5) << form->Text2->toPlainText().toStdString();
+    EXPECT_TRUE(lines[0].startsWith("Download Excellent: ")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[2].startsWith("Upload Excellent: ")) << lines[2].toStdString();
+    EXPECT_TRUE(fs::exists(server.root() / "incoming" / "test2up.txt"));
+    fs::remove_all(folder);
+}
+
+TEST_F(WindowTest, ResultsStayOneLineEachAndAllInSight) {
+    // Later requests that fail list as ">10000 ms", wider than the box.
+    std::vector<std::int32_t> answers{10, -11010, -11010, -11010, -11010, -11010};
+    std::size_t next = 0;
+    app::Form1::Options o = options();
+    o.echoProbe = [&](const std::string&, PingMod::EchoReply&) { return answers.at(next++); };
+    open(std::move(o));
+    form->Command2_Click();
+    QTest::qWait(100); // laid out and painted
+    ASSERT_EQ(form->Text1->toPlainText(), "10 ms\n>10000 ms\n>10000 ms\n>10000 ms\n>10000 ms\n");
+    QTextBlock block = form->Text1->document()->firstBlock();
+    for (int result = 0; result < 5; ++result, block = block.next()) {
+        ASSERT_TRUE(block.isValid());
+        EXPECT_EQ(block.layout()->lineCount(), 1) << "result " << result + 1 << " wraps";
+        const QRect where = form->Text1->cursorRect(QTextCursor(block));
+        EXPECT_GE(where.top(), 0) << "result " << result + 1 << " is out of sight";
+        EXPECT_LE(where.bottom(), form->Text1->viewport()->height())
+            << "result " << result + 1 << " is out of sight";
+    }
+    screenshot(form.get(), QStringLiteral("form1-results.png"));
 }
 
 } // namespace

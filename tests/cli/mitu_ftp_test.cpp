@@ -197,6 +197,36 @@ TEST_F(MituFtp, LsGetAndPutInOneSession) {
     fs::remove_all(local, ignored);
 }
 
+TEST_F(MituFtp, LsNamesTheFirstListingLineItCannotRead) {
+    ftptest::ScriptedServer scripted([](ftptest::Peer& peer) {
+        peer.send("220 Ready\r\n");
+        peer.readLine();
+        peer.send("230 In\r\n");
+        peer.readLine();
+        peer.send("257 \"/\"\r\n");
+        peer.readLine(); // TYPE A
+        peer.send("200 Type set\r\n");
+        peer.readLine(); // PASV
+        ftptest::DataChannel data;
+        peer.send(data.listen());
+        if (!data.accept())
+            return;
+        peer.readLine(); // LIST
+        peer.send("150 Here it comes\r\n");
+        data.send("-rw-r--r-- 1 ftp ftp 7 Mar 15 12:34 ok\r\n"
+                  "-rw-r--r-- 1 ftp ftp 7 Mar 15 12:34:56 \x1b[2Jodd\r\n"
+                  "-rw-r--r-- 1 ftp ftp 7 Mar 15 12:34:56 later\r\n");
+        data.close();
+        peer.send("226 Done\r\n");
+        if (peer.readLine() == "QUIT")
+            peer.send("221 Bye\r\n");
+    });
+    auto r = runFtp({"--port", std::to_string(scripted.port()), "127.0.0.1", "ls"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "mitu-ftp: ls: Unknown listing format. First unreadable line: "
+                     "\"-rw-r--r-- 1 ftp ftp 7 Mar 15 12:34:56 \\x1b[2Jodd\" (error 16002)\n");
+}
+
 TEST(MituFtpUsage, BadCommandLinesExitWith64) {
     const std::vector<std::vector<std::string>> cases = {
         {},

@@ -139,44 +139,44 @@ TEST(CFtpClientObject, CancelAndCloseWithNothingPendingOnlyReportReady) {
 }
 
 TEST(CFtpClientObject, ParsesSingleAndMultiLineReplies) {
-    auto p = CFtpClient::ParseReply("230 Welcome\r\n");
+    auto p = ftp::ParseReply("230 Welcome\r\n");
     EXPECT_EQ(p.code, 230);
     EXPECT_EQ(p.end, 13u);
 
-    p = CFtpClient::ParseReply("220-Welcome\r\n220-Second\r\n220 Ready\r\n");
+    p = ftp::ParseReply("220-Welcome\r\n220-Second\r\n220 Ready\r\n");
     EXPECT_EQ(p.code, 220);
     EXPECT_EQ(p.message, "Welcome\r\nSecond\r\n");
 
-    p = CFtpClient::ParseReply("220-Welcome\r\n");
+    p = ftp::ParseReply("220-Welcome\r\n");
     EXPECT_EQ(p.code, 0);
     EXPECT_EQ(p.message, "Welcome\r\n");
 
-    // The last final line counts; text after it stays for later.
-    p = CFtpClient::ParseReply("150 Opening\r\n226 Done\r\n221-Bye");
-    EXPECT_EQ(p.code, 226);
-    EXPECT_EQ(p.end, 23u);
+    // A preliminary reply is a reply of its own; text after it stays for later.
+    p = ftp::ParseReply("150 Opening\r\n226 Done\r\n221-Bye");
+    EXPECT_EQ(p.code, 150);
+    EXPECT_EQ(p.end, 13u);
 
     // Two completion replies in one piece are two replies.
-    p = CFtpClient::ParseReply("200 Type set\r\n426 Aborted\r\n");
+    p = ftp::ParseReply("200 Type set\r\n426 Aborted\r\n");
     EXPECT_EQ(p.code, 200);
     EXPECT_EQ(p.end, 14u);
 
     // A line counts only once its CR LF is there; other lines are ignored.
-    EXPECT_EQ(CFtpClient::ParseReply("220 Re").code, 0);
-    EXPECT_EQ(CFtpClient::ParseReply("220 Ready\r").code, 0);
-    EXPECT_EQ(CFtpClient::ParseReply("hello\r\n2x0 no\r\n220\r\n").code, 0);
-    EXPECT_EQ(CFtpClient::ParseReply("  220 indented\r\n").code, 0);
+    EXPECT_EQ(ftp::ParseReply("220 Re").code, 0);
+    EXPECT_EQ(ftp::ParseReply("220 Ready\r").code, 0);
+    EXPECT_EQ(ftp::ParseReply("hello\r\n2x0 no\r\n220\r\n").code, 0);
+    EXPECT_EQ(ftp::ParseReply("  220 indented\r\n").code, 0);
 
     // A line with a code below 100 is no reply line: it neither ends the
     // reply nor hides a preliminary reply before it, and a real reply
     // after it is still found (found by fuzzing).
-    p = CFtpClient::ParseReply("000 zero\r\n");
+    p = ftp::ParseReply("000 zero\r\n");
     EXPECT_EQ(p.code, 0);
     EXPECT_EQ(p.end, 0u);
-    p = CFtpClient::ParseReply("150 Opening\r\n004 odd\r\n");
+    p = ftp::ParseReply("150 Opening\r\n004 odd\r\n");
     EXPECT_EQ(p.code, 150);
     EXPECT_EQ(p.end, 13u);
-    p = CFtpClient::ParseReply("099 odd\r\n226 Done\r\n");
+    p = ftp::ParseReply("099 odd\r\n226 Done\r\n");
     EXPECT_EQ(p.code, 226);
     EXPECT_EQ(p.end, 19u);
 }

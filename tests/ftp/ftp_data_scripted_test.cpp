@@ -81,6 +81,59 @@ TEST(FtpDataScripted, PassiveReplyWithoutParenthesesOrWithBlanksStillConnects) {
     }
 }
 
+TEST(FtpDataScripted, PassiveReplyInTwoPiecesStillConnects) {
+    Session s([&](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        peer.readLine(); // TYPE
+        peer.send("200 Type set\r\n");
+        peer.readLine(); // PASV
+        const std::string reply = data.listen();
+        peer.send(reply.substr(0, 30));
+        peer.send(reply.substr(30));
+        if (!data.accept(2s))
+            return;
+        peer.readLine(); // LIST
+        peer.send("150 Here it comes\r\n");
+        data.close();
+        peer.send("226 Done\r\n");
+    });
+    ASSERT_TRUE(s.connected());
+    s.client->EnumFiles();
+    EXPECT_EQ(s.next(), "OnEnumFiles 0");
+}
+
+// The address in a 227 reply is not followed: the data connection goes to
+// the server's own address, with only the port taken from the reply.
+TEST(FtpDataScripted, PassiveReplyNamingAnotherHostConnectsToTheServerOnly) {
+    const std::string bytes = patternBytes(3000);
+    bool decoyReached = true;
+    Session s([&](Peer& peer) {
+        login(peer);
+        DataChannel data, decoy;
+        peer.readLine(); // TYPE
+        peer.send("200 Type set\r\n");
+        peer.readLine(); // PASV
+        data.listen();
+        decoy.listen("127.0.0.2", data.port());
+        peer.send(withPort("227 Entering Passive Mode (127,0,0,2,P1,P2)\r\n", data.port()));
+        const bool accepted = data.accept(2s);
+        decoyReached = decoy.accept(0ms);
+        if (!accepted)
+            return;
+        peer.readLine(); // RETR
+        peer.send("150 Opening\r\n");
+        data.send(bytes);
+        data.close();
+        peer.send("226 Done\r\n");
+    });
+    ASSERT_TRUE(s.connected());
+    s.client->DownloadFile("f.bin", (s.local / "f.bin").string(), false);
+    EXPECT_EQ(s.next(), "OnDownloadFile 0");
+    EXPECT_TRUE(readFile(s.local / "f.bin") == bytes);
+    EXPECT_FALSE(decoyReached);
+}
+
 TEST(FtpDataScripted, PassiveReplyWithoutAUsableAddressFailsTheMethod) {
     for (const std::string form :
          {"227 Entering Passive Mode (127,0,0,x,1,2)\r\n",
@@ -126,9 +179,9 @@ TEST(FtpDataScripted, ResetDataConnectionFailsTheDownloadKeepsThePartAndTheSessi
     ASSERT_TRUE(s.connected());
     s.client->DownloadFile("f.bin", (s.local / "f.bin").string(), false);
     EXPECT_EQ(s.next(), "OnDownloadFile 1");
-    EXPECT_EQ(s.client->LastFtpError()->Number(), 10054);
+    // The server's word on the broken transfer is what is reported.
+    EXPECT_EQ(s.client->LastFtpError()->Number(), 16426);
     EXPECT_EQ(readFile(s.local / "f.bin"), bytes); // what came stays on disk
-    // The 426 that follows belongs to the failed download, not to PWD.
     s.client->GetCurrentDirectory();
     EXPECT_EQ(s.next(), "OnGetCurrentDirectory 0");
     EXPECT_EQ(s.client->CurrentDirectory(), "/after");
@@ -175,6 +228,28 @@ TEST(FtpDataScripted, LateAnswerToACancelledDownloadIsNotTakenForTheNextCommands
     EXPECT_EQ(s.next(), "OnDownloadFile 0");
     EXPECT_TRUE(s.sent("REST " + std::to_string(kept)));
     EXPECT_EQ(readFile(file), bytes.substr(0, kept) + "tail");
+}
+
+// A server that refuses RETR on the control connection and resets the data
+// connection: the refusal is what is reported, not the reset.
+TEST(FtpDataScripted, RefusalThatComesWithADataResetIsReportedAsTheRefusal) {
+    Session s([&](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        if (!openPassive(peer, data))
+            return;
+        peer.readLine(); // RETR
+        data.reset();
+        std::this_thread::sleep_for(200ms);
+        peer.send("550 missing.bin: No such file or directory\r\n");
+        peer.readLine(1s);
+    });
+    ASSERT_TRUE(s.connected());
+    s.client->DownloadFile("missing.bin", (s.local / "f.bin").string(), false);
+    EXPECT_EQ(s.next(), "OnDownloadFile 1");
+    EXPECT_EQ(s.error(), 16550);
+    EXPECT_FALSE(s.client->Busy());
+    EXPECT_TRUE(s.quietFor(0.3));
 }
 
 TEST(FtpDataScripted, TransferTheServerAbortsIsNotReportedAsComplete) {
@@ -241,6 +316,89 @@ ScriptedServer::Script uploadScript(std::string& received, bool rest = false) {
         received = data.receiveAll();
         peer.send("226 Stored\r\n");
     };
+}
+
+// SIZE before a binary download: a short transfer fails, a resume past the
+// remote end fails without touching the file, an equal one needs no transfer.
+TEST(FtpDataScripted, SizeOfTheRemoteFileChecksTheDownload) {
+    {
+        Session s([&](Peer& peer) {
+            peer.answerSize("213 1000000\r\n");
+            login(peer);
+            DataChannel data;
+            if (!openPassive(peer, data))
+                return;
+            peer.readLine(); // RETR
+            peer.send("150 Opening\r\n");
+            data.send(patternBytes(1000));
+            data.close();
+            peer.send("226 Done\r\n");
+        });
+        ASSERT_TRUE(s.connected());
+        s.client->DownloadFile("f.bin", (s.local / "f.bin").string(), false);
+        EXPECT_EQ(s.next(), "OnDownloadFile 1");
+        EXPECT_EQ(s.error(), CFtpClient::SizeMismatch);
+        EXPECT_EQ(s.client->TransferSize(), 1000000);
+        EXPECT_EQ(fs::file_size(s.local / "f.bin"), 1000u); // kept for a resume
+    }
+    for (const std::size_t local : {2000u, 1000u}) {
+        SCOPED_TRACE(local);
+        Session s([&](Peer& peer) {
+            peer.answerSize("213 1000\r\n");
+            login(peer);
+            peer.readLine(); // TYPE
+            peer.send("200 Type set\r\n");
+            peer.readLine(1s);
+        });
+        ASSERT_TRUE(s.connected());
+        const std::string part = patternBytes(local);
+        writeFile(s.local / "f.bin", part);
+        s.client->DownloadFile("f.bin", (s.local / "f.bin").string(), false);
+        if (local > 1000) {
+            EXPECT_EQ(s.next(), "OnDownloadFile 1");
+            EXPECT_EQ(s.error(), CFtpClient::LocalFileLonger);
+        } else {
+            EXPECT_EQ(s.next(), "OnDownloadFile 0");
+        }
+        EXPECT_TRUE(s.sent("SIZE f.bin"));
+        EXPECT_FALSE(s.sent("PASV"));
+        EXPECT_FALSE(s.sent("RETR f.bin"));
+        EXPECT_TRUE(readFile(s.local / "f.bin") == part);
+        EXPECT_FALSE(s.client->Busy());
+    }
+}
+
+// TYPE A: CR LF on the wire, LF in the local file, both ways.
+TEST(FtpDataScripted, AsciiModeConvertsLineEnds) {
+    Session d([&](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        if (!openPassive(peer, data))
+            return;
+        peer.readLine(); // RETR
+        peer.send("150 Opening\r\n");
+        data.send("one\r\ntwo\r");
+        std::this_thread::sleep_for(100ms);
+        data.send("\nthree\rfour\r\n");
+        data.close();
+        peer.send("226 Done\r\n");
+    });
+    ASSERT_TRUE(d.connected());
+    d.client->setTransferMode(0);
+    d.client->DownloadFile("t.txt", (d.local / "t.txt").string(), false);
+    EXPECT_EQ(d.next(), "OnDownloadFile 0");
+    EXPECT_EQ(readFile(d.local / "t.txt"), "one\ntwo\nthree\rfour\n");
+    EXPECT_TRUE(d.sent("TYPE A"));
+    EXPECT_FALSE(d.sent("SIZE t.txt"));
+
+    std::string received;
+    Session u(uploadScript(received));
+    ASSERT_TRUE(u.connected());
+    writeFile(u.local / "up.txt", "x\ny\n");
+    u.client->setTransferMode(0);
+    u.client->UploadFile((u.local / "up.txt").string(), "up.txt");
+    EXPECT_EQ(u.next(), "OnUploadFile 0");
+    EXPECT_EQ(received, "x\r\ny\r\n");
 }
 
 TEST(FtpDataScripted, UploadGoesInChunksOfTheBufferLengthOneAtATime) {
@@ -423,6 +581,50 @@ TEST(FtpDataScripted, ActiveModeAnnouncesTheListeningPortAndTriesTheNextOneNextT
     DataChannel probe;
     EXPECT_FALSE(probe.connect("127,0,0,1," + std::to_string((first + 2) / 256) + "," +
                                std::to_string((first + 2) % 256)));
+}
+
+// In active mode the client listens on the control connection's local
+// address only and takes the data connection only from the server's
+// address: an intruder is closed and the server's connection still taken.
+TEST(FtpDataScripted, ActiveModeTakesTheDataConnectionOnlyFromTheServer) {
+    const std::string bytes = patternBytes(3000);
+    bool otherAddressReached = true;
+    std::string intruderGot = "unset";
+    bool intruderClosed = false;
+    Session s(
+        [&](Peer& peer) {
+            login(peer);
+            peer.readLine(); // TYPE
+            peer.send("200 Type set\r\n");
+            const std::string port = peer.readLine().substr(5);
+            const std::string portNumbers = port.substr(port.find(',', 8) + 1);
+            DataChannel other;
+            otherAddressReached = other.connect("127,0,0,2," + portNumbers);
+            DataChannel intruder;
+            if (!intruder.connect(port, "127.0.0.2"))
+                return;
+            intruder.send("intruder's bytes");
+            const auto sent = std::chrono::steady_clock::now();
+            intruderGot = intruder.receiveAll(3s);
+            intruderClosed = std::chrono::steady_clock::now() - sent < 2s;
+            peer.send("200 PORT ok\r\n");
+            peer.readLine(); // RETR
+            DataChannel data;
+            if (!data.connect(port))
+                return;
+            peer.send("150 Opening\r\n");
+            data.send(bytes);
+            data.close();
+            peer.send("226 Done\r\n");
+        },
+        false);
+    ASSERT_TRUE(s.connected());
+    s.client->DownloadFile("f.bin", (s.local / "f.bin").string(), false);
+    EXPECT_EQ(s.next(), "OnDownloadFile 0");
+    EXPECT_TRUE(readFile(s.local / "f.bin") == bytes);
+    EXPECT_FALSE(otherAddressReached);
+    EXPECT_EQ(intruderGot, "");
+    EXPECT_TRUE(intruderClosed);
 }
 
 TEST(FtpDataScripted, PortCandidatesWrapToTheBottomOfTheRange) {

@@ -1,5 +1,6 @@
 // The listing parser on Unix and DOS lines.
 #include "ftp/ftp_client.h"
+#include "ftp/ftp_listing.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
@@ -64,6 +65,102 @@ TEST(ParseListing, UnixSampleLines) {
     EXPECT_FALSE(link->IsDirectory());
 
     EXPECT_EQ(files->Item(5)->FileName(), "my file.txt");
+}
+
+// One row per variant as real servers print it, read on 20 November 2026.
+struct Row {
+    const char* line;
+    bool directory;
+    const char* name;
+    std::int64_t size;
+    double date;
+    const char* owner = nullptr; // nullptr: not checked
+    const char* group = nullptr;
+    const char* path = "";
+};
+
+TEST(ParseListing, RealServerLinesOneRowPerVariant) {
+    const ListingTime now{2026, 11, 20, 12, 0};
+    const Row rows[] = {
+        // Unix: single blanks, one-digit days and hours, BSD and Solaris columns
+        {"-rw-r--r-- 1 user group 1234 Oct 2 10:59 notes.txt", false, "notes.txt", 1234,
+         at(2026, 10, 2, 10, 59), "user", "group"},
+        {"drwxr-xr-x 2 user group 4096 Mar 25 0:23 build", true, "build", 4096,
+         at(2026, 3, 25, 0, 23)},
+        {"drwxr-xr-x  2 root  wheel  512 Jan  4  2019 etc", true, "etc", 512, at(2019, 1, 4),
+         "root", "wheel"},
+        {"-rw-r--r--+ 1 user staff 42 Feb 29  2024 leap.txt", false, "leap.txt", 42,
+         at(2024, 2, 29)},
+        {"-rw-r--r-- 1 ftp ftp 9 Apr  1 08:00 trailing ", false, "trailing ", 9,
+         at(2026, 4, 1, 8, 0)},
+        {"-rw-r--r-- 1 ftp ftp 5497558138880 Aug 14 21:40 disk.img", false, "disk.img",
+         5497558138880LL, at(2026, 8, 14, 21, 40)},
+        // long-iso dates
+        {"-rw-r--r-- 1 user group 1234 2012-02-07 00:31 report.pdf", false, "report.pdf", 1234,
+         at(2012, 2, 7, 0, 31)},
+        {"drwxr-xr-x  3 user group       4096 2023-11-30 17:05 src", true, "src", 4096,
+         at(2023, 11, 30, 17, 5)},
+        {"lrwxrwxrwx 1 user group 6 2024-01-15 08:00 latest -> v2.1.0", false, "latest", 6,
+         at(2024, 1, 15, 8, 0), "user", "group", "v2.1.0"},
+        // devices list with size 0, and so does a negative size
+        {"crw-r-----   1 root     sys      109,767 Jul  2  2004 rdsk", false, "rdsk", 0,
+         at(2004, 7, 2), "root", "sys"},
+        {"brw-rw----   1 root     disk       8,   0 Nov 20 09:15 sda", false, "sda", 0,
+         at(2026, 11, 20, 9, 15), "root", "disk"},
+        {"-rw-r--r--   1 ftp      ftp            -1 Nov  9  2011 broken", false, "broken", 0,
+         at(2011, 11, 9), "ftp", "ftp"},
+        // the leftmost date after the size, not the first month of the calendar
+        {"-rw-r--r-- 1 ftp ftp 3 Mar 15 12:34 Jan  1  2020 x", false, "Jan  1  2020 x", 3,
+         at(2026, 3, 15, 12, 34)},
+        {"-rw-r--r-- 1 ftp ftp 1234 Mar 15 12:34 5 Jan 01 2020 fake.txt", false,
+         "5 Jan 01 2020 fake.txt", 1234, at(2026, 3, 15, 12, 34)},
+        {"-rw-r--r-- 1 mar staff 7 Mar 15 12:34 owner", false, "owner", 7, at(2026, 3, 15, 12, 34),
+         "mar", "staff"},
+        // a time instead of a year: the recent past, never more than a day ahead
+        {"-rw-r--r-- 1 ftp ftp 10 Dec 20 10:00 last-december", false, "last-december", 10,
+         at(2025, 12, 20, 10, 0)},
+        {"-rw-r--r-- 1 ftp ftp 10 Nov 21 10:00 tomorrow", false, "tomorrow", 10,
+         at(2026, 11, 21, 10, 0)},
+        // no owner and no group
+        {"-rw-r--r--   1 42 Jan 10  2005 noowner.txt", false, "noowner.txt", 42, at(2005, 1, 10),
+         "", ""},
+        // Windows: sizes wider than the column (the fixed columns misread both)
+        {"05-22-97  12:08AM                  5000000000 AUTOEXEC.BAK", false, "AUTOEXEC.BAK",
+         5000000000LL, at(1997, 5, 22, 0, 8)},
+        {"05-22-97  12:08AM           12345678901 BIGFILE.ISO", false, "BIGFILE.ISO", 12345678901LL,
+         at(1997, 5, 22, 0, 8)},
+        // four-digit years, 24-hour times (Windows CE), sizes out of the usual column
+        {"05-26-1995  10:57AM               143712 README.TXT", false, "README.TXT", 143712,
+         at(1995, 5, 26, 10, 57)},
+        {"12-03-96  06:38  <DIR>  Windows", true, "Windows", 0, at(1996, 12, 3, 6, 38)},
+        {"01-16-02  23:14  1536  my notes.txt", false, "my notes.txt", 1536,
+         at(2002, 1, 16, 23, 14)},
+        {"03-15-06  01:02AM  1234 report.txt", false, "report.txt", 1234, at(2006, 3, 15, 1, 2)},
+        // names keep inner and trailing blanks, and leading ones where the columns show them
+        {"03-15-06  01:02AM                 1234 two  blanks ", false, "two  blanks ", 1234,
+         at(2006, 3, 15, 1, 2)},
+        {"03-15-06  12:34PM       <DIR>           lead", true, " lead", 0, at(2006, 3, 15, 12, 34)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        auto files = ParseListingAt(std::string(row.line) + "\r\n", now);
+        if (!files || files->Count() != 1) {
+            ADD_FAILURE() << "not read";
+            continue;
+        }
+        auto file = files->Item(1);
+        EXPECT_EQ(file->IsDirectory(), row.directory);
+        EXPECT_EQ(file->FileName(), row.name);
+        EXPECT_EQ(file->FileSize(), row.size);
+        EXPECT_DOUBLE_EQ(file->LastWriteTime().days, row.date);
+        EXPECT_EQ(file->FilePath(), row.path);
+        if (row.owner) {
+            EXPECT_EQ(file->Owner(), row.owner);
+        }
+        if (row.group) {
+            EXPECT_EQ(file->Group(), row.group);
+        }
+    }
 }
 
 TEST(ParseListing, DosSampleLinesAndTheCenturyOfTwoDigitYears) {
@@ -140,10 +237,9 @@ TEST(ParseListing, YearWithOneSpaceKeepsTheWholeName) {
 TEST(ParseListing, AnyUnreadableLineFailsTheWholeListing) {
     const std::string good = "-rw-r--r-- 1 ftp ftp 7 Mar 15 12:34 ok\n";
     for (const std::string bad : {
-             "-rw-r--r-- 1 ftp ftp 7x Mar 15 12:34 size\n",   // size not a number
-             "-rw-r--r-- 1 ftp ftp 7 Feb 30 12:34 date\n",    // no such day
-             "-rw-r--r-- 1 ftp ftp 7 Mar 15 25:34 time\n",    // no such hour
-             "-rw-r--r-- 1 mar staff 7 Mar 15 12:34 owner\n", // owner like a month
+             "-rw-r--r-- 1 ftp ftp 7x Mar 15 12:34 size\n", // size not a number
+             "-rw-r--r-- 1 ftp ftp 7 Feb 30 12:34 date\n",  // no such day
+             "-rw-r--r-- 1 ftp ftp 7 Mar 15 25:34 time\n",  // no such hour
              "13-15-06  01:02AM                 1234 month\n",
              "03-15-06  01:02XM                 1234 half\n",
              "just some words\n",
@@ -152,7 +248,10 @@ TEST(ParseListing, AnyUnreadableLineFailsTheWholeListing) {
         SCOPED_TRACE(bad);
         EXPECT_TRUE(parse(good));
         EXPECT_FALSE(parse(good + bad));
+        // The line that stopped it is named.
+        EXPECT_EQ(FirstUnreadableListingLine(good + bad + good), bad.substr(0, bad.size() - 1));
     }
+    EXPECT_EQ(FirstUnreadableListingLine(good + good), std::nullopt);
 }
 
 TEST(ParseListing, DateStartPosition) {
@@ -161,6 +260,9 @@ TEST(ParseListing, DateStartPosition) {
     EXPECT_EQ(CFtpClient::GetDateStartPosition("03-15-06  12:34PM       <DIR>  Docs"), 0);
     EXPECT_EQ(CFtpClient::GetDateStartPosition(" mar 15 12:34 at the start"), 0);
     EXPECT_EQ(CFtpClient::GetDateStartPosition("x 7 jan"), 0);
+    // The leftmost date, however many months the name holds.
+    EXPECT_EQ(CFtpClient::GetDateStartPosition("-rw-r--r-- 1 u g 3 Mar 15 12:34 Jan  1  2020 x"),
+              20);
 }
 
 TEST(ParseListing, UnixDates) {

@@ -266,6 +266,47 @@ TEST(CFtpClientScripted, SilentServerTimesOutEveryPeriodUntilCancelled) {
     EXPECT_FALSE(s.client->Busy());
 }
 
+// A command the server never answers, then cancelled: the answer to the
+// next method's command completes that method.
+TEST(CFtpClientScripted, ReplyAfterACancelledUnansweredCommandCompletesTheNextMethod) {
+    Session s([](Peer& peer) {
+        login(peer);
+        peer.readLine(); // CWD, never answered
+        if (peer.readLine() == "PWD")
+            peer.send("257 \"/a\"\r\n");
+    });
+    ASSERT_TRUE(s.connect());
+    s.client->setTimeOut(1);
+    s.client->SetCurrentDirectory("slow");
+    ASSERT_TRUE(s.waitFor("OnSetCurrentDirectory 2", 3));
+    s.client->CancelAsyncMethod();
+    s.client->GetCurrentDirectory();
+    EXPECT_TRUE(s.waitFor("OnGetCurrentDirectory 0", 3));
+    EXPECT_EQ(s.client->CurrentDirectory(), "/a");
+    EXPECT_FALSE(s.client->Busy());
+}
+
+// Two replies in one read (the late answer to a cancelled command and the
+// answer to the next): each is shown once, with its own text.
+TEST(CFtpClientScripted, TwoRepliesInOneReadAreEachShownOnce) {
+    Session s([](Peer& peer) {
+        login(peer);
+        peer.readLine(); // CWD
+        if (peer.readLine() == "PWD")
+            peer.send("250 Okay\r\n257 \"/b\"\r\n");
+    });
+    ASSERT_TRUE(s.connect());
+    s.client->setTimeOut(1);
+    s.client->SetCurrentDirectory("slow");
+    ASSERT_TRUE(s.waitFor("OnSetCurrentDirectory 2", 3));
+    s.client->CancelAsyncMethod();
+    s.log.protocol.clear();
+    s.client->GetCurrentDirectory();
+    EXPECT_TRUE(s.waitFor("OnGetCurrentDirectory 0", 3));
+    EXPECT_EQ(s.client->CurrentDirectory(), "/b");
+    EXPECT_EQ(s.log.protocol, (std::vector<std::string>{"> PWD ", "< 250 Okay", "< 257 \"/b\""}));
+}
+
 TEST(CFtpClientScripted, CancelledRenameIgnoresTheLateReply) {
     Session s([](Peer& peer) {
         login(peer);

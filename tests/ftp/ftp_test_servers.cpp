@@ -39,7 +39,8 @@ print(server.socket.getsockname()[1], flush=True)
 server.serve_forever()
 )PY";
 
-int loopbackListener(int& port) {
+// Listens on `host` (a loopback address) and `port` (0: any free one).
+int loopbackListener(int& port, const char* host = "127.0.0.1") {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         throw std::runtime_error("socket failed");
@@ -47,7 +48,8 @@ int loopbackListener(int& port) {
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, host, &address.sin_addr);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd, 4) != 0) {
         ::close(fd);
@@ -147,7 +149,7 @@ bool acceptsConnections(int port) {
 
 } // namespace
 
-VsFtpServer::VsFtpServer() {
+VsFtpServer::VsFtpServer(const std::string& extraConfig) {
     char pattern[] = "/tmp/mitu-vsftpd-test-XXXXXX";
     if (!::mkdtemp(pattern))
         throw std::runtime_error("mkdtemp failed");
@@ -171,8 +173,9 @@ VsFtpServer::VsFtpServer() {
                      "anon_other_write_enable=YES\nanon_umask=022\nno_anon_password=YES\n"
                      "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
                      "use_localtime=YES\nxferlog_enable=NO\nvsftpd_log_file=%s\n"
-                     "ftpd_banner=vsftpd ready\n",
-                     m_port, (m_dir / "empty").c_str(), m_root.c_str(), log.c_str());
+                     "ftpd_banner=vsftpd ready\n%s",
+                     m_port, (m_dir / "empty").c_str(), m_root.c_str(), log.c_str(),
+                     extraConfig.c_str());
         std::fclose(f);
         m_pid = ::fork();
         if (m_pid == 0) {
@@ -239,8 +242,14 @@ std::string Peer::readLine(std::chrono::milliseconds timeout) {
         if (end != std::string::npos) {
             std::string line = m_pending.substr(0, end);
             m_pending.erase(0, end + 2);
-            std::lock_guard lock(m_mutex);
-            m_lines.push_back(line);
+            {
+                std::lock_guard lock(m_mutex);
+                m_lines.push_back(line);
+            }
+            if (line.rfind("SIZE ", 0) == 0 && !m_sizeReply.empty()) {
+                send(m_sizeReply, std::chrono::milliseconds(0));
+                continue;
+            }
             return line;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -344,8 +353,9 @@ DataChannel::~DataChannel() {
         ::close(m_listener);
 }
 
-std::string DataChannel::listen() {
-    m_listener = loopbackListener(m_port);
+std::string DataChannel::listen(const char* host, int port) {
+    m_port = port;
+    m_listener = loopbackListener(m_port, host);
     return "227 Entering Passive Mode (127,0,0,1," + std::to_string(m_port / 256) + "," +
            std::to_string(m_port % 256) + ")\r\n";
 }
@@ -358,12 +368,19 @@ bool DataChannel::accept(std::chrono::milliseconds timeout) {
     return m_fd >= 0;
 }
 
-bool DataChannel::connect(const std::string& portArgument) {
+bool DataChannel::connect(const std::string& portArgument, const char* from) {
     int n[6] = {};
     if (std::sscanf(portArgument.c_str(), "%d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4],
                     &n[5]) != 6)
         return false;
     m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (from) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &local.sin_addr);
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+            return false;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr =

@@ -42,7 +42,8 @@ private:
 // upload, overwrite and create folders in a fresh temporary root.
 class VsFtpServer {
 public:
-    VsFtpServer();
+    // `extraConfig`: more configuration lines, each ended by a line feed.
+    explicit VsFtpServer(const std::string& extraConfig = std::string());
     ~VsFtpServer();
     VsFtpServer(const VsFtpServer&) = delete;
     VsFtpServer& operator=(const VsFtpServer&) = delete;
@@ -80,12 +81,16 @@ public:
 
     // Every line received so far.
     std::vector<std::string> lines() const;
+    // The reply readLine gives a SIZE command by itself before it reads on
+    // ("": SIZE is a line like any other). Refused unless set otherwise.
+    void answerSize(const std::string& reply) { m_sizeReply = reply; }
 
 private:
     friend class ScriptedServer;
     int m_fd;
     const std::atomic<bool>& m_stop;
     std::string m_pending;
+    std::string m_sizeReply = "550 SIZE not available here\r\n";
     mutable std::mutex m_mutex;
     std::vector<std::string> m_lines;
 };
@@ -131,13 +136,15 @@ public:
     DataChannel(const DataChannel&) = delete;
     DataChannel& operator=(const DataChannel&) = delete;
 
-    // Passive: listens on a free loopback port; the 227 text for it.
-    std::string listen();
+    // Passive: listens on a loopback address and port (0: a free one); the
+    // 227 text for it.
+    std::string listen(const char* host = "127.0.0.1", int port = 0);
     int port() const { return m_port; }
     // Passive: accepts the client's connection (false after `timeout`).
     bool accept(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
-    // Active: connects to the address of a PORT argument ("h1,h2,h3,h4,p1,p2").
-    bool connect(const std::string& portArgument);
+    // Active: connects to the address of a PORT argument ("h1,h2,h3,h4,p1,p2"),
+    // from the local address `from` when one is given.
+    bool connect(const std::string& portArgument, const char* from = nullptr);
 
     void send(const std::string& bytes);
     // Everything the client sends until it closes its side (or `timeout`).

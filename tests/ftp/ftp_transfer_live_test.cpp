@@ -270,6 +270,32 @@ TEST_P(Transfers, CancelledDownloadKeepsThePartAndTheNextCallResumesIt) {
     EXPECT_TRUE(readFile(target) == bytes);
 }
 
+// A server behind a translating router names an address the client cannot
+// reach in its 227 reply; the client connects to the server's own address.
+TEST(TransfersBehindARouter, VsftpdNamingAnotherPassiveAddressStillServesTheDownload) {
+    VsFtpServer vs("pasv_address=127.0.0.2\n");
+    const std::string bytes = patternBytes(100000);
+    writeFile(vs.root() / "f.bin", bytes);
+    char pattern[] = "/tmp/mitu-ftp-local-XXXXXX";
+    const fs::path local = ::mkdtemp(pattern);
+    auto client = CFtpClient::create();
+    EventLog log(*client);
+    client->setFtpServer("127.0.0.1");
+    client->setRemotePort(vs.port());
+    client->setPassiveMode(true);
+    client->setTimeOut(5);
+    client->Connect();
+    ASSERT_TRUE(runUntil([&] { return log.count() == 1; }));
+    client->DownloadFile("f.bin", (local / "f.bin").string(), false);
+    EXPECT_TRUE(runUntil([&] { return log.count() == 2; }));
+    EXPECT_EQ(log.completions, (std::vector<std::string>{"OnConnect 0", "OnDownloadFile 0"}));
+    EXPECT_TRUE(readFile(local / "f.bin") == bytes);
+    EXPECT_EQ(client->TransferSize(), 100000);
+    client.reset();
+    std::error_code ignored;
+    fs::remove_all(local, ignored);
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, Transfers,
                          ::testing::Combine(::testing::Values("pyftpdlib", "vsftpd"),
                                             ::testing::Bool()),

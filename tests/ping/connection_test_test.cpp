@@ -25,6 +25,7 @@ public:
     void setStatus(const std::string& text) override { status = text; }
     void setButtonEnabled(bool enabled) override { button.push_back(enabled); }
     void focusStatus() override { focusOnStatus = true; }
+    void showEchoNotPermitted(const std::string& text) override { told.push_back(text); }
     void yieldToMessageLoop() override {
         ++yields;
         if (onYield)
@@ -35,6 +36,7 @@ public:
     std::string results = "stale", total = "stale", status = "stale";
     std::vector<bool> button;
     bool focusOnStatus = false;
+    std::vector<std::string> told; // echo requests not permitted
     int yields = 0;
     std::function<void(int)> onYield;
 };
@@ -131,6 +133,16 @@ TEST(ConnectionTest, FailedFirstRequestEndsTheClick) {
     EXPECT_EQ(probe.addresses.size(), 1u);
     EXPECT_EQ(controls.button, (std::vector<bool>{false, true}));
     EXPECT_FALSE(controls.focusOnStatus);
+    EXPECT_TRUE(controls.told.empty());
+
+    // A system that permits no echo request: the same boxes, and the user
+    // is told why, once the boxes are filled.
+    FakeControls refused;
+    ScriptedProbe refusedProbe({-static_cast<std::int32_t>(PingMod::EchoNotPermitted)}, refused);
+    ConnectionTest::Run(refused, refusedProbe.probe());
+    EXPECT_EQ(refused.status, "No Internet Connection");
+    EXPECT_EQ(refused.total, ">10000 ms");
+    EXPECT_EQ(refused.told, std::vector<std::string>{ConnectionTest::EchoNotPermittedText});
 }
 
 TEST(ConnectionTest, FailedLaterRequestCountsAsTheTimeOut) {

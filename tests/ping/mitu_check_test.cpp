@@ -1,34 +1,48 @@
 // mitu-check connection, run as a separate program.
 
 #include "netns.h"
+#include "ping/connection_test.h"
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
 struct Result {
     int status = -1;
     std::string out;
+    std::string err;
 };
 
-// Runs mitu-check with `arguments` (shell words), capturing standard output.
+// Runs mitu-check with `arguments` (shell words), capturing standard output
+// and standard error.
 Result check(const std::string& arguments, const std::string& prefix = "") {
-    std::string command = prefix + " " + MITU_CHECK_PATH + " " + arguments + " 2>/dev/null";
+    char errPath[] = "/tmp/mitu-check-err-XXXXXX";
+    const int errFile = ::mkstemp(errPath);
+    if (errFile < 0)
+        return {};
+    ::close(errFile);
+    std::string command =
+        prefix + " " + MITU_CHECK_PATH + " " + arguments + " 2>" + std::string(errPath);
     Result result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        return result;
-    std::array<char, 256> chunk;
-    while (std::fgets(chunk.data(), chunk.size(), pipe))
-        result.out += chunk.data();
-    int raw = ::pclose(pipe);
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        std::array<char, 256> chunk;
+        while (std::fgets(chunk.data(), chunk.size(), pipe))
+            result.out += chunk.data();
+        int raw = ::pclose(pipe);
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+    std::ifstream err(errPath);
+    result.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
+    ::unlink(errPath);
     return result;
 }
 
@@ -76,9 +90,12 @@ TEST(MituCheckConnection, WorksWithoutPrivilegeWhereTheGroupIsAdmitted) {
         "ip netns exec " + ns->name() + " setpriv --reuid=65534 --regid=65534 --clear-groups";
     if (std::system((asNobody + " test -x " + MITU_CHECK_PATH).c_str()) != 0)
         GTEST_SKIP() << "the build tree is not open to an unprivileged user";
+    // Refused: rated as missing, with why and what an administrator can do.
     Result refused = check("connection 127.0.0.1", asNobody);
-    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.status, 3);
     EXPECT_EQ(refused.out, "Total: >10000 ms\nStatus: No Internet Connection\n");
+    EXPECT_EQ(refused.err,
+              std::string("mitu-check: ") + ConnectionTest::EchoNotPermittedText + "\n");
     ASSERT_TRUE(ns->sysctl("net.ipv4.ping_group_range", "65534 65534"));
     expectExcellent(check("connection 127.0.0.1", asNobody));
 }

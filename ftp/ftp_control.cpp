@@ -1,0 +1,390 @@
+// The FTP client's control connection: logging in and out, writing
+// commands, and the reply dispatcher, which takes each complete reply out
+// of the reply buffer once, tells whose reply it is, and moves the pending
+// method on by (method, last command, code).
+#include "ftp/ftp_client.h"
+#include "ftp/ftp_client_internal.h"
+
+#include "platform/error.h"
+
+#include <utility>
+
+using platform::Error;
+using M = FtpAsyncMethod;
+using S = FtpSessionState;
+using namespace ftp::detail;
+
+namespace {
+
+// Password sent with the "anonymous" login when no user name is set.
+constexpr const char* AnonymousPassword = "mitu-user@example.com";
+
+} // namespace
+
+void CFtpClient::Connect() {
+    try {
+        if (m_FtpServer.empty())
+            throw Error(platform::errors::InvalidPropertyValue, "CFtpClient.Connect",
+                        platform::errors::InvalidPropertyValueText);
+        if (m_UserName.empty()) {
+            m_UserName = "anonymous";
+            m_Password = AnonymousPassword;
+        }
+        if (hasLineBreak(m_UserName) || hasLineBreak(m_Password) || hasLineBreak(m_FtpServer))
+            throw platform::invalidCallError("CFtpClient.Connect");
+        setSessionState(S::Connecting);
+        m_lastCommand.clear();
+        m_replies.clear();
+        m_owed.clear();
+        m_discardReplies = false;
+        BeginMethod(M::Connect);
+        // The greeting is owed like the answer to a command.
+        m_owed.sent(std::string());
+        // A connection that is still closing (CloseControlConnection waits
+        // for the server's close) is dropped now: a new session needs a
+        // fresh socket.
+        if (m_objControlSocket->State() != CSocket::StateClosed)
+            m_objControlSocket->CloseSocket();
+        if (m_objControlSocket->State() != CSocket::StateClosed)
+            m_objControlSocket->CloseSocket();
+        m_objControlSocket->Connect(m_FtpServer, m_RemotePort);
+    } catch (...) {
+        try {
+            if (m_currentMethod == M::Connect)
+                EndMethod();
+        } catch (...) {
+        }
+        rethrowFrom("Connect");
+    }
+}
+
+void CFtpClient::QuitSession() {
+    StartMethod(
+        M::QuitSession, "QuitSession", [] {}, [&] { SendFtpCommand("QUIT", std::string()); });
+}
+
+// A socket already closing gracefully is left to finish: closing it again
+// would drop it without its close event, and the session would never
+// report Disconnected.
+void CFtpClient::closeControlSocket() {
+    const std::int32_t state = m_objControlSocket->State();
+    if (state != CSocket::StateClosed && state != CSocket::StateClosing)
+        m_objControlSocket->CloseSocket();
+}
+
+void CFtpClient::CloseControlConnection() {
+    try {
+        EndMethod();
+        closeControlSocket();
+    } catch (...) {
+        rethrowFrom("CloseControlConnection");
+    }
+}
+
+void CFtpClient::SendFtpCommand(const std::string& verb, const std::string& argument) {
+    try {
+        if (m_objControlSocket->State() != CSocket::StateConnected)
+            throw Error(NotConnected, "CFtpClient.SendFtpCommand", NotConnectedText);
+        if (hasLineBreak(verb) || hasLineBreak(argument))
+            throw platform::invalidCallError("CFtpClient.SendFtpCommand");
+
+        S state = S::Ready;
+        if (verb == "USER" || verb == "PASS")
+            state = S::Authenticating;
+        else if (verb == "CWD")
+            state = S::ChangingDirectory;
+        else if (verb == "LIST" || verb == "PWD")
+            state = S::RetrievingDirectoryInfo;
+        else if (verb == "MKD")
+            state = S::CreatingDirectory;
+        else if (verb == "DELE")
+            state = S::DeletingFile;
+        else if (verb == "RETR")
+            state = S::DownloadingFile;
+        else if (verb == "RMD")
+            state = S::RemovingDirectory;
+        else if (verb == "RNFR")
+            state = S::RenamingFile;
+        else if (verb == "STOR")
+            state = S::UploadingFile;
+        else if (verb == "QUIT")
+            state = S::Quitting;
+        else if (verb == "TYPE" || verb == "PASV" || verb == "PORT" || verb == "REST" ||
+                 verb == "SIZE") {
+            if (m_currentMethod == M::DownloadFile)
+                state = S::DownloadingFile;
+            else if (m_currentMethod == M::UploadFile)
+                state = S::UploadingFile;
+            else if (m_currentMethod == M::EnumFiles)
+                state = S::RetrievingDirectoryInfo;
+        }
+        setSessionState(state);
+
+        std::string line = argument.empty() ? verb + "\r\n" : verb + " " + argument + "\r\n";
+        m_lastCommand = verb;
+        m_objControlSocket->SendData(Variant(std::move(line)));
+        m_owed.sent(verb);
+        SessionProtocolMessage.raise(verb + " " + argument,
+                                     static_cast<std::int32_t>(MessageType::ClientCommand));
+    } catch (...) {
+        rethrowFrom("SendFtpCommand");
+    }
+}
+
+bool CFtpClient::GetDirFromResponse(const std::string& strReply) {
+    try {
+        return ftp::DirFromResponse(strReply, m_CurrentDirectory);
+    } catch (...) {
+        rethrowFrom("GetDirFromResponse");
+    }
+}
+
+void CFtpClient::m_objControlSocket_OnConnect() {
+    try {
+        if (m_currentMethod != M::None)
+            m_objTimeOut->Reset();
+        setSessionState(S::Connected);
+    } catch (...) {
+        // Nothing of a notification reaches the event loop.
+    }
+}
+
+// Consumes what arrived and acts on each complete reply once. A reply still
+// open waits in the buffer for the next arrival: nothing here waits. Each
+// reply is taken out of the buffer before it is acted on, so a pass nested
+// in a handler's wait never sees a reply an outer pass has acted on.
+void CFtpClient::m_objControlSocket_OnDataArrival(std::int32_t) {
+    try {
+        if (m_currentMethod != M::None)
+            m_objTimeOut->Reset();
+        Variant data;
+        m_objControlSocket->GetData(data);
+        std::string piece;
+        if (auto* text = std::get_if<std::string>(&data))
+            piece = std::move(*text);
+        if (m_discardReplies)
+            return; // the session was given up; the rest of its text goes nowhere
+        m_LastServerResponse = piece;
+        m_replies.consume(piece);
+        while (auto reply = m_replies.pop()) {
+            if (!reply->message.empty())
+                m_FtpServerMessage = reply->message;
+            SessionProtocolMessage.raise(
+                reply->shown,
+                static_cast<std::int32_t>(reply->code <= 399 ? MessageType::ServerReply
+                                                             : MessageType::ServerErrorReply));
+            // The answer to a command whose method has ended is only shown;
+            // but the end of the service is heeded whoever it answers.
+            if (m_owed.take(reply->code) == ftp::OwedReplies::Owner::Ended &&
+                !(reply->code == 421 && m_currentMethod == M::None))
+                continue;
+            DispatchReply(*reply);
+            if (m_discardReplies)
+                return;
+        }
+        std::string open = m_replies.openMessage();
+        if (!open.empty())
+            m_FtpServerMessage = std::move(open);
+        if (m_replies.size() > MaxReplyLength)
+            FailReplyTooLong();
+    } catch (...) {
+        const Error error = currentError();
+        try {
+            FailDispatch(error.number(), error.description());
+        } catch (...) {
+        }
+    }
+}
+
+// The dispatcher's failure path: whatever went wrong ends the pending method
+// with status 1 and the error in LastFtpError.
+void CFtpClient::FailDispatch(std::int32_t number, const std::string& description) {
+    CloseLocalFile();
+    CloseDataConnection();
+    m_listingText.clear();
+    FailMethod(number, description, DispatcherSource);
+}
+
+// A reply that never ends would fill memory: past the limit the session is
+// given up.
+void CFtpClient::FailReplyTooLong() {
+    const FtpAsyncMethod method = m_currentMethod;
+    m_replies.clear();
+    m_discardReplies = true;
+    CloseLocalFile();
+    CloseDataConnection();
+    EndMethod();
+    m_LastFtpError->set(ReplyTooLong,
+                        "The server reply is longer than " + std::to_string(MaxReplyLength) +
+                            " bytes.",
+                        DispatcherSource);
+    closeControlSocket();
+    RaiseCompletionFailure(method);
+}
+
+void CFtpClient::LoggedIn() {
+    setSessionState(S::LoggedIn);
+    SendFtpCommand("PWD", std::string());
+}
+
+void CFtpClient::DispatchConnectReply(std::int16_t code, const std::string& reply) {
+    if (m_lastCommand.empty()) { // the greeting
+        if (code == 220)
+            SendFtpCommand("USER", m_UserName);
+        else
+            RaiseFtpError(code, true);
+    } else if (m_lastCommand == "USER") {
+        if (code == 230)
+            LoggedIn();
+        else if (code == 331)
+            SendFtpCommand("PASS", m_Password);
+        else
+            RaiseFtpError(code, true);
+    } else if (m_lastCommand == "PASS") {
+        if (code == 202 || code == 230)
+            LoggedIn();
+        else
+            RaiseFtpError(code, true);
+    } else if (m_lastCommand == "PWD") {
+        if (code != 257) {
+            RaiseFtpError(code, true);
+        } else if (GetDirFromResponse(reply)) {
+            EndMethod();
+            OnConnect.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+        } else {
+            m_LastFtpError->setNumber(NoDirectory);
+            m_LastFtpError->setDescription(NoDirectoryText);
+            CloseControlConnection();
+            OnConnect.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
+        }
+    }
+}
+
+void CFtpClient::DispatchReply(const ftp::ReplyBuffer::Reply& reply) {
+    const std::int16_t code = reply.code;
+    const auto succeeded = static_cast<std::int32_t>(AsyncResultStatus::Succeeded);
+    switch (m_currentMethod) {
+    case M::None:
+        if (code == 421)
+            CloseControlConnection();
+        break;
+    case M::Connect:
+        DispatchConnectReply(code, reply.text);
+        break;
+    case M::GetCurrentDirectory:
+        if (code != 257) {
+            RaiseFtpError(code);
+        } else {
+            EndMethod();
+            if (GetDirFromResponse(reply.text)) {
+                OnGetCurrentDirectory.raise(succeeded);
+            } else {
+                m_LastFtpError->setNumber(NoDirectory);
+                m_LastFtpError->setDescription(NoDirectoryText);
+                OnGetCurrentDirectory.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
+            }
+        }
+        break;
+    case M::SetCurrentDirectory:
+    case M::RemoveDirectory:
+    case M::DeleteFile:
+    case M::CreateDirectory: {
+        const FtpAsyncMethod method = m_currentMethod;
+        if (code != (method == M::CreateDirectory ? 257 : 250)) {
+            RaiseFtpError(code);
+        } else {
+            EndMethod();
+            RaiseCompletion(method, AsyncResultStatus::Succeeded);
+        }
+        break;
+    }
+    case M::RenameFile:
+        if (m_lastCommand == "RNFR") {
+            if (code == 350)
+                SendFtpCommand("RNTO", m_pendingNewName);
+            else
+                RaiseFtpError(code);
+        } else if (m_lastCommand == "RNTO") {
+            if (code == 250) {
+                EndMethod();
+                OnRenameFile.raise(succeeded);
+            } else {
+                RaiseFtpError(code);
+            }
+        }
+        break;
+    case M::DownloadFile:
+    case M::UploadFile:
+    case M::EnumFiles:
+        DispatchTransferReply(code, reply.text);
+        break;
+    case M::QuitSession:
+        if (m_lastCommand == "QUIT") {
+            if (code == 221) {
+                EndMethod();
+                m_objControlSocket->CloseSocket();
+                OnQuitSession.raise(succeeded);
+            } else {
+                RaiseFtpError(code);
+            }
+        }
+        break;
+    }
+}
+
+// The connection has closed. A method still pending can never get its
+// reply: it ends with its completion event (status 1, or 0 for QUIT, whose
+// aim the close fulfils) after the state has become Disconnected, so that
+// nobody waits for it for ever.
+void CFtpClient::m_objControlSocket_OnClose() {
+    const FtpAsyncMethod method = m_currentMethod;
+    try {
+        if (method != M::None) {
+            CloseLocalFile();
+            CloseDataConnection();
+            EndMethod();
+        }
+    } catch (...) {
+    }
+    try {
+        setSessionState(S::Disconnected);
+        if (method == M::QuitSession) {
+            OnQuitSession.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+        } else if (method != M::None) {
+            m_LastFtpError->set(NotConnected, "The server closed the connection.",
+                                "CFtpClient.m_objControlSocket_OnClose");
+            RaiseCompletionFailure(method);
+        }
+    } catch (...) {
+    }
+}
+
+void CFtpClient::m_objControlSocket_OnError(std::int16_t Number, std::string& Description,
+                                            std::int32_t, std::string, std::string, std::int32_t,
+                                            bool&) {
+    try {
+        const FtpAsyncMethod method = m_currentMethod;
+        CloseControlConnection();
+        m_LastFtpError->set(Number, Description, "CFtpClient.m_objControlSocket_OnError");
+        // QUIT included: its caller waits for an answer that can no longer come.
+        RaiseCompletionFailure(method);
+    } catch (...) {
+        // Nothing of a notification reaches the event loop.
+    }
+}
+
+// The time-out reports the pending method as timed out and leaves it
+// pending. A transfer whose data connection has failed was only waiting
+// for the server's word on it: it ends with the data connection's error.
+void CFtpClient::m_objTimeOut_TimeOut() {
+    try {
+        if (m_transfer.dataFailed && DataTransferInProgress()) {
+            const TransferFlags failed = m_transfer;
+            FailTransfer(failed.dataErrorNumber, failed.dataErrorDescription,
+                         failed.dataErrorSource);
+            return;
+        }
+        RaiseCompletion(m_currentMethod, AsyncResultStatus::TimedOut);
+    } catch (...) {
+    }
+}

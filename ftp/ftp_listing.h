@@ -1,0 +1,33 @@
+#pragma once
+// The listing parser's free entry points: reading a listing against a given
+// moment, and naming the line that stops a listing from being read.
+// (`CFtpClient::ParseListing` reads against the system clock.)
+
+#include "ftp/ftp_files.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+// A local date and time of day: the moment a listing is read at.
+struct ListingTime {
+    int year = 0;
+    int month = 1; // 1..12
+    int day = 1;
+    int hour = 0;
+    int minute = 0;
+};
+
+// The system clock's local date and time.
+ListingTime ListingTimeNow();
+
+// The entries of a Unix or DOS listing text; nullptr when any line cannot be
+// read. A date that carries a time instead of a year (servers print that
+// form for the recent past) takes the year of `now`, or the year before
+// when the year of `now` would put it more than a day later than `now`.
+std::shared_ptr<CFtpFiles> ParseListingAt(const std::string& text, const ListingTime& now);
+
+// The first line of `text`, carriage returns removed, that makes
+// `ParseListingAt` fail; nothing when every line is read.
+std::optional<std::string> FirstUnreadableListingLine(const std::string& text,
+                                                      const ListingTime& now = ListingTimeNow());

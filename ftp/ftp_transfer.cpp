@@ -1,0 +1,574 @@
+// Data connections and transfers of the FTP client: the three data methods,
+// their replies on the control connection (TYPE, SIZE, PASV / PORT, REST,
+// RETR / STOR / LIST), the set-up and tear-down of the data connection, and
+// the data socket's handlers. Data connections go only to, and are only
+// taken from, the address of the server on the control connection.
+#include "ftp/ftp_client.h"
+#include "ftp/ftp_client_internal.h"
+
+#include "platform/error.h"
+#include "platform/event_loop.h"
+#include "platform/winsock.h"
+
+#include <chrono>
+#include <random>
+#include <utility>
+
+using platform::Error;
+using M = FtpAsyncMethod;
+using S = FtpSessionState;
+using namespace ftp::detail;
+namespace ws = platform::winsock;
+
+namespace {
+
+bool isPreliminary(std::int16_t code) {
+    return code == 110 || code == 125 || code == 150;
+}
+
+// The address at the other end of a connected socket, "" if there is none.
+std::string peerAddress(std::int32_t socket) {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    if (socket < 0 || ws::getpeername(socket, &address, &port) != 0)
+        return std::string();
+    return ws::addressToText(address);
+}
+
+} // namespace
+
+// --- the data methods ------------------------------------------------------------
+
+void CFtpClient::DownloadFile(const std::string& strRemoteFilePath,
+                              const std::string& strLocalFilePath, bool OverWrite) {
+    StartMethod(
+        M::DownloadFile, "DownloadFile",
+        [&] {
+            checkArgument(strRemoteFilePath, "DownloadFile");
+            if (strLocalFilePath.empty())
+                throw platform::invalidCallError("CFtpClient.DownloadFile");
+            m_remotePath = strRemoteFilePath;
+            m_localPath = strLocalFilePath;
+            m_overwrite = OverWrite;
+            m_downloadByteCount = 0;
+            m_TransferSize = -1;
+            DropDataSocket();
+        },
+        [&] {
+            m_transfer.ascii = m_TransferMode == static_cast<std::int32_t>(::TransferMode::Ascii);
+            SendFtpCommand("TYPE", m_transfer.ascii ? "A" : "I");
+        });
+}
+
+void CFtpClient::UploadFile(const std::string& strLocalFile, const std::string& strRemoteFile,
+                            std::int64_t lngStartPosition) {
+    StartMethod(
+        M::UploadFile, "UploadFile",
+        [&] {
+            checkArgument(strRemoteFile, "UploadFile");
+            // A negative offset names no byte of the file.
+            if (strLocalFile.empty() || lngStartPosition < 0)
+                throw platform::invalidCallError("CFtpClient.UploadFile");
+            m_remotePath = strRemoteFile;
+            m_localPath = strLocalFile;
+            m_uploadStartPosition = lngStartPosition;
+            m_sendBuffer.assign(static_cast<std::size_t>(m_SendBufferLenght), 0);
+            m_TransferSize = -1;
+            DropDataSocket();
+        },
+        [&] {
+            m_transfer.ascii = m_TransferMode == static_cast<std::int32_t>(::TransferMode::Ascii);
+            SendFtpCommand("TYPE", m_transfer.ascii ? "A" : "I");
+        });
+}
+
+void CFtpClient::EnumFiles() {
+    StartMethod(
+        M::EnumFiles, "EnumFiles",
+        [&] {
+            m_listingText.clear();
+            DropDataSocket();
+        },
+        [&] { SendFtpCommand("TYPE", "A"); });
+}
+
+// --- replies to the data methods' commands ---------------------------------------
+
+void CFtpClient::DispatchTransferReply(std::int16_t code, const std::string& reply) {
+    const FtpAsyncMethod method = m_currentMethod;
+    if (m_lastCommand == "TYPE") {
+        if (code != 200)
+            RaiseFtpError(code);
+        else if (method == M::DownloadFile && !m_transfer.ascii)
+            SendFtpCommand("SIZE", m_remotePath); // RFC 3659; the answer is only a help
+        else
+            OpenDataConnection();
+    } else if (m_lastCommand == "SIZE" && method == M::DownloadFile) {
+        const auto size = code == 213 ? ftp::SizeFromResponse(reply) : std::nullopt;
+        if (size) {
+            m_TransferSize = *size;
+            if (!m_overwrite && LocalFileExists(m_localPath)) {
+                const std::int64_t local = LocalFileLength(m_localPath);
+                if (local > *size) {
+                    const std::string path = m_localPath;
+                    CloseLocalFile();
+                    FailMethod(LocalFileLonger,
+                               "The local file " + path + " has " + std::to_string(local) +
+                                   " bytes, more than the " + std::to_string(*size) +
+                                   " bytes of the remote file: it cannot be resumed.",
+                               "CFtpClient.DownloadFile");
+                    return;
+                }
+                if (local == *size) { // nothing left to fetch
+                    CloseLocalFile();
+                    EndMethod();
+                    OnDataTransferProgress.raise(local);
+                    OnDownloadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+                    return;
+                }
+            }
+        }
+        OpenDataConnection();
+    } else if (m_lastCommand == "PASV") {
+        if (code == 227)
+            EstablishPasvDataConnection(reply);
+        else
+            RaiseFtpError(code);
+    } else if (m_lastCommand == "PORT") {
+        if (code != 200) {
+            // The listener is of no use any more, for a listing too.
+            m_objDataSocket->CloseSocket();
+            RaiseFtpError(code);
+        } else {
+            SendTransferCommand();
+        }
+    } else if (m_lastCommand == "REST" && method != M::EnumFiles) {
+        if (code == 350) {
+            SendFtpCommand(method == M::DownloadFile ? "RETR" : "STOR", m_remotePath);
+        } else {
+            CloseDataConnection();
+            CloseLocalFile();
+            RaiseFtpError(code);
+        }
+    } else if ((m_lastCommand == "RETR" && method == M::DownloadFile) ||
+               (m_lastCommand == "LIST" && method == M::EnumFiles) ||
+               (m_lastCommand == "STOR" && method == M::UploadFile)) {
+        DispatchTransferCommandReply(code);
+    }
+}
+
+// The replies to RETR, LIST and STOR. A download or listing ends once the
+// server has both closed the data connection and confirmed the transfer,
+// so a transfer the server aborts is not taken for a complete one; an
+// upload ends with the confirmation of the data the client has closed.
+void CFtpClient::DispatchTransferCommandReply(std::int16_t code) {
+    const FtpAsyncMethod method = m_currentMethod;
+    if (isPreliminary(code) && !(code == 110 && method == M::EnumFiles)) {
+        if (method == M::UploadFile) {
+            m_transfer.storAnswered = true;
+            StartUpload();
+        }
+    } else if (code == 226 || code == 250) {
+        if (m_transfer.dataFailed) {
+            // The server is content, but the data connection broke.
+            const TransferFlags failed = m_transfer;
+            FailTransfer(failed.dataErrorNumber, failed.dataErrorDescription,
+                         failed.dataErrorSource);
+        } else if (method == M::UploadFile) {
+            EndMethod();
+            OnUploadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+        } else {
+            m_transfer.transferReplied = true;
+            if (m_transfer.dataClosed)
+                FinishDataTransfer();
+        }
+    } else {
+        CloseDataConnection();
+        CloseLocalFile();
+        m_listingText.clear();
+        RaiseFtpError(code);
+    }
+}
+
+// --- data connections --------------------------------------------------------------
+
+void CFtpClient::OpenDataConnection() {
+    if (m_PassiveMode)
+        SendFtpCommand("PASV", std::string());
+    else
+        SendPORTCommand();
+}
+
+// Tears the data connection down at once: a connected socket's close is
+// otherwise graceful and would report its end later, into whatever transfer
+// runs by then.
+void CFtpClient::CloseDataConnection() {
+    try {
+        if (m_objDataSocket->State() != CSocket::StateClosed) {
+            ws::shutdown(m_objDataSocket->SocketHandle(), 2);
+            DropDataSocket();
+        }
+    } catch (...) {
+        rethrowFrom("CloseDataConnection");
+    }
+}
+
+// Ends whatever is left of the last data connection (for example the
+// graceful close after an upload) without any further event.
+void CFtpClient::DropDataSocket() {
+    m_objDataSocket->CloseSocket();
+    if (m_objDataSocket->State() != CSocket::StateClosed)
+        m_objDataSocket->CloseSocket();
+}
+
+// Whether a connection comes from the server at the other end of the
+// control connection.
+bool CFtpClient::FromServer(std::int32_t socket) const {
+    const std::string server = peerAddress(m_objControlSocket->SocketHandle());
+    return !server.empty() && peerAddress(socket) == server;
+}
+
+std::int32_t CFtpClient::NextPortCandidate(std::int32_t lastPort) {
+    if (lastPort < FirstPortCandidate || lastPort >= LastPortCandidate)
+        return FirstPortCandidate;
+    return lastPort + 1;
+}
+
+std::int32_t CFtpClient::GetFreePort() {
+    try {
+        if (m_lastPort != 0) {
+            m_lastPort = NextPortCandidate(m_lastPort);
+        } else {
+            // Random for the first active transfer of a client, so that two
+            // clients started together do not fight over the same ports.
+            std::mt19937 generator(static_cast<std::uint32_t>(
+                std::chrono::system_clock::now().time_since_epoch().count() ^
+                reinterpret_cast<std::uintptr_t>(this)));
+            std::uniform_int_distribution<std::int32_t> draw(FirstPortCandidate,
+                                                             FirstPortCandidate + 20001);
+            m_lastPort = draw(generator);
+        }
+        return m_lastPort;
+    } catch (...) {
+        rethrowFrom("GetFreePort");
+    }
+}
+
+// Listens on the first free candidate port of the control connection's
+// local address (the one the server reaches us by, and no other) and
+// announces it with PORT. The search tries every candidate at most once.
+void CFtpClient::SendPORTCommand() {
+    try {
+        setSessionState(S::OpeningDataConnection);
+        const std::string local = m_objControlSocket->LocalIP();
+        const std::int32_t candidates = LastPortCandidate - FirstPortCandidate + 1;
+        std::int32_t port = 0;
+        bool listening = false;
+        for (std::int32_t tried = 0; tried < candidates && !listening; ++tried) {
+            // Lets pending events through between candidates without waiting.
+            platform::EventLoop::instance().yield(std::chrono::milliseconds(0));
+            port = GetFreePort();
+            try {
+                DropDataSocket();
+                m_objDataSocket->Bind(port, local);
+                m_objDataSocket->Listen();
+                listening = m_objDataSocket->State() == CSocket::StateListening;
+            } catch (const Error&) {
+                // This candidate is taken; the next one is tried.
+            }
+        }
+        if (!listening) {
+            DropDataSocket();
+            throw Error(NoFreePort, "CFtpClient.SendPORTCommand",
+                        "No local port from " + std::to_string(FirstPortCandidate) + " to " +
+                            std::to_string(LastPortCandidate) + " can be listened on.");
+        }
+        std::string address = local;
+        for (char& c : address)
+            if (c == '.')
+                c = ',';
+        SendFtpCommand("PORT", address + "," + std::to_string(port / 256) + "," +
+                                   std::to_string(port % 256));
+    } catch (...) {
+        rethrowFrom("SendPORTCommand");
+    }
+}
+
+// Connects to the port a 227 reply names, on the server's own address: the
+// address in the reply is not followed, so a server cannot send the client
+// to another host, and a server behind a translating router that names an
+// address the client cannot reach still works.
+void CFtpClient::EstablishPasvDataConnection(const std::string& strReply) {
+    try {
+        setSessionState(S::OpeningDataConnection);
+        std::string named;
+        std::int32_t port = 0;
+        if (!ftp::ParsePassiveReply(strReply, named, port))
+            throw Error(BadPassiveReply, "CFtpClient.EstablishPasvDataConnection",
+                        "The server's passive-mode reply names no address: " +
+                            withoutLineEnd(strReply));
+        const std::string server = peerAddress(m_objControlSocket->SocketHandle());
+        if (server.empty())
+            throw Error(NotConnected, "CFtpClient.EstablishPasvDataConnection", NotConnectedText);
+        m_objDataSocket->CloseSocket();
+        m_objDataSocket->setLocalPort(0);
+        m_objDataSocket->Connect(server, port);
+    } catch (...) {
+        rethrowFrom("EstablishPasvDataConnection");
+    }
+}
+
+// The data connection is ready (passive: connected; active: PORT accepted):
+// the local file is opened and the transfer command follows, unless a REST
+// went out first, whose reply sends it.
+void CFtpClient::SendTransferCommand() {
+    switch (m_currentMethod) {
+    case M::DownloadFile:
+        OpenLocalFile();
+        if (m_lastCommand != "REST")
+            SendFtpCommand("RETR", m_remotePath);
+        break;
+    case M::UploadFile:
+        OpenLocalFileForUpload();
+        if (m_lastCommand != "REST")
+            SendFtpCommand("STOR", m_remotePath);
+        break;
+    case M::EnumFiles:
+        SendFtpCommand("LIST", std::string());
+        break;
+    default:
+        break;
+    }
+}
+
+// Sends the first chunk once both the data connection is up and the server
+// has taken STOR; before that the file may not even be open.
+void CFtpClient::StartUpload() {
+    if (m_currentMethod != M::UploadFile || m_transfer.uploadStarted || m_transfer.dataFailed ||
+        !m_transfer.dataAccepted || !m_transfer.storAnswered)
+        return;
+    m_transfer.uploadStarted = true;
+    m_uploadPosition = m_uploadStartPosition;
+    UploadData();
+}
+
+// A download or listing has ended on both connections.
+void CFtpClient::FinishDataTransfer() {
+    const FtpAsyncMethod method = m_currentMethod;
+    if (method == M::DownloadFile) {
+        if (m_transfer.heldCR) { // a lone CR at the very end
+            m_transfer.heldCR = false;
+            const std::uint8_t cr = '\r';
+            WriteLocal(&cr, 1);
+        }
+        const std::int64_t received = m_downloadByteCount;
+        const std::int64_t size = m_transfer.ascii ? -1 : m_TransferSize;
+        CloseLocalFile();
+        if (size >= 0 && received != size) {
+            // The partial file stays for a later resume.
+            FailMethod(SizeMismatch,
+                       "The download ended with " + std::to_string(received) +
+                           " bytes of a file of " + std::to_string(size) + " bytes.",
+                       "CFtpClient.DownloadFile");
+            return;
+        }
+        EndMethod();
+        OnDownloadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+    } else if (method == M::EnumFiles) {
+        EndMethod();
+        m_CurrentDirectoryListing = std::move(m_listingText);
+        m_listingText.clear();
+        m_CurrentDirectoryFiles = ParseListing(m_CurrentDirectoryListing);
+        if (!m_CurrentDirectoryFiles) {
+            m_LastFtpError->set(UnknownListingFormat, "Unknown listing format.",
+                                "CFtpClient.m_objDataSocket_OnClose");
+            OnEnumFiles.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
+        } else {
+            OnEnumFiles.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+        }
+    }
+}
+
+// A data method fails: the local file and the data connection are closed,
+// the listing text gathered so far is dropped, and the method ends with
+// status 1.
+void CFtpClient::FailTransfer(std::int32_t number, const std::string& description,
+                              const std::string& source) {
+    CloseLocalFile();
+    CloseDataConnection();
+    m_listingText.clear();
+    FailMethod(number, description, source);
+}
+
+// The shared failure path of the data-socket handlers.
+void CFtpClient::FailDataHandler(const char* handler) {
+    const Error error = currentError();
+    try {
+        FailTransfer(error.number(), error.description(), std::string("CFtpClient.") + handler);
+    } catch (...) {
+        // Nothing of a notification reaches the event loop.
+    }
+}
+
+// --- the data socket's handlers ----------------------------------------------------
+
+void CFtpClient::m_objDataSocket_OnConnect() {
+    try {
+        if (m_currentMethod != M::None)
+            m_objTimeOut->Reset();
+        m_transfer.dataAccepted = true;
+        SendTransferCommand();
+    } catch (...) {
+        FailDataHandler("m_objDataSocket_OnConnect");
+    }
+}
+
+// The server connects to the listening port. A connection from any other
+// address is closed at once and the listener waits on, within the
+// time-out, for the server's.
+void CFtpClient::m_objDataSocket_OnConnectionRequest(std::int32_t requestID) {
+    try {
+        if (requestID >= 0 && !FromServer(requestID)) {
+            ws::closesocket(requestID);
+            return;
+        }
+        if (m_objDataSocket->State() != CSocket::StateClosed)
+            m_objDataSocket->CloseSocket();
+        if (requestID < 0)
+            throw Error(ws::WSAECONNABORTED, "CSocket.Accept",
+                        "The server's data connection could not be accepted.");
+        m_objDataSocket->Accept(requestID);
+        if (m_currentMethod == M::None) {
+            // Nobody waits for this connection any more.
+            CloseDataConnection();
+            return;
+        }
+        m_objTimeOut->Reset();
+        if (m_currentMethod == M::UploadFile) {
+            while (m_objDataSocket->State() == CSocket::StateConnecting)
+                platform::EventLoop::instance().yield();
+            m_transfer.dataAccepted = true;
+            StartUpload();
+        } else {
+            m_transfer.dataAccepted = true;
+        }
+    } catch (...) {
+        FailDataHandler("m_objDataSocket_OnConnectionRequest");
+    }
+}
+
+void CFtpClient::m_objDataSocket_OnClose() {
+    try {
+        if (m_currentMethod != M::DownloadFile && m_currentMethod != M::EnumFiles)
+            return;
+        m_transfer.dataClosed = true;
+        if (m_transfer.transferReplied)
+            FinishDataTransfer();
+    } catch (...) {
+        FailDataHandler("m_objDataSocket_OnClose");
+    }
+}
+
+// The data connection failed. While the transfer command is unanswered,
+// the server's reply decides what is reported (a refusal often comes with a
+// reset of the data connection): the error is kept and the method waits
+// for that reply, within its time-out.
+void CFtpClient::m_objDataSocket_OnError(std::int16_t Number, std::string& Description,
+                                         std::int32_t, std::string Source, std::string,
+                                         std::int32_t, bool&) {
+    try {
+        const FtpAsyncMethod method = m_currentMethod;
+        if (DataTransferInProgress() && ftp::OwedReplies::isTransfer(m_lastCommand) &&
+            m_owed.owesCurrent(m_lastCommand)) {
+            m_transfer.dataFailed = true;
+            m_transfer.dataErrorNumber = Number;
+            m_transfer.dataErrorDescription = Description;
+            m_transfer.dataErrorSource = Source;
+            DropDataSocket();
+            return;
+        }
+        EndMethod();
+        m_LastFtpError->set(Number, Description, Source);
+        m_objDataSocket->CloseSocket();
+        switch (method) {
+        case M::DownloadFile:
+            CloseLocalFile();
+            OnDownloadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
+            break;
+        case M::UploadFile:
+            CloseLocalFile();
+            OnUploadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
+            break;
+        case M::EnumFiles:
+            m_listingText.clear();
+            OnEnumFiles.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
+            break;
+        default:
+            break;
+        }
+    } catch (...) {
+        // Nothing of a notification reaches the event loop.
+    }
+}
+
+void CFtpClient::m_objDataSocket_OnDataArrival(std::int32_t bytesTotal) {
+    try {
+        if (m_currentMethod != M::None)
+            m_objTimeOut->Reset();
+        if (bytesTotal <= 0)
+            return;
+        Variant data;
+        m_objDataSocket->GetData(data, vartype::ByteArray);
+        const auto* bytes = std::get_if<ByteArray>(&data);
+        if (!bytes || bytes->empty())
+            return;
+        if (m_currentMethod == M::DownloadFile && m_localFile >= 0)
+            ReceiveDownload(*bytes);
+        else if (m_currentMethod == M::EnumFiles)
+            ReceiveListing(*bytes);
+    } catch (...) {
+        FailDataHandler("m_objDataSocket_OnDataArrival");
+    }
+}
+
+// Writes an arrival to the local file; in ASCII mode each CR LF becomes LF
+// (a CR at the end of an arrival waits for the next one).
+void CFtpClient::ReceiveDownload(const ByteArray& bytes) {
+    if (!m_transfer.ascii) {
+        WriteLocal(bytes.data(), bytes.size());
+        m_downloadByteCount += static_cast<std::int64_t>(bytes.size());
+    } else {
+        ByteArray text;
+        text.reserve(bytes.size() + 1);
+        for (const std::uint8_t b : bytes) {
+            if (m_transfer.heldCR && b != '\n')
+                text.push_back('\r');
+            m_transfer.heldCR = b == '\r';
+            if (!m_transfer.heldCR)
+                text.push_back(b);
+        }
+        WriteLocal(text.data(), text.size());
+        m_downloadByteCount += static_cast<std::int64_t>(text.size());
+    }
+    OnDataTransferProgress.raise(m_downloadByteCount);
+}
+
+void CFtpClient::ReceiveListing(const ByteArray& bytes) {
+    if (m_listingText.size() + bytes.size() > m_maxListingLength)
+        throw Error(ListingTooLong, "CFtpClient.m_objDataSocket_OnDataArrival",
+                    "The listing is longer than " + std::to_string(m_maxListingLength) + " bytes.");
+    m_listingText.append(bytes.begin(), bytes.end());
+    OnDataTransferProgress.raise(static_cast<std::int64_t>(m_listingText.size()));
+}
+
+void CFtpClient::m_objDataSocket_OnSendComplete() {
+    try {
+        if (m_currentMethod != M::UploadFile)
+            return;
+        m_objTimeOut->Reset();
+        OnDataTransferProgress.raise(m_uploadPosition);
+        UploadData();
+    } catch (...) {
+        FailDataHandler("m_objDataSocket_OnSendComplete");
+    }
+}
