@@ -243,6 +243,8 @@ public:
                 if (e.number() == NotConnected)
                     return; // the connection is gone already: nothing left to close
             }
+            if (m_status == static_cast<std::int32_t>(AsyncResultStatus::Failed))
+                return; // the connection failed under the QUIT and is closed
         }
         try {
             if (!disconnected())

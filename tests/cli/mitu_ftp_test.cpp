@@ -313,7 +313,9 @@ TEST(MituFtpTimeout, ServerDyingMidUploadEndsWithinTheTimeout) {
         EXPECT_NE(r.err.find("mitu-ftp: put " + (local / "up.bin").string() + " up.bin: "),
                   std::string::npos)
             << r.err;
-        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(3500));
+        // The upload may wait its time-out for the server's word on the lost
+        // data connection; nothing after that may wait.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(4500));
     }
     std::error_code ignored;
     fs::remove_all(local, ignored);
