@@ -10,6 +10,8 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -225,6 +227,58 @@ TEST_F(MituFtp, LsNamesTheFirstListingLineItCannotRead) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "mitu-ftp: ls: Unknown listing format. First unreadable line: "
                      "\"-rw-r--r-- 1 ftp ftp 7 Mar 15 12:34:56 \\x1b[2Jodd\" (error 16002)\n");
+}
+
+// A refused download changes no local file; special files are written as
+// they are and never replaced; a failed first download leaves nothing.
+TEST_F(MituFtp, GetNeverHarmsTheLocalFile) {
+    const std::string bytes = ftptest::patternBytes(50000, 3);
+    ftptest::writeFile(server->root() / "remote.bin", bytes);
+    char pattern[] = "/tmp/mitu-ftp-cli-local-XXXXXX";
+    const fs::path local = ::mkdtemp(pattern);
+
+    ftptest::writeFile(local / "precious", "precious data");
+    auto r = runFtp(at({"get", "nope.bin", (local / "precious").string(), "--overwrite"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(ftptest::readFile(local / "precious"), "precious data");
+
+    r = runFtp(at({"get", "nope.bin", (local / "fresh").string()}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(local / "fresh")));
+
+    r = runFtp(at({"get", "remote.bin", local.string()}, {"--verbose"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find("RETR"), std::string::npos) << r.err;
+
+    // A device like /dev/null (made here, as root), a link to it, a FIFO
+    // with a reader, and a link to a regular file.
+    ASSERT_EQ(::mknod((local / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+    fs::create_symlink(local / "null", local / "to-null");
+    ASSERT_EQ(::mkfifo((local / "fifo").c_str(), 0600), 0);
+    ftptest::writeFile(local / "target", "old");
+    fs::create_symlink(local / "target", local / "to-target");
+    std::string piped;
+    std::thread reader([&] { piped = ftptest::readFile(local / "fifo"); });
+    for (const char* name : {"null", "to-null", "fifo", "to-target"}) {
+        const bool special = name != std::string("to-target");
+        std::vector<std::string> get = {"get", "remote.bin", (local / name).string()};
+        if (special)
+            get.push_back("--overwrite"); // still never replaced
+        r = runFtp(at(get, {"--verbose"}));
+        EXPECT_EQ(r.status, 0) << name << r.err;
+        EXPECT_EQ(r.err.find("REST") == std::string::npos, special) << name << r.err;
+    }
+    reader.join();
+    EXPECT_TRUE(fs::is_character_file(local / "null"));
+    EXPECT_TRUE(fs::is_symlink(local / "to-null"));
+    EXPECT_TRUE(fs::is_fifo(local / "fifo"));
+    EXPECT_TRUE(piped == bytes);
+    EXPECT_TRUE(fs::is_symlink(local / "to-target"));
+    EXPECT_TRUE(ftptest::readFile(local / "target") == "old" + bytes.substr(3)) // resumed at 3
+        << ftptest::readFile(local / "target").size();
+
+    std::error_code ignored;
+    fs::remove_all(local, ignored);
 }
 
 TEST(MituFtpUsage, BadCommandLinesExitWith64) {
