@@ -58,6 +58,8 @@ TransferMeter::TransferMeter(CFtpClient& client, bool showBar, std::int64_t star
       m_began(Clock::now()), m_position(start) {
     m_token = client.OnDataTransferProgress.subscribe([this](std::int64_t position) {
         m_position = position;
+        if (!m_total && m_client.TransferSize() >= 0) // the size the server told
+            m_total = m_client.TransferSize();
         const auto now = Clock::now();
         if (m_bar && now - m_shown >= std::chrono::milliseconds(100)) {
             m_shown = now;

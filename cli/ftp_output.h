@@ -35,6 +35,9 @@ public:
     // The whole size, once it is known (the server may tell it late).
     void setTotal(std::int64_t total) { m_total = total; }
 
+    // Bytes moved since the start.
+    std::int64_t moved() const { return m_position - m_start; }
+
     // Ends the bar; returns ": N bytes in S s (R MB/s)".
     std::string finish();
 

@@ -220,7 +220,7 @@ public:
         case AsyncResultStatus::Failed:
         default: {
             auto error = m_client->LastFtpError();
-            fail(what, reason(error->Number(), error->Description() + (detail ? detail() : "")));
+            fail(what, reason(error->Number(), error->Description(), detail ? detail() : ""));
             return ExitFailed;
         }
         }
@@ -282,11 +282,18 @@ private:
     }
 
     // The server's own words where its reply is the cause, else ours.
-    std::string reason(std::int32_t number, const std::string& description) const {
+    // `detail` follows after a semicolon.
+    std::string reason(std::int32_t number, const std::string& description,
+                       const std::string& detail) const {
         std::string text = description;
         const std::string reply = oneLine(m_lastErrorReply);
         if (number > 16000 && number < 17000 && reply.starts_with(std::to_string(number - 16000)))
             text = reply;
+        if (!detail.empty()) {
+            if (text.ends_with('.'))
+                text.pop_back();
+            text += "; " + detail;
+        }
         return text + " (error " + std::to_string(number) + ")";
     }
 
@@ -339,7 +346,7 @@ int runLs(Session& s, const Invocation& in) {
         if (s.client().LastFtpError()->Number() != CFtpClient::UnknownListingFormat)
             return "";
         const auto line = FirstUnreadableListingLine(s.client().CurrentDirectoryListing());
-        return line ? " First unreadable line: " + quoted(*line) : "";
+        return line ? "first unreadable line: " + quoted(*line) : "";
     };
     if (int rc = s.step(
             invocationText(in), [&] { s.client().EnumFiles(); }, unreadable))
@@ -356,8 +363,16 @@ int runGet(Session& s, const Invocation& in) {
     if (!overwrite && std::filesystem::is_regular_file(in.args[1], error))
         start = static_cast<std::int64_t>(std::filesystem::file_size(in.args[1], error));
     mituftp::TransferMeter meter(s.client(), !s.options().quiet, start, std::nullopt);
-    const int rc = s.step(invocationText(in),
-                          [&] { s.client().DownloadFile(in.args[0], in.args[1], overwrite); });
+    // A part that arrived stays for the next get to resume; say so.
+    const auto kept = [&]() -> std::string {
+        if (meter.moved() <= 0 || !std::filesystem::is_regular_file(in.args[1], error))
+            return "";
+        return "the " + std::to_string(meter.moved()) + " bytes received stay in " + in.args[1] +
+               " for a later get to resume";
+    };
+    const int rc = s.step(
+        invocationText(in), [&] { s.client().DownloadFile(in.args[0], in.args[1], overwrite); },
+        kept);
     const std::string summary = meter.finish();
     if (rc == ExitOk)
         s.status(in.args[0] + " -> " + in.args[1] + summary);

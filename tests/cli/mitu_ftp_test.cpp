@@ -225,7 +225,7 @@ TEST_F(MituFtp, LsNamesTheFirstListingLineItCannotRead) {
     });
     auto r = runFtp({"--port", std::to_string(scripted.port()), "127.0.0.1", "ls"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "mitu-ftp: ls: Unknown listing format. First unreadable line: "
+    EXPECT_EQ(r.err, "mitu-ftp: ls: Unknown listing format; first unreadable line: "
                      "\"-rw-r--r-- 1 ftp ftp 7 Mar 15 12:34:56 \\x1b[2Jodd\" (error 16002)\n");
 }
 
@@ -249,6 +249,32 @@ TEST_F(MituFtp, GetNeverHarmsTheLocalFile) {
     r = runFtp(at({"get", "remote.bin", local.string()}, {"--verbose"}));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.find("RETR"), std::string::npos) << r.err;
+
+    // A download cut short keeps its part, and the error line says so.
+    ftptest::ScriptedServer aborting([](ftptest::Peer& peer) {
+        ftptest::quickLogin(peer);
+        peer.readLine(); // TYPE
+        peer.send("200 Type set\r\n");
+        peer.readLine(); // PASV
+        ftptest::DataChannel data;
+        peer.send(data.listen());
+        if (!data.accept(std::chrono::seconds(3)))
+            return;
+        peer.readLine(); // RETR
+        peer.send("150 Go\r\n");
+        data.send(std::string(1000, 'x'));
+        data.close();
+        peer.send("426 Transfer aborted\r\n");
+        if (peer.readLine() == "QUIT")
+            peer.send("221 Bye\r\n");
+    });
+    r = runFtp({"--port", std::to_string(aborting.port()), "127.0.0.1", "get", "r.bin",
+                (local / "part").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "mitu-ftp: get r.bin " + (local / "part").string() +
+                         ": 426 Transfer aborted; the 1000 bytes received stay in " +
+                         (local / "part").string() + " for a later get to resume (error 16426)\n");
+    EXPECT_EQ(ftptest::readFile(local / "part"), std::string(1000, 'x'));
 
     // A device like /dev/null (made here, as root), a link to it, a FIFO
     // with a reader, and a link to a regular file.
