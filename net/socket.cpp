@@ -1,51 +1,16 @@
+// The socket object: its states, addresses, connection set-up and
+// tear-down, and what each notification does to it. The data path is in
+// socket_data.cpp.
+
 #include "net/socket.h"
 
-#include "net/socket_errors.h"
+#include "net/socket_helpers.h"
 #include "net/socket_support.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
 #include "platform/winsock.h"
 
-#include <algorithm>
-#include <limits>
-
-namespace ws = platform::winsock;
-using platform::Error;
-
-namespace {
-
-constexpr std::int32_t WrongProtocolOrState = 40006;
-constexpr const char* WrongProtocolOrStateText =
-    "Wrong protocol or connection state for the requested transaction or request.";
-
-Error libraryError(std::int32_t code, const std::string& source) {
-    return Error(code, source, GetErrorDescription(code));
-}
-
-Error lastLibraryError(const std::string& source) {
-    return libraryError(ws::WSAGetLastError(), source);
-}
-
-bool isDotted(const std::string& text, std::uint32_t& address) {
-    return ws::parseDottedAddress(text, address);
-}
-bool isDotted(const std::string& text) {
-    std::uint32_t ignored;
-    return ws::parseDottedAddress(text, ignored);
-}
-
-// A port as the library takes it: checked to 0..65535, network byte order.
-std::uint16_t networkPort(std::int64_t port) {
-    std::int16_t value = MSocketSupport::UnsignedToInteger(port);
-    return ws::toNetworkOrder(static_cast<std::uint16_t>(value));
-}
-
-std::int32_t hostPort(std::uint16_t networkOrder) {
-    return MSocketSupport::IntegerToUnsigned(
-        static_cast<std::int16_t>(ws::fromNetworkOrder(networkOrder)));
-}
-
-} // namespace
+using namespace socket_detail;
 
 std::shared_ptr<CSocket> CSocket::create() {
     return std::shared_ptr<CSocket>(new CSocket());
@@ -70,9 +35,14 @@ std::int32_t CSocket::vbSocket() {
     ws::SOCKET s = m_Protocol == ProtocolUdp
                        ? ws::socket(ws::AF_INET_, ws::SOCK_DGRAM_, ws::IPPROTO_UDP_)
                        : ws::socket(ws::AF_INET_, ws::SOCK_STREAM_, ws::IPPROTO_TCP_);
-    if (s == ws::INVALID_SOCKET)
+    if (s == ws::INVALID_SOCKET) {
+        m_noSocketError = ws::WSAGetLastError();
+        m_noSocketText = GetErrorDescription(m_noSocketError);
         return -1;
+    }
     if (!MSocketSupport::RegisterSocket(s, weak_from_this())) {
+        m_noSocketError = MSocketSupport::PendingError().number();
+        m_noSocketText = MSocketSupport::PendingError().description();
         MSocketSupport::UnregisterSocket(s);
         ws::closesocket(s);
         return -1;
@@ -80,14 +50,13 @@ std::int32_t CSocket::vbSocket() {
     return s;
 }
 
-bool CSocket::EnsureSocket() {
+void CSocket::EnsureSocket() {
     if (m_SocketHandle != -1)
-        return true;
+        return;
     m_SocketHandle = vbSocket();
     if (m_SocketHandle == -1)
-        return false;
+        throw Error(m_noSocketError, "CSocket.EnsureSocket", m_noSocketText);
     ReadBufferSizes();
-    return true;
 }
 
 void CSocket::ReadBufferSizes() {
@@ -109,9 +78,21 @@ void CSocket::DestroySocket() {
     m_SocketHandle = -1;
     m_bound = false;
     m_broadcast = false;
+    m_readPaused = false;
+    m_shutdownWhenSent = false;
     // A lookup still under way belonged to the socket that has gone; its
     // answer must not start a connection nobody asked for any more.
+    forgetLookup();
+}
+
+void CSocket::forgetLookup() {
+    if (m_lookupTask != 0)
+        MSocketSupport::CancelLookup(m_lookupTask);
     m_lookupTask = 0;
+}
+
+std::int32_t CSocket::BytesReceived() const {
+    return saturated(m_BytesReceived);
 }
 
 void CSocket::raiseError(std::int32_t number, const std::string& source) {
@@ -136,8 +117,8 @@ void CSocket::Connect(std::optional<std::string> strRemoteHost,
                       std::optional<std::int64_t> lngRemotePort) {
     const char* source = "CSocket.CSocket.Connect";
     try {
-        if (!EnsureSocket())
-            return;
+        forgetLookup();
+        EnsureSocket();
         if (strRemoteHost && !strRemoteHost->empty())
             m_RemoteHost = *strRemoteHost;
         if (lngRemotePort) {
@@ -148,6 +129,7 @@ void CSocket::Connect(std::optional<std::string> strRemoteHost,
         }
         if (m_RemoteHost.empty())
             throw libraryError(ws::WSAEADDRNOTAVAIL, source);
+        networkPort(m_RemotePort); // a port out of range fails here, before any lookup
         m_lookupPurpose = 0;
         std::uint32_t address = 0;
         if (!isDotted(m_RemoteHost, address)) {
@@ -170,8 +152,7 @@ void CSocket::Bind(std::optional<std::int32_t> lngLocalPort,
                    std::optional<std::string> strLocalIP) {
     const char* source = "CSocket.Bind";
     try {
-        if (!EnsureSocket())
-            return;
+        EnsureSocket();
         if (strLocalIP && !strLocalIP->empty())
             m_LocalIP = *strLocalIP;
         if (lngLocalPort && *lngLocalPort > 0)
@@ -190,8 +171,7 @@ void CSocket::Bind(std::optional<std::int32_t> lngLocalPort,
 void CSocket::Listen() {
     const char* source = "CSocket.Listen";
     try {
-        if (!EnsureSocket())
-            return;
+        EnsureSocket();
         if (!m_bound)
             Bind(0, std::string());
         if (ws::listen(m_SocketHandle, 5) != 0) {
@@ -207,6 +187,9 @@ void CSocket::Listen() {
 void CSocket::Accept(std::int32_t requestID) {
     const char* source = "CSocket.Accept";
     try {
+        // Only a request that OnConnectionRequest is handing over right now.
+        if (!MSocketSupport::TakeRequest(requestID))
+            throw libraryError(ws::WSAENOTSOCK, source);
         m_SocketHandle = requestID;
         std::uint32_t address = 0;
         std::uint16_t port = 0;
@@ -224,8 +207,14 @@ void CSocket::Accept(std::int32_t requestID) {
         if (ws::getsockopt(m_SocketHandle, ws::SOL_SOCKET_, ws::SO_TYPE_, &type) == 0)
             m_Protocol = type == ws::SOCK_STREAM_ ? ProtocolTcp : ProtocolUdp;
         ReadBufferSizes();
-        if (MSocketSupport::RegisterSocket(m_SocketHandle, weak_from_this()))
-            m_State = StateConnected;
+        if (!MSocketSupport::RegisterSocket(m_SocketHandle, weak_from_this())) {
+            Error pending = MSocketSupport::PendingError();
+            MSocketSupport::UnregisterSocket(m_SocketHandle);
+            ws::closesocket(m_SocketHandle);
+            m_SocketHandle = -1;
+            throw pending;
+        }
+        m_State = StateConnected;
     } catch (...) {
         platform::rethrowWithSource(source);
     }
@@ -233,11 +222,17 @@ void CSocket::Accept(std::int32_t requestID) {
 
 void CSocket::CloseSocket() {
     try {
+        forgetLookup();
         if (m_SocketHandle == -1)
             return;
         if (m_State == StateConnected) {
             m_State = StateClosing;
-            ws::shutdown(m_SocketHandle, ws::SD_SEND);
+            // What SendData accepted goes out first; the shutdown follows
+            // the last byte (SendBufferedData).
+            if (pendingSendBytes() != 0)
+                m_shutdownWhenSent = true;
+            else
+                ws::shutdown(m_SocketHandle, ws::SD_SEND);
             return;
         }
         DestroySocket();
@@ -254,8 +249,9 @@ void CSocket::setRemoteHost(const std::string& strNewValue) {
         if (strNewValue.empty() || !isDotted(strNewValue))
             return;
         m_RemoteHostIP = strNewValue;
-        if (m_Protocol != ProtocolUdp || !EnsureSocket())
+        if (m_Protocol != ProtocolUdp)
             return;
+        EnsureSocket();
         bool broadcastAddress =
             strNewValue.size() >= 4 && strNewValue.compare(strNewValue.size() - 4, 4, ".255") == 0;
         if (broadcastAddress != m_broadcast) {
@@ -285,10 +281,15 @@ void CSocket::PostSocketEvent(std::int32_t event, std::int32_t error) {
     }
     switch (event) {
     case ws::FD_READ: {
+        if (m_receiveBuffer.size() >= ReceiveBufferLimit) {
+            // Left unread, so the library asks no more until GetData resumes.
+            m_readPaused = true;
+            break;
+        }
         std::int32_t n = RecvToBuffer();
         m_BytesReceived += n;
         if (n > 0)
-            OnDataArrival.raise(static_cast<std::int32_t>(m_receiveBuffer.size()));
+            OnDataArrival.raise(saturated(static_cast<std::int64_t>(m_receiveBuffer.size())));
         break;
     }
     case ws::FD_WRITE:
@@ -296,6 +297,12 @@ void CSocket::PostSocketEvent(std::int32_t event, std::int32_t error) {
             if (m_completionPending) {
                 m_completionPending = false;
                 OnSendComplete.raise();
+            }
+        } else if (m_shutdownWhenSent) {
+            try {
+                SendBufferedData();
+            } catch (const Error& e) {
+                failClose(e.number());
             }
         } else {
             SendBufferedData();
@@ -315,9 +322,38 @@ void CSocket::PostSocketEvent(std::int32_t event, std::int32_t error) {
     }
 }
 
+// A closing connection that cannot send the rest of what it was given.
+void CSocket::failClose(std::int32_t number) {
+    m_State = StateError;
+    DestroySocket();
+    raiseError(number, "CSocket.CloseSocket");
+}
+
 void CSocket::onAccept() {
     ws::SOCKET accepted = ws::accept(m_SocketHandle, nullptr, nullptr);
-    OnConnectionRequest.raise(accepted == ws::INVALID_SOCKET ? -1 : accepted);
+    if (accepted == ws::INVALID_SOCKET) {
+        // Out of descriptors the library waits a while before it tries
+        // again; one report covers the whole run of refusals.
+        int code = ws::WSAGetLastError();
+        bool exhausted = code == ws::WSAEMFILE || code == ws::WSAENOBUFS;
+        if (exhausted && m_acceptRefused)
+            return;
+        m_acceptRefused = exhausted;
+        OnConnectionRequest.raise(-1);
+        return;
+    }
+    m_acceptRefused = false;
+    // A request that no handler accepts is closed, not kept.
+    MSocketSupport::OfferRequest(accepted);
+    try {
+        OnConnectionRequest.raise(accepted);
+    } catch (...) {
+        if (MSocketSupport::WithdrawRequest(accepted))
+            ws::closesocket(accepted);
+        throw;
+    }
+    if (MSocketSupport::WithdrawRequest(accepted))
+        ws::closesocket(accepted);
 }
 
 void CSocket::onConnected() {
@@ -326,8 +362,7 @@ void CSocket::onConnected() {
     if (ws::getsockname(m_SocketHandle, &address, &port) == 0) {
         m_LocalPort = hostPort(port);
         m_LocalIP = ws::addressToText(address);
-        std::string name;
-        m_LocalHostName = ws::gethostbyaddr(address, name) ? name : m_LocalIP;
+        m_LocalHostName = nameOrAddress(address, m_LocalIP);
     }
     m_State = StateConnected;
     OnConnect.raise();
@@ -350,13 +385,22 @@ void CSocket::onPeerClosed() {
         if (m_SocketHandle != handle)
             return; // a handler closed this socket (and perhaps opened another)
     }
-    if (m_State != StateClosing) {
+    if (m_State != StateClosing || m_shutdownWhenSent) {
+        const bool flushing = m_shutdownWhenSent;
         m_State = StateClosing;
+        std::int32_t failure = ws::WSAECONNABORTED;
         if (pendingSendBytes() != 0) {
             try {
                 SendBufferedData();
-            } catch (const Error&) {
+            } catch (const Error& e) {
+                failure = e.number();
             }
+        }
+        if (m_SocketHandle != handle)
+            return;
+        if (flushing && pendingSendBytes() != 0) {
+            failClose(failure); // the peer has gone before all was sent
+            return;
         }
     }
     if (m_SocketHandle != handle)
@@ -370,13 +414,16 @@ void CSocket::PostGetHostEvent(std::int32_t taskHandle, std::uint32_t address,
                                const std::string& hostName, std::int32_t error) {
     const char* source = "CSocket.PostGetHostEvent";
     try {
+        // Only the answer to the lookup under way counts; an older one (the
+        // socket was closed or connected elsewhere since) is dropped.
+        if (taskHandle == 0 || taskHandle != m_lookupTask)
+            return;
+        m_lookupTask = 0;
         if (error > 0 && !isDotted(hostName)) {
             m_State = StateError;
             raiseError(error, std::string());
             return;
         }
-        if (taskHandle == 0 || taskHandle != m_lookupTask)
-            return;
         m_State = StateHostResolved;
         m_RemoteHost = hostName;
         m_RemoteHostIP = ws::addressToText(address);
@@ -394,144 +441,4 @@ void CSocket::PostGetHostEvent(std::int32_t taskHandle, std::uint32_t address,
     } catch (...) {
         platform::rethrowWithSource(source);
     }
-}
-
-// --- data path -------------------------------------------------------------------
-
-void CSocket::SendData(const Variant& varData) {
-    const char* source = "CSocket.SendData";
-    try {
-        if (m_Protocol == ProtocolTcp) {
-            if (m_SocketHandle == -1)
-                throw Error(WrongProtocolOrState, source, WrongProtocolOrStateText);
-        } else if (!EnsureSocket()) {
-            return;
-        }
-        ByteArray bytes = VariantToBytes(varData);
-        if (bytes.empty()) {
-            // Nothing to send, so no completion can be promised for it.
-            throw Error(platform::errors::SubscriptOutOfRange, source,
-                        platform::errors::SubscriptOutOfRangeText);
-        }
-        m_sendBuffer = std::move(bytes);
-        m_sendOffset = 0;
-        m_completionPending = true;
-        SendBufferedData();
-    } catch (const Error& e) {
-        if (e.number() == ws::WSAENOTSOCK)
-            throw Error(WrongProtocolOrState, source, WrongProtocolOrStateText);
-        throw e.withSource(source);
-    } catch (...) {
-        platform::rethrowWithSource(source);
-    }
-}
-
-void CSocket::SendBufferedData() {
-    const char* source = "CSocket.SendData";
-    const std::size_t length = pendingSendBytes();
-    m_completionPending = true;
-    const std::uint8_t* data = m_sendBuffer.data() + m_sendOffset;
-    const int offered = static_cast<int>(std::min<std::size_t>(length, 0x7FFFFFFF));
-    int n;
-    if (m_Protocol == ProtocolTcp) {
-        n = ws::send(m_SocketHandle, data, offered);
-    } else if (!m_RemoteHostIP.empty()) {
-        std::uint32_t address = 0;
-        if (!isDotted(m_RemoteHostIP, address))
-            throw libraryError(ws::WSAEDESTADDRREQ, source);
-        n = ws::sendto(m_SocketHandle, data, offered, address, networkPort(m_RemotePort));
-    } else {
-        m_lookupPurpose = 1;
-        m_lookupTask = MSocketSupport::ResolveHost(m_RemoteHost, weak_from_this());
-        n = 0;
-    }
-    if (n < 0) {
-        int code = ws::WSAGetLastError();
-        if (code == ws::WSAEWOULDBLOCK)
-            return; // tried again at the next write notification
-        throw libraryError(code, source);
-    }
-    if (static_cast<std::size_t>(n) < length) {
-        m_sendOffset += static_cast<std::size_t>(n);
-    } else {
-        m_sendBuffer.clear();
-        m_sendOffset = 0;
-        // OnSendComplete always comes from the loop, never from inside SendData.
-        platform::EventLoop::instance().postMessage(MSocketSupport::SocketWindow(),
-                                                    MSocketSupport::SocketMessage(), m_SocketHandle,
-                                                    ws::makeSelectReply(ws::FD_WRITE, 0));
-    }
-    OnSendProgress.raise(n, static_cast<std::int32_t>(pendingSendBytes()));
-}
-
-std::int32_t CSocket::RecvToBuffer() {
-    const char* source = "CSocket.RecvToBuffer";
-    const int chunk = m_receiveChunkSize > 0 ? m_receiveChunkSize : 65536;
-    // Read into a scratch block kept between reads, then append just the
-    // bytes that came: growing the buffer by a whole chunk would clear it first.
-    if (m_readChunk.size() < static_cast<std::size_t>(chunk))
-        m_readChunk.resize(static_cast<std::size_t>(chunk));
-    int n;
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    if (m_Protocol == ProtocolTcp)
-        n = ws::recv(m_SocketHandle, m_readChunk.data(), chunk);
-    else
-        n = ws::recvfrom(m_SocketHandle, m_readChunk.data(), chunk, &address, &port);
-    if (n > 0)
-        m_receiveBuffer.insert(m_receiveBuffer.end(), m_readChunk.begin(), m_readChunk.begin() + n);
-    if (n < 0) {
-        int code = ws::WSAGetLastError();
-        if (code == ws::WSAEWOULDBLOCK)
-            return 0;
-        throw libraryError(code, source);
-    }
-    if (m_Protocol != ProtocolTcp) {
-        m_RemotePort = hostPort(port);
-        m_RemoteHostIP = ws::addressToText(address);
-        std::string name;
-        m_RemoteHost = ws::gethostbyaddr(address, name) ? name : m_RemoteHostIP;
-    }
-    return n;
-}
-
-void CSocket::GetData(Variant& varData, std::optional<std::int32_t> varType,
-                      std::optional<std::int64_t> maxLen) {
-    try {
-        ConvertReceivedData(varData, false, varType, maxLen);
-    } catch (...) {
-        platform::rethrowWithSource("CSocket.GetData");
-    }
-}
-
-void CSocket::PeekData(Variant& varData, std::optional<std::int32_t> varType,
-                       std::optional<std::int64_t> maxLen) {
-    try {
-        ConvertReceivedData(varData, true, varType, maxLen);
-    } catch (...) {
-        platform::rethrowWithSource("CSocket.PeekData");
-    }
-}
-
-void CSocket::ConvertReceivedData(Variant& varData, bool peek, std::optional<std::int32_t> varType,
-                                  std::optional<std::int64_t> maxLen) {
-    if (m_receiveBuffer.empty())
-        return;
-    const std::int64_t limit = maxLen.value_or(0);
-    const std::size_t available = m_receiveBuffer.size();
-    const std::size_t taken = (limit > 0 && static_cast<std::uint64_t>(limit) <= available)
-                                  ? static_cast<std::size_t>(limit)
-                                  : available;
-    const std::int32_t type = varType.value_or(vartype::String);
-    if (!peek && taken == available && type == vartype::ByteArray) {
-        // The common case of a transfer: hand the whole buffer over without a copy.
-        varData = std::move(m_receiveBuffer);
-        m_receiveBuffer = ByteArray();
-    } else {
-        VariantFromBytes(type, m_receiveBuffer.data(), taken, varData);
-        if (!peek)
-            m_receiveBuffer.erase(m_receiveBuffer.begin(),
-                                  m_receiveBuffer.begin() + static_cast<std::ptrdiff_t>(taken));
-    }
-    m_BytesReceived = static_cast<std::int32_t>(m_receiveBuffer.size());
 }

@@ -27,6 +27,11 @@ public:
     };
     enum ProtocolConstants : std::int32_t { ProtocolTcp = 0, ProtocolUdp = 1 };
 
+    // While the receive buffer holds this much, nothing more is read from
+    // the socket (the sender is slowed by the connection's own window);
+    // reading resumes once GetData has taken enough.
+    static constexpr std::size_t ReceiveBufferLimit = std::size_t(4) << 20;
+
     // Starts the socket library if needed; raises its start-up failure.
     static std::shared_ptr<CSocket> create();
     ~CSocket();
@@ -61,7 +66,8 @@ public:
     void setLocalPort(std::int32_t value) { m_LocalPort = value; }
     std::string LocalIP() const { return m_LocalIP; }
     std::string LocalHostName() const { return m_LocalHostName; }
-    std::int32_t BytesReceived() const { return m_BytesReceived; }
+    // Saturated at the largest 32-bit value rather than wrapped.
+    std::int32_t BytesReceived() const;
 
     // --- events ---
     platform::Event<> OnClose;
@@ -85,7 +91,9 @@ private:
     CSocket();
 
     std::int32_t vbSocket();
-    bool EnsureSocket();
+    // Makes the socket if there is none; raises the library's error (for
+    // example 10024) if none can be made.
+    void EnsureSocket();
     void ReadBufferSizes();
     std::int32_t RecvToBuffer();
     void ConvertReceivedData(Variant& varData, bool peek, std::optional<std::int32_t> varType,
@@ -94,6 +102,10 @@ private:
     void SendBufferedData();
 
     void connectTo(std::uint32_t address, const char* source);
+    // Drops the lookup under way, if any: its answer is never acted on.
+    void forgetLookup();
+    void resumeReading();
+    void failClose(std::int32_t number);
     void raiseError(std::int32_t number, const std::string& source);
     void onAccept();
     void onConnected();
@@ -103,7 +115,7 @@ private:
     std::int32_t m_lookupPurpose = 0; // 0 = connect, 1 = send a datagram
     std::int32_t m_Protocol = ProtocolTcp;
     std::int32_t m_State = StateClosed;
-    std::int32_t m_BytesReceived = 0;
+    std::int64_t m_BytesReceived = 0;
     std::string m_LocalHostName;
     std::string m_LocalIP;
     std::int32_t m_LocalPort = 0;
@@ -115,10 +127,14 @@ private:
     ByteArray m_sendBuffer;       // bytes of the last SendData ...
     std::size_t m_sendOffset = 0; // ... of which this many have been handed over
     ByteArray m_receiveBuffer;
-    ByteArray m_readChunk; // scratch space for one read
     std::int32_t m_receiveChunkSize = 0;
     std::int32_t m_maxDatagramSize = 0;
     bool m_bound = false;
     bool m_completionPending = false;
     bool m_broadcast = false;
+    bool m_readPaused = false;        // reading stopped at ReceiveBufferLimit
+    bool m_shutdownWhenSent = false;  // CloseSocket waits for the send buffer
+    bool m_acceptRefused = false;     // a refusal for want of descriptors was reported
+    std::int32_t m_noSocketError = 0; // why the last socket could not be made
+    std::string m_noSocketText;
 };

@@ -6,6 +6,7 @@
 #include "platform/winsock.h"
 
 #include <map>
+#include <set>
 
 namespace ws = platform::winsock;
 
@@ -28,6 +29,7 @@ struct Service {
     platform::MessageId lookupMessage = 0;
     std::map<std::int32_t, std::weak_ptr<CSocket>> socketRegistry;
     std::map<std::int32_t, Lookup> lookupRegistry;
+    std::set<std::int32_t> offeredRequests;
     platform::Error pendingError{0, "", ""};
 };
 
@@ -139,6 +141,8 @@ platform::WindowHandle CreateSocketWindow() {
 bool DestroySocketWindow() {
     Service& s = service();
     // Lookups still under way have nowhere to report once the window ends.
+    for (const auto& entry : s.lookupRegistry)
+        ws::WSACancelAsyncRequest(entry.first);
     s.lookupRegistry.clear();
     bool destroyed = loop().destroyWindow(s.socketWindow);
     s.socketWindow = 0;
@@ -156,6 +160,23 @@ std::int32_t ResolveHost(const std::string& hostName, const std::weak_ptr<CSocke
     }
     s.lookupRegistry[task] = Lookup{object, std::move(buffer)};
     return task;
+}
+
+void CancelLookup(std::int32_t task) {
+    if (service().lookupRegistry.erase(task) != 0)
+        ws::WSACancelAsyncRequest(task);
+}
+
+void OfferRequest(std::int32_t socketHandle) {
+    service().offeredRequests.insert(socketHandle);
+}
+
+bool TakeRequest(std::int32_t socketHandle) {
+    return service().offeredRequests.erase(socketHandle) != 0;
+}
+
+bool WithdrawRequest(std::int32_t socketHandle) {
+    return service().offeredRequests.erase(socketHandle) != 0;
 }
 
 const platform::Error& PendingError() {
@@ -191,8 +212,10 @@ void SocketWindowProc(platform::WindowHandle, platform::MessageId message, std::
             std::int32_t error = static_cast<std::int32_t>((second >> 16) & 0xFFFF);
             if (error == 0 && lookup.buffer->addresses.empty())
                 error = ws::WSANO_DATA;
+            // A failure carries its task too, so the object can tell whether
+            // it still waits for this answer.
             if (error != 0)
-                object->PostGetHostEvent(0, 0, std::string(), error);
+                object->PostGetHostEvent(static_cast<std::int32_t>(first), 0, std::string(), error);
             else
                 object->PostGetHostEvent(static_cast<std::int32_t>(first),
                                          lookup.buffer->addresses.front(), lookup.buffer->name, 0);

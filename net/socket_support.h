@@ -29,12 +29,22 @@ void CleanupWinsockService();
 bool RegisterSocket(std::int32_t socketHandle, const std::weak_ptr<CSocket>& object);
 bool UnregisterSocket(std::int32_t socketHandle);
 std::int32_t ResolveHost(const std::string& hostName, const std::weak_ptr<CSocket>& object);
+// Forgets a lookup: its answer is never delivered, and if it has not
+// started yet it never runs.
+void CancelLookup(std::int32_t task);
 const platform::Error& PendingError();
 
 void SocketWindowProc(platform::WindowHandle window, platform::MessageId message,
                       std::intptr_t first, std::intptr_t second);
 platform::WindowHandle CreateSocketWindow();
 bool DestroySocketWindow();
+
+// Connection requests handed to OnConnectionRequest: offered while the
+// event is raised, taken by CSocket::Accept. Withdraw is true if nobody
+// took it (the caller then closes it).
+void OfferRequest(std::int32_t socketHandle);
+bool TakeRequest(std::int32_t socketHandle);
+bool WithdrawRequest(std::int32_t socketHandle);
 
 // Port numbers as the library's signed 16-bit values: 0..65535 in,
 // anything else raises the overflow error (6).

@@ -49,9 +49,10 @@ EventLoop::EventLoop() : m_inbox(std::make_shared<Inbox>()) {
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = m_timerFd;
-    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_timerFd, &ev);
+    int timerAdded = ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_timerFd, &ev);
     ev.data.fd = m_inbox->wakeFd;
-    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_inbox->wakeFd, &ev);
+    if (timerAdded != 0 || ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_inbox->wakeFd, &ev) != 0)
+        throw std::runtime_error(std::string("event loop: ") + std::strerror(errno));
 }
 
 EventLoop::~EventLoop() {
@@ -147,8 +148,9 @@ bool EventLoop::setTimer(WindowHandle window, TimerId id, std::uint32_t millisec
                          TimerProc proc) {
     if (!isWindow(window) || milliseconds == 0)
         return false;
-    m_timers[{window, id}] = Timer{
-        milliseconds, Clock::now() + std::chrono::milliseconds(milliseconds), std::move(proc)};
+    m_timers[{window, id}] =
+        Timer{milliseconds, Clock::now() + std::chrono::milliseconds(milliseconds), std::move(proc),
+              ++m_lastTimerGeneration};
     armTimerFd();
     return true;
 }
@@ -185,19 +187,21 @@ void EventLoop::armTimerFd() {
 
 std::size_t EventLoop::dispatchDueTimers() {
     auto now = Clock::now();
-    std::vector<std::pair<WindowHandle, TimerId>> due;
+    std::vector<std::pair<std::pair<WindowHandle, TimerId>, std::uint64_t>> due;
     for (auto& [key, timer] : m_timers) {
         if (timer.due <= now) {
             // Like a window timer, a late tick is delivered once and the
             // next one comes a full period later; ticks never pile up.
             timer.due = now + std::chrono::milliseconds(timer.milliseconds);
-            due.push_back(key);
+            due.emplace_back(key, timer.generation);
         }
     }
     std::size_t dispatched = 0;
-    for (const auto& key : due) {
-        auto it = m_timers.find(key); // an earlier tick may have ended it
-        if (it == m_timers.end())
+    for (const auto& [key, generation] : due) {
+        // An earlier tick of this pass may have ended the timer, or set it
+        // again: a timer set again starts a full period from then.
+        auto it = m_timers.find(key);
+        if (it == m_timers.end() || it->second.generation != generation)
             continue;
         TimerProc proc = it->second.proc;
         guarded([&] { proc(key.first, key.second); });
@@ -213,22 +217,34 @@ void EventLoop::watchFd(int fd, FdCallback callback) {
     m_watches[fd] = Watch{std::move(callback), 0};
 }
 
-void EventLoop::setFdEvents(int fd, std::uint32_t events) {
+bool EventLoop::setFdEvents(int fd, std::uint32_t events) {
     auto it = m_watches.find(fd);
-    if (it == m_watches.end() || it->second.events == events)
-        return;
+    if (it == m_watches.end())
+        return true; // not watched: nothing to wait for
+    if (it->second.events == events)
+        return true;
     epoll_event ev{};
     ev.events = events;
     ev.data.fd = fd;
     int op = it->second.events == 0 ? EPOLL_CTL_ADD : (events == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD);
-    ::epoll_ctl(m_epoll, op, fd, &ev);
+    if (::epoll_ctl(m_epoll, op, fd, &ev) != 0) {
+        // Out of kernel memory or watches: the descriptor is not waited
+        // for any more, and the caller must say so to its user.
+        if (op != EPOLL_CTL_ADD)
+            ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+        it->second.events = 0;
+        return events == 0;
+    }
     it->second.events = events;
+    return true;
 }
 
 void EventLoop::unwatchFd(int fd) {
     auto it = m_watches.find(fd);
     if (it == m_watches.end())
         return;
+    // A descriptor that is closed already has left the wait set by itself,
+    // so a failure here leaves nothing behind.
     if (it->second.events != 0)
         ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
     m_watches.erase(it);

@@ -83,7 +83,8 @@ public:
 
     // --- timers -----------------------------------------------------------
     // Sets a periodic timer; an existing timer with the same window and
-    // identifier is replaced and its period starts again from now.
+    // identifier is replaced and its period starts again from now (a timer
+    // set again by another timer's tick does not also fire in that pass).
     // False if the window does not exist or the period is 0.
     bool setTimer(WindowHandle window, TimerId id, std::uint32_t milliseconds, TimerProc proc);
     bool killTimer(WindowHandle window, TimerId id);
@@ -92,7 +93,9 @@ public:
     // --- descriptor readiness (for the socket-library shim) -------------
     void watchFd(int fd, FdCallback callback);
     // epoll events to wait for; 0 takes the descriptor out of the wait set.
-    void setFdEvents(int fd, std::uint32_t events);
+    // False if the kernel refused (no memory, no watches left): the
+    // descriptor is then not waited for at all.
+    bool setFdEvents(int fd, std::uint32_t events);
     void unwatchFd(int fd);
 
     // --- dispatch ---------------------------------------------------------
@@ -125,6 +128,7 @@ private:
         std::uint32_t milliseconds;
         Clock::time_point due;
         TimerProc proc;
+        std::uint64_t generation; // changes whenever the timer is set
     };
     struct Watch {
         FdCallback callback;
@@ -154,6 +158,7 @@ private:
     MessageId m_nextMessage = 0xC000;
     std::deque<Message> m_queue;
     std::map<std::pair<WindowHandle, TimerId>, Timer> m_timers;
+    std::uint64_t m_lastTimerGeneration = 0;
     std::unordered_map<int, Watch> m_watches;
     std::function<void(std::chrono::milliseconds)> m_yieldHook;
     int m_failWindowCreations = 0;

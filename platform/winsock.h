@@ -188,13 +188,27 @@ std::shared_ptr<Resolver> systemResolver();
 void setResolver(std::shared_ptr<Resolver> resolver);
 std::shared_ptr<Resolver> currentResolver();
 
+// Lookups run on a pool of at most this many background threads; the
+// rest wait in a queue.
+inline constexpr int LookupThreads = 4;
+// Threads the pool has at this moment.
+int lookupThreadCount();
+
 // Starts a background lookup; its completion is posted as `message` to
 // `window` with wParam = task handle and lParam = error << 16, after
 // `buffer` has been filled. Returns the task handle, or 0 if the lookup
 // cannot be started (WSAGetLastError tells why).
 std::int32_t WSAAsyncGetHostByName(WindowHandle window, MessageId message, const std::string& name,
                                    std::shared_ptr<HostEntry> buffer);
-// Synchronous reverse lookup through the current resolver; false if none.
-bool gethostbyaddr(std::uint32_t address, std::string& name);
+// Drops a lookup that has not started yet: 0, and no completion is ever
+// posted for it. SOCKET_ERROR (WSAEINVAL) if it has started or ended; its
+// completion may still come.
+int WSACancelAsyncRequest(std::int32_t task);
+
+// The name of an address without waiting for one: true with the name if
+// a lookup has answered (forward lookups included; an empty name means the
+// address has none). Otherwise false, and a reverse lookup through the
+// current resolver starts on the pool, so that a later call can answer.
+bool knownHostName(std::uint32_t address, std::string& name);
 
 } // namespace platform::winsock

@@ -1,90 +1,6 @@
-#include "net/socket.h"
-#include "net/socket_support.h"
-#include "platform/error.h"
-#include "platform/winsock.h"
-#include "support/loop.h"
+#include "socket_fixtures.h"
 
-#include "support/errors.h"
-
-#include <gtest/gtest.h>
-
-#include <sys/socket.h>
-
-#include <numeric>
-#include <string>
-#include <vector>
-
-using testing_support::runFor;
-using testing_support::runUntil;
-
-namespace {
-
-struct ErrorSeen {
-    int count = 0;
-    int number = 0;
-    std::string description;
-    std::string source;
-};
-
-void recordErrors(const std::shared_ptr<CSocket>& s, ErrorSeen& seen) {
-    s->OnError.subscribe([&seen](std::int16_t number, std::string& description, std::int32_t,
-                                 std::string source, std::string, std::int32_t, bool&) {
-        ++seen.count;
-        seen.number = number;
-        seen.description = description;
-        seen.source = source;
-    });
-}
-
-using testing_support::raised;
-
-// A port on loopback where nothing listens (bound, never listening).
-int closedPort() {
-    auto s = CSocket::create();
-    s->Bind(0, "127.0.0.1");
-    std::uint32_t address;
-    std::uint16_t port;
-    platform::winsock::getsockname(s->SocketHandle(), &address, &port);
-    return platform::winsock::fromNetworkOrder(port);
-}
-
-int boundPort(const std::shared_ptr<CSocket>& s) {
-    std::uint32_t address;
-    std::uint16_t port;
-    platform::winsock::getsockname(s->SocketHandle(), &address, &port);
-    return platform::winsock::fromNetworkOrder(port);
-}
-
-// A listening socket on loopback, a client connected to it, and the
-// server's side of the connection (accepted into its own object).
-struct Connection {
-    std::shared_ptr<CSocket> listener = CSocket::create();
-    std::shared_ptr<CSocket> client = CSocket::create();
-    std::shared_ptr<CSocket> server = CSocket::create();
-    int connectEvents = 0;
-    int requests = 0;
-    int listenerStateAtRequest = -1;
-    int serverStateAfterAccept = -1;
-
-    void open() {
-        listener->Bind(0, "127.0.0.1");
-        listener->Listen();
-        listener->OnConnectionRequest.subscribe([this](std::int32_t requestID) {
-            ++requests;
-            listenerStateAtRequest = listener->State();
-            server->Accept(requestID);
-            serverStateAfterAccept = server->State();
-        });
-        server->OnConnect.subscribe(
-            [this] { ADD_FAILURE() << "OnConnect for an accepted socket"; });
-        client->OnConnect.subscribe([this] { ++connectEvents; });
-        client->Connect("127.0.0.1", boundPort(listener));
-        ASSERT_TRUE(runUntil(
-            [&] { return connectEvents == 1 && server->State() == CSocket::StateConnected; }));
-    }
-};
-
-} // namespace
+using namespace net_testing;
 
 TEST(CSocketConnection, ListenAcceptConnectAndAddresses) {
     Connection c;
@@ -109,6 +25,65 @@ TEST(CSocketConnection, ListenAcceptConnectAndAddresses) {
     EXPECT_EQ(c.server->Protocol(), CSocket::ProtocolTcp);
     // Listening on port 0 leaves LocalPort as it was.
     EXPECT_EQ(c.listener->LocalPort(), 0);
+}
+
+TEST(CSocketConnection, OutOfDescriptorsTheListenerReportsOnceAndResumes) {
+    expectInChild([] {
+        ChildChecks check;
+        auto listener = CSocket::create();
+        listener->Bind(0, "127.0.0.1");
+        listener->Listen();
+        int refused = 0;
+        std::vector<std::shared_ptr<CSocket>> servers;
+        listener->OnConnectionRequest.subscribe([&](std::int32_t id) {
+            if (id < 0) {
+                ++refused;
+                return;
+            }
+            servers.push_back(CSocket::create());
+            servers.back()->Accept(id);
+        });
+        std::vector<int> clients;
+        for (int i = 0; i < 3; ++i)
+            clients.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<std::uint16_t>(boundPort(listener)));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        rlimit original = useUpDescriptors();
+        for (int fd : clients)
+            ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        double before = processorSeconds();
+        runFor(1.0);
+        check(refused == 1, "one report of the refused requests");
+        check(processorSeconds() - before < 0.2, "the loop stays quiet while it backs off");
+        check(servers.empty(), "nothing accepted without descriptors");
+        ::setrlimit(RLIMIT_NOFILE, &original);
+        check(runUntil([&] { return servers.size() == 3; }, 3), "waiting requests accepted");
+        return check.ok;
+    });
+}
+
+TEST(CSocketConnection, OnlyRequestsOnOfferAreAcceptedAndTheRestClosed) {
+    auto s = CSocket::create();
+    const std::size_t registered = MSocketSupport::RegisteredSockets();
+    auto e = raised([&] { s->Accept(-1); });
+    EXPECT_EQ(e.number(), 10038);
+    EXPECT_EQ(e.source(), "CSocket.Accept");
+    EXPECT_EQ(s->SocketHandle(), -1);
+    EXPECT_EQ(MSocketSupport::RegisteredSockets(), registered);
+
+    // A request the handler does not accept is closed when it returns.
+    auto listener = CSocket::create();
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    int requests = 0, closes = 0;
+    listener->OnConnectionRequest.subscribe([&](std::int32_t) { ++requests; });
+    auto client = CSocket::create();
+    client->OnClose.subscribe([&] { ++closes; });
+    client->Connect("127.0.0.1", boundPort(listener));
+    ASSERT_TRUE(runUntil([&] { return closes == 1; }));
+    EXPECT_EQ(requests, 1);
 }
 
 TEST(CSocketData, ArrivalReportsEverythingWaiting) {
@@ -192,6 +167,57 @@ TEST(CSocketData, SecondSendReplacesTheRestOfTheFirst) {
     EXPECT_EQ(completions, 1);
 }
 
+TEST(CSocketData, AReaderThatDoesNotTakeDataStopsReadingAtTheBound) {
+    Connection c;
+    c.open();
+    const std::size_t size = 24 << 20;
+    ByteArray block(size);
+    for (std::size_t i = 0; i < size; ++i)
+        block[i] = static_cast<std::uint8_t>(i * 13 + i / 4096);
+    std::int32_t lastTotal = 0;
+    c.client->OnDataArrival.subscribe([&](std::int32_t total) { lastTotal = total; });
+    c.server->SendData(block);
+    runFor(0.7);
+    // Reading stops near the bound; the sender waits on the connection's window.
+    EXPECT_GE(c.client->BytesReceived(), static_cast<std::int32_t>(CSocket::ReceiveBufferLimit));
+    EXPECT_LE(c.client->BytesReceived(),
+              static_cast<std::int32_t>(CSocket::ReceiveBufferLimit + (4 << 20)));
+    EXPECT_EQ(lastTotal, c.client->BytesReceived());
+
+    // Taking the data resumes reading, and nothing is lost.
+    ByteArray received;
+    auto take = [&] {
+        Variant data;
+        c.client->GetData(data, vartype::ByteArray);
+        if (auto* bytes = std::get_if<ByteArray>(&data))
+            received.insert(received.end(), bytes->begin(), bytes->end());
+    };
+    c.client->OnDataArrival.subscribe([&](std::int32_t) { take(); });
+    take();
+    ASSERT_TRUE(runUntil([&] { return received.size() == size; }));
+    EXPECT_TRUE(received == block);
+}
+
+TEST(CSocketData, ConnectionsThatHaveReadKeepNoReadSpace) {
+    std::vector<std::unique_ptr<Connection>> connections;
+    connections.reserve(30);
+    const std::size_t before = allocatedBytes();
+    for (int i = 0; i < 30; ++i) {
+        connections.push_back(std::make_unique<Connection>());
+        Connection& c = *connections.back();
+        c.open();
+        int arrivals = 0;
+        c.client->OnDataArrival.subscribe([&](std::int32_t) { ++arrivals; });
+        c.server->SendData(std::string("hello"));
+        ASSERT_TRUE(runUntil([&] { return arrivals == 1; }));
+        Variant data;
+        c.client->GetData(data);
+        c.client->OnDataArrival.clear();
+    }
+    const std::size_t perConnection = (allocatedBytes() - before) / connections.size();
+    EXPECT_LT(perConnection, 32u << 10);
+}
+
 TEST(CSocketClose, GracefulCloseEndsWithOnClose) {
     Connection c;
     c.open();
@@ -245,6 +271,45 @@ TEST(CSocketClose, SecondCloseBeforeThePeerClosesAtOnce) {
     // Without a socket it does nothing.
     c.client->CloseSocket();
     EXPECT_EQ(c.client->State(), CSocket::StateClosed);
+}
+
+TEST(CSocketClose, CloseSendsWhatSendDataTookFirst) {
+    Connection c;
+    c.open();
+    const std::size_t size = 16 << 20;
+    std::size_t received = 0;
+    int clientCloses = 0, serverCloses = 0;
+    c.client->OnDataArrival.subscribe([&](std::int32_t) {
+        Variant data;
+        c.client->GetData(data, vartype::ByteArray);
+        received += std::get<ByteArray>(data).size();
+    });
+    c.client->OnClose.subscribe([&] {
+        ++clientCloses;
+        EXPECT_EQ(received, size);
+    });
+    c.server->OnClose.subscribe([&] { ++serverCloses; });
+    ErrorSeen seen;
+    recordErrors(c.server, seen);
+    c.server->SendData(ByteArray(size, 0x5A));
+    c.server->CloseSocket();
+    EXPECT_EQ(c.server->State(), CSocket::StateClosing);
+    ASSERT_TRUE(runUntil([&] { return clientCloses == 1 && serverCloses == 1; }));
+    EXPECT_EQ(received, size);
+    EXPECT_EQ(seen.count, 0);
+
+    // A peer that ends the connection before everything went out: said so.
+    Connection d;
+    d.open();
+    ErrorSeen failed;
+    recordErrors(d.server, failed);
+    d.server->SendData(ByteArray(size, 0x5A));
+    d.server->CloseSocket();
+    d.client->CloseSocket();
+    ASSERT_TRUE(runUntil([&] { return failed.count > 0; }));
+    EXPECT_EQ(failed.number, 10053);
+    EXPECT_EQ(failed.source, "CSocket.CloseSocket");
+    EXPECT_EQ(d.server->State(), CSocket::StateError);
 }
 
 TEST(CSocketClose, ResetByPeerIsReportedAsError) {
@@ -310,6 +375,13 @@ TEST(CSocketConnect, MissingHostAndBadPortsAreRaised) {
         EXPECT_EQ(e.number(), 6) << port;
         EXPECT_EQ(e.source(), "CSocket.CSocket.Connect");
     }
+    // With a name as well: before any lookup starts.
+    auto named = CSocket::create();
+    e = raised([&] { named->Connect("localhost", 70000); });
+    EXPECT_EQ(e.number(), 6);
+    EXPECT_EQ(e.source(), "CSocket.CSocket.Connect");
+    EXPECT_EQ(named->State(), CSocket::StateClosed);
+    EXPECT_EQ(MSocketSupport::PendingLookups(), 0u);
     auto b = CSocket::create();
     b->setLocalPort(70000);
     e = raised([&] { b->Bind(); });
@@ -320,6 +392,48 @@ TEST(CSocketConnect, MissingHostAndBadPortsAreRaised) {
     e = raised([&] { bad->Bind(0, "not.an.address"); });
     EXPECT_EQ(e.source(), "CSocket.Bind");
     EXPECT_EQ(e.number(), 10022);
+}
+
+TEST(CSocketConnect, NoSocketLeftIsRaisedByTheMethod) {
+    expectInChild([] {
+        ChildChecks check;
+        auto connecting = CSocket::create();
+        auto binding = CSocket::create();
+        auto listening = CSocket::create();
+        auto datagram = CSocket::create();
+        datagram->setProtocol(CSocket::ProtocolUdp);
+        datagram->setRemotePort(9);
+        platform::EventLoop::instance();
+        auto failsWith = [&](const char* source, auto call) {
+            try {
+                call();
+            } catch (const platform::Error& e) {
+                return e.number() == 10024 && e.source() == source &&
+                       e.description() == "Too many open files.";
+            }
+            return false;
+        };
+        {
+            // A sanitizer's type check needs a descriptor the first time it
+            // meets a type: let it meet them all before none is left.
+            failsWith("CSocket.Bind", [] { CSocket::create()->Bind(0, "not.an.address"); });
+            CSocket::create()->Listen();
+            CSocket::create()->Connect("127.0.0.1", 9);
+            auto warm = CSocket::create();
+            warm->setProtocol(CSocket::ProtocolUdp);
+            warm->setRemoteHost("127.0.0.1");
+            warm->setRemotePort(9);
+            warm->SendData(std::string("x"));
+        }
+        useUpDescriptors();
+        check(failsWith("CSocket.CSocket.Connect", [&] { connecting->Connect("127.0.0.1", 9); }),
+              "Connect");
+        check(failsWith("CSocket.Bind", [&] { binding->Bind(0, "127.0.0.1"); }), "Bind");
+        check(failsWith("CSocket.Listen", [&] { listening->Listen(); }), "Listen");
+        check(failsWith("CSocket.SendData", [&] { datagram->SendData(std::string("x")); }),
+              "datagram SendData");
+        return check.ok;
+    });
 }
 
 TEST(CSocketConnect, BindConflictIsReportedWithItsText) {
@@ -349,169 +463,6 @@ TEST(CSocketConnect, ProtocolIsFixedOnceASocketExists) {
     s->Bind(0, "127.0.0.1");
     s->setProtocol(CSocket::ProtocolTcp);
     EXPECT_EQ(s->Protocol(), CSocket::ProtocolUdp);
-}
-
-namespace {
-
-// Answers every name with a fixed result, as a test's own name service.
-class FixedResolver : public platform::winsock::Resolver {
-public:
-    explicit FixedResolver(int error) : m_error(error) {}
-    int lookup(const std::string&, platform::winsock::HostEntry& entry) override {
-        if (m_error)
-            return m_error;
-        entry.name = "loopback.test";
-        std::uint32_t address;
-        platform::winsock::parseDottedAddress("127.0.0.1", address);
-        entry.addresses = {address};
-        return 0;
-    }
-    std::string reverse(std::uint32_t) override { return {}; }
-
-private:
-    int m_error;
-};
-
-struct ResolverGuard {
-    explicit ResolverGuard(std::shared_ptr<platform::winsock::Resolver> r) {
-        platform::winsock::setResolver(std::move(r));
-    }
-    ~ResolverGuard() { platform::winsock::setResolver(nullptr); }
-};
-
-} // namespace
-
-TEST(CSocketLookup, ConnectByNameResolvesFirst) {
-    auto listener = CSocket::create();
-    listener->Bind(0, "127.0.0.1");
-    listener->Listen();
-    std::shared_ptr<CSocket> server = CSocket::create();
-    listener->OnConnectionRequest.subscribe([&](std::int32_t id) { server->Accept(id); });
-
-    auto s = CSocket::create();
-    int connects = 0;
-    s->OnConnect.subscribe([&] { ++connects; });
-    s->Connect("localhost", boundPort(listener));
-    EXPECT_EQ(s->State(), CSocket::StateResolvingHost);
-    ASSERT_TRUE(runUntil([&] { return connects == 1; }));
-    EXPECT_EQ(s->State(), CSocket::StateConnected);
-    EXPECT_EQ(s->RemoteHost(), "localhost");
-    EXPECT_EQ(s->RemoteHostIP(), "127.0.0.1");
-}
-
-TEST(CSocketLookup, InjectedResolverNamesTheHost) {
-    ResolverGuard guard(std::make_shared<FixedResolver>(0));
-    auto listener = CSocket::create();
-    listener->Bind(0, "127.0.0.1");
-    listener->Listen();
-    auto s = CSocket::create();
-    int connects = 0;
-    s->OnConnect.subscribe([&] { ++connects; });
-    s->Connect("service.invalid", boundPort(listener));
-    ASSERT_TRUE(runUntil([&] { return connects == 1; }));
-    EXPECT_EQ(s->RemoteHost(), "loopback.test");
-    EXPECT_EQ(s->RemoteHostIP(), "127.0.0.1");
-}
-
-TEST(CSocketLookup, FailedLookupRaisesOnError) {
-    ResolverGuard guard(std::make_shared<FixedResolver>(11001));
-    auto s = CSocket::create();
-    ErrorSeen seen;
-    recordErrors(s, seen);
-    s->Connect("no-such-host.invalid", 21);
-    EXPECT_EQ(s->State(), CSocket::StateResolvingHost);
-    ASSERT_TRUE(runUntil([&] { return seen.count > 0; }));
-    EXPECT_EQ(seen.number, 11001);
-    EXPECT_EQ(seen.description, "Host not found.");
-    EXPECT_EQ(seen.source, "");
-    EXPECT_EQ(s->State(), CSocket::StateError);
-    EXPECT_EQ(MSocketSupport::PendingLookups(), 0u);
-}
-
-TEST(CSocketLookup, CloseWhileResolvingCancelsTheConnect) {
-    ResolverGuard guard(std::make_shared<FixedResolver>(0));
-    auto listener = CSocket::create();
-    listener->Bind(0, "127.0.0.1");
-    listener->Listen();
-    int requests = 0;
-    listener->OnConnectionRequest.subscribe([&](std::int32_t) { ++requests; });
-    auto s = CSocket::create();
-    ErrorSeen seen;
-    recordErrors(s, seen);
-    s->Connect("service.invalid", boundPort(listener));
-    s->CloseSocket();
-    EXPECT_EQ(s->State(), CSocket::StateClosed);
-    runFor(0.3);
-    EXPECT_EQ(requests, 0);
-    EXPECT_EQ(seen.count, 0);
-    EXPECT_EQ(s->State(), CSocket::StateClosed);
-}
-
-TEST(CSocketDatagram, SendAndReceiveFillTheSender) {
-    auto receiver = CSocket::create();
-    receiver->setProtocol(CSocket::ProtocolUdp);
-    receiver->Bind(0, "127.0.0.1");
-    auto sender = CSocket::create();
-    sender->setProtocol(CSocket::ProtocolUdp);
-    sender->Bind(0, "127.0.0.1");
-    sender->setRemoteHost("127.0.0.1");
-    sender->setRemotePort(boundPort(receiver));
-    EXPECT_EQ(sender->RemoteHostIP(), "127.0.0.1");
-
-    int arrivals = 0, completions = 0;
-    receiver->OnDataArrival.subscribe([&](std::int32_t) { ++arrivals; });
-    sender->OnSendComplete.subscribe([&] { ++completions; });
-    sender->SendData(std::string("ping"));
-    ASSERT_TRUE(runUntil([&] { return arrivals == 1 && completions == 1; }));
-    Variant data;
-    receiver->GetData(data);
-    EXPECT_EQ(std::get<std::string>(data), "ping");
-    EXPECT_EQ(receiver->RemoteHostIP(), "127.0.0.1");
-    EXPECT_EQ(receiver->RemotePort(), boundPort(sender));
-    EXPECT_FALSE(receiver->RemoteHost().empty());
-}
-
-TEST(CSocketDatagram, NamedDestinationIsLookedUpBeforeSending) {
-    ResolverGuard guard(std::make_shared<FixedResolver>(0));
-    auto receiver = CSocket::create();
-    receiver->setProtocol(CSocket::ProtocolUdp);
-    receiver->Bind(0, "127.0.0.1");
-    auto sender = CSocket::create();
-    sender->setProtocol(CSocket::ProtocolUdp);
-    sender->setRemoteHost("service.invalid");
-    sender->setRemotePort(boundPort(receiver));
-    std::vector<std::pair<int, int>> progress;
-    int completions = 0, arrivals = 0;
-    sender->OnSendProgress.subscribe(
-        [&](std::int32_t s, std::int32_t r) { progress.emplace_back(s, r); });
-    sender->OnSendComplete.subscribe([&] { ++completions; });
-    receiver->OnDataArrival.subscribe([&](std::int32_t) { ++arrivals; });
-    sender->SendData(std::string("hello"));
-    ASSERT_EQ(progress.size(), 1u);
-    EXPECT_EQ(progress[0], std::make_pair(0, 5));
-    ASSERT_TRUE(runUntil([&] { return completions == 1 && arrivals == 1; }));
-    ASSERT_EQ(progress.size(), 2u);
-    EXPECT_EQ(progress[1], std::make_pair(5, 0));
-    EXPECT_EQ(sender->RemoteHostIP(), "127.0.0.1");
-}
-
-TEST(CSocketDatagram, BroadcastFollowsTheRemoteAddress) {
-    auto s = CSocket::create();
-    s->setProtocol(CSocket::ProtocolUdp);
-    auto broadcastOption = [&] {
-        int value = -1;
-        platform::winsock::getsockopt(s->SocketHandle(), platform::winsock::SOL_SOCKET_,
-                                      platform::winsock::SO_BROADCAST_, &value);
-        return value;
-    };
-    s->setRemoteHost("10.0.0.255"); // nothing is sent: only the option changes
-    EXPECT_NE(s->SocketHandle(), -1);
-    EXPECT_EQ(broadcastOption(), 1);
-    s->setRemoteHost("some.name"); // a name changes nothing
-    EXPECT_EQ(broadcastOption(), 1);
-    EXPECT_EQ(s->RemoteHostIP(), "10.0.0.255");
-    s->setRemoteHost("10.0.0.7");
-    EXPECT_EQ(broadcastOption(), 0);
 }
 
 TEST(CSocketLifetime, ReleasedInsideItsOwnHandler) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 using platform::Clock;
@@ -86,6 +87,28 @@ TEST(CTimeoutTicks, ResetRearmsAndAHandlerMayStopItsOwnTimer) {
     EXPECT_EQ(ticks, 0);
     ASSERT_TRUE(runUntil([&] { return ticks == 1; }, 2));
     runFor(1.2);
+    EXPECT_EQ(ticks, 1);
+}
+
+TEST(CTimeoutTicks, ResetByAnotherTickInTheSamePassWaitsAFullPeriod) {
+    auto a = CTimeout::create();
+    auto b = CTimeout::create();
+    int ticks = 0;
+    a->TimeOut.subscribe([&] {
+        ++ticks;
+        b->Reset();
+    });
+    b->TimeOut.subscribe([&] {
+        ++ticks;
+        a->Reset();
+    });
+    a->setTimeOutValue(1);
+    b->setTimeOutValue(1);
+    a->StartTimer();
+    b->StartTimer();
+    // Both are due when the loop next looks: the first tick resets the other.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    runFor(0.5);
     EXPECT_EQ(ticks, 1);
 }
 

@@ -1,0 +1,180 @@
+// The data path of the socket object: SendData and the send buffer,
+// reads into the receive buffer with its bound, GetData and PeekData.
+
+#include "net/socket.h"
+#include "net/socket_helpers.h"
+#include "platform/event_loop.h"
+
+using namespace socket_detail;
+
+namespace {
+
+// Every read goes through this one block, and only the bytes that came are
+// kept, so an idle socket holds no read space of its own.
+ByteArray& readBlock() {
+    static ByteArray block;
+    return block;
+}
+
+} // namespace
+
+// --- data path -------------------------------------------------------------------
+
+void CSocket::SendData(const Variant& varData) {
+    const char* source = "CSocket.SendData";
+    try {
+        if (m_Protocol == ProtocolTcp) {
+            if (m_SocketHandle == -1)
+                throw Error(WrongProtocolOrState, source, WrongProtocolOrStateText);
+        } else {
+            EnsureSocket();
+            if (m_RemoteHostIP.empty())
+                networkPort(m_RemotePort); // out of range fails before any lookup
+        }
+        ByteArray bytes = VariantToBytes(varData);
+        if (bytes.empty()) {
+            // Nothing to send, so no completion can be promised for it.
+            throw Error(platform::errors::SubscriptOutOfRange, source,
+                        platform::errors::SubscriptOutOfRangeText);
+        }
+        m_sendBuffer = std::move(bytes);
+        m_sendOffset = 0;
+        m_completionPending = true;
+        SendBufferedData();
+    } catch (const Error& e) {
+        if (e.number() == ws::WSAENOTSOCK)
+            throw Error(WrongProtocolOrState, source, WrongProtocolOrStateText);
+        throw e.withSource(source);
+    } catch (...) {
+        platform::rethrowWithSource(source);
+    }
+}
+
+void CSocket::SendBufferedData() {
+    const char* source = "CSocket.SendData";
+    const std::size_t length = pendingSendBytes();
+    m_completionPending = true;
+    const std::uint8_t* data = m_sendBuffer.data() + m_sendOffset;
+    const int offered = static_cast<int>(std::min<std::size_t>(length, 0x7FFFFFFF));
+    int n;
+    if (m_Protocol == ProtocolTcp) {
+        n = ws::send(m_SocketHandle, data, offered);
+    } else if (!m_RemoteHostIP.empty()) {
+        std::uint32_t address = 0;
+        if (!isDotted(m_RemoteHostIP, address))
+            throw libraryError(ws::WSAEDESTADDRREQ, source);
+        n = ws::sendto(m_SocketHandle, data, offered, address, networkPort(m_RemotePort));
+    } else {
+        m_lookupPurpose = 1;
+        forgetLookup();
+        m_lookupTask = MSocketSupport::ResolveHost(m_RemoteHost, weak_from_this());
+        n = 0;
+    }
+    if (n < 0) {
+        int code = ws::WSAGetLastError();
+        if (code == ws::WSAEWOULDBLOCK)
+            return; // tried again at the next write notification
+        throw libraryError(code, source);
+    }
+    if (static_cast<std::size_t>(n) < length) {
+        m_sendOffset += static_cast<std::size_t>(n);
+    } else {
+        m_sendBuffer.clear();
+        m_sendOffset = 0;
+        // OnSendComplete always comes from the loop, never from inside SendData.
+        platform::EventLoop::instance().postMessage(MSocketSupport::SocketWindow(),
+                                                    MSocketSupport::SocketMessage(), m_SocketHandle,
+                                                    ws::makeSelectReply(ws::FD_WRITE, 0));
+        if (m_shutdownWhenSent) {
+            m_shutdownWhenSent = false;
+            ws::shutdown(m_SocketHandle, ws::SD_SEND); // the close CloseSocket asked for
+        }
+    }
+    OnSendProgress.raise(n, static_cast<std::int32_t>(pendingSendBytes()));
+}
+
+std::int32_t CSocket::RecvToBuffer() {
+    const char* source = "CSocket.RecvToBuffer";
+    const int chunk = m_receiveChunkSize > 0 ? m_receiveChunkSize : 65536;
+    // Read into the loop's one block, then append just the bytes that came:
+    // growing the buffer by a whole chunk would clear it first.
+    ByteArray& block = readBlock();
+    if (block.size() < static_cast<std::size_t>(chunk))
+        block.resize(static_cast<std::size_t>(chunk));
+    int n;
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    if (m_Protocol == ProtocolTcp)
+        n = ws::recv(m_SocketHandle, block.data(), chunk);
+    else
+        n = ws::recvfrom(m_SocketHandle, block.data(), chunk, &address, &port);
+    if (n > 0)
+        m_receiveBuffer.insert(m_receiveBuffer.end(), block.begin(), block.begin() + n);
+    if (n < 0) {
+        int code = ws::WSAGetLastError();
+        if (code == ws::WSAEWOULDBLOCK)
+            return 0;
+        throw libraryError(code, source);
+    }
+    if (m_Protocol != ProtocolTcp) {
+        m_RemotePort = hostPort(port);
+        m_RemoteHostIP = ws::addressToText(address);
+        m_RemoteHost = nameOrAddress(address, m_RemoteHostIP);
+    }
+    return n;
+}
+
+void CSocket::GetData(Variant& varData, std::optional<std::int32_t> varType,
+                      std::optional<std::int64_t> maxLen) {
+    try {
+        ConvertReceivedData(varData, false, varType, maxLen);
+    } catch (...) {
+        platform::rethrowWithSource("CSocket.GetData");
+    }
+}
+
+void CSocket::PeekData(Variant& varData, std::optional<std::int32_t> varType,
+                       std::optional<std::int64_t> maxLen) {
+    try {
+        ConvertReceivedData(varData, true, varType, maxLen);
+    } catch (...) {
+        platform::rethrowWithSource("CSocket.PeekData");
+    }
+}
+
+void CSocket::ConvertReceivedData(Variant& varData, bool peek, std::optional<std::int32_t> varType,
+                                  std::optional<std::int64_t> maxLen) {
+    if (m_receiveBuffer.empty())
+        return;
+    const std::int64_t limit = maxLen.value_or(0);
+    const std::size_t available = m_receiveBuffer.size();
+    const std::size_t taken = (limit > 0 && static_cast<std::uint64_t>(limit) <= available)
+                                  ? static_cast<std::size_t>(limit)
+                                  : available;
+    const std::int32_t type = varType.value_or(vartype::String);
+    if (!peek && taken == available && type == vartype::ByteArray) {
+        // The common case of a transfer: hand the whole buffer over without a copy.
+        varData = std::move(m_receiveBuffer);
+        m_receiveBuffer = ByteArray();
+    } else {
+        VariantFromBytes(type, m_receiveBuffer.data(), taken, varData);
+        if (!peek && taken == available)
+            m_receiveBuffer = ByteArray(); // an empty buffer keeps no space
+        else if (!peek)
+            m_receiveBuffer.erase(m_receiveBuffer.begin(),
+                                  m_receiveBuffer.begin() + static_cast<std::ptrdiff_t>(taken));
+    }
+    m_BytesReceived = static_cast<std::int64_t>(m_receiveBuffer.size());
+    if (!peek)
+        resumeReading();
+}
+
+void CSocket::resumeReading() {
+    if (!m_readPaused || m_receiveBuffer.size() >= ReceiveBufferLimit || m_SocketHandle == -1)
+        return;
+    m_readPaused = false;
+    // The read the library announced was left undone; do it from the loop.
+    platform::EventLoop::instance().postMessage(MSocketSupport::SocketWindow(),
+                                                MSocketSupport::SocketMessage(), m_SocketHandle,
+                                                ws::makeSelectReply(ws::FD_READ, 0));
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+// What the files of the socket object share: error records in the
+// library's numbers, dotted addresses, ports and counts as the library and
+// the events take them. Not for users of CSocket.
+
+#include "net/socket_errors.h"
+#include "net/socket_support.h"
+#include "platform/error.h"
+#include "platform/winsock.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+namespace socket_detail {
+
+namespace ws = platform::winsock;
+using platform::Error;
+
+inline constexpr std::int32_t WrongProtocolOrState = 40006;
+inline constexpr const char* WrongProtocolOrStateText =
+    "Wrong protocol or connection state for the requested transaction or request.";
+
+inline Error libraryError(std::int32_t code, const std::string& source) {
+    return Error(code, source, GetErrorDescription(code));
+}
+
+inline Error lastLibraryError(const std::string& source) {
+    return libraryError(ws::WSAGetLastError(), source);
+}
+
+inline bool isDotted(const std::string& text, std::uint32_t& address) {
+    return ws::parseDottedAddress(text, address);
+}
+inline bool isDotted(const std::string& text) {
+    std::uint32_t ignored;
+    return ws::parseDottedAddress(text, ignored);
+}
+
+// A port as the library takes it: checked to 0..65535, network byte order.
+inline std::uint16_t networkPort(std::int64_t port) {
+    std::int16_t value = MSocketSupport::UnsignedToInteger(port);
+    return ws::toNetworkOrder(static_cast<std::uint16_t>(value));
+}
+
+inline std::int32_t hostPort(std::uint16_t networkOrder) {
+    return MSocketSupport::IntegerToUnsigned(
+        static_cast<std::int16_t>(ws::fromNetworkOrder(networkOrder)));
+}
+
+inline std::int32_t saturated(std::int64_t count) {
+    return static_cast<std::int32_t>(
+        std::min<std::int64_t>(count, std::numeric_limits<std::int32_t>::max()));
+}
+
+// The name of an address as far as it is known now, else the address
+// itself: names are never waited for on the loop's thread.
+inline std::string nameOrAddress(std::uint32_t address, const std::string& dotted) {
+    std::string name;
+    return ws::knownHostName(address, name) && !name.empty() ? name : dotted;
+}
+
+} // namespace socket_detail

@@ -1,0 +1,240 @@
+// Readiness notifications of the socket-library shim: the record kept per
+// socket, how epoll readiness becomes posted FD_* notifications with the
+// library's re-arming rules, and WSAAsyncSelect.
+
+#include "platform/winsock/internal.h"
+
+#include <cerrno>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unordered_map>
+
+namespace platform::winsock {
+
+namespace detail {
+
+namespace {
+
+std::unordered_map<SOCKET, Record>& records() {
+    static auto* map = new std::unordered_map<SOCKET, Record>;
+    return *map;
+}
+
+EventLoop& loop() {
+    return EventLoop::instance();
+}
+
+// Back-off timers live on the socket's notification window, under
+// identifiers that no component uses there: this bit and the socket.
+constexpr TimerId AcceptBackOffTimer = TimerId(1) << 40;
+
+} // namespace
+
+Record* find(SOCKET s) {
+    auto it = records().find(s);
+    return it == records().end() ? nullptr : &it->second;
+}
+
+Record& addRecord(SOCKET s, Kind kind) {
+    Record& r = records()[s];
+    r = Record{};
+    r.kind = kind;
+    return r;
+}
+
+void dropRecord(SOCKET s) {
+    auto it = records().find(s);
+    if (it == records().end())
+        return;
+    Record r = it->second;
+    records().erase(it);
+    loop().unwatchFd(s);
+    if (r.acceptBackingOff)
+        loop().killTimer(r.window, AcceptBackOffTimer | static_cast<TimerId>(s));
+    if (r.window != 0) {
+        loop().removeMessages([&](const Message& m) {
+            return m.window == r.window && m.message == r.message && m.wParam == s;
+        });
+    }
+}
+
+void post(SOCKET s, const Record& r, long event, int error) {
+    if (r.window != 0 && (r.mask & event))
+        loop().postMessage(r.window, r.message, s, makeSelectReply(event, error));
+}
+
+namespace {
+
+// The epoll events that can lead to a notification the socket still owes.
+constexpr std::uint32_t In = EPOLLIN, Out = EPOLLOUT, ReadHangUp = EPOLLRDHUP;
+
+std::uint32_t interest(const Record& r) {
+    if (r.window == 0 || r.mask == 0 || r.closeSent)
+        return 0;
+    switch (r.kind) {
+    case Kind::Fresh:
+        return 0; // an unconnected stream socket polls as hung up
+    case Kind::Connecting:
+        return Out;
+    case Kind::Listening:
+        return r.acceptArmed ? In : 0;
+    case Kind::Datagram:
+        return (r.readArmed ? In : 0) | (r.writeArmed ? Out : 0);
+    case Kind::Connected:
+        return (r.readArmed ? In : 0) | ReadHangUp | (r.writeArmed ? Out : 0);
+    }
+    return 0;
+}
+
+} // namespace
+
+void update(SOCKET s, Record& r) {
+    if (loop().setFdEvents(s, interest(r)) || r.closeSent)
+        return;
+    // The loop cannot wait for this socket (the kernel refused the watch):
+    // end it with an error rather than leave its owner waiting for ever.
+    r.closeSent = true;
+    long event = r.kind == Kind::Connecting  ? FD_CONNECT
+                 : r.kind == Kind::Listening ? FD_ACCEPT
+                                             : FD_CLOSE;
+    post(s, r, event, WSAENOBUFS);
+    loop().setFdEvents(s, 0);
+}
+
+namespace {
+
+void endAcceptBackOff(WindowHandle window, TimerId id) {
+    loop().killTimer(window, id);
+    SOCKET s = static_cast<SOCKET>(id & ~AcceptBackOffTimer);
+    Record* r = find(s);
+    if (!r || !r->acceptBackingOff)
+        return;
+    r->acceptBackingOff = false;
+    r->acceptArmed = true;
+    update(s, *r);
+}
+
+} // namespace
+
+void backOffAccept(SOCKET s, Record& r) {
+    r.acceptArmed = false;
+    update(s, r);
+    if (r.window == 0 || r.acceptBackingOff)
+        return;
+    r.acceptBackingOff = true;
+    loop().setTimer(r.window, AcceptBackOffTimer | static_cast<TimerId>(s),
+                    AcceptBackOffMilliseconds, endAcceptBackOff);
+}
+
+namespace {
+
+int socketError(SOCKET s) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return errno;
+    return error;
+}
+
+void onReady(SOCKET s, std::uint32_t events) {
+    Record* r = find(s);
+    if (!r)
+        return;
+    switch (r->kind) {
+    case Kind::Connecting:
+        if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
+            int error = errorFromErrno(socketError(s));
+            post(s, *r, FD_CONNECT, error);
+            if (error == 0) {
+                r->kind = Kind::Connected;
+                post(s, *r, FD_WRITE, 0);
+            } else {
+                r->closeSent = true; // the attempt is over; nothing more to tell
+            }
+        }
+        break;
+    case Kind::Listening:
+        if ((events & EPOLLIN) && r->acceptArmed) {
+            r->acceptArmed = false;
+            post(s, *r, FD_ACCEPT, 0);
+        }
+        break;
+    case Kind::Datagram:
+        if (events & EPOLLERR)
+            socketError(s); // an ICMP error for an earlier datagram; nothing to report
+        if ((events & EPOLLIN) && r->readArmed) {
+            r->readArmed = false;
+            post(s, *r, FD_READ, 0);
+        }
+        if ((events & EPOLLOUT) && r->writeArmed) {
+            r->writeArmed = false;
+            post(s, *r, FD_WRITE, 0);
+        }
+        break;
+    case Kind::Connected: {
+        if (events & EPOLLERR) {
+            int error = errorFromErrno(socketError(s));
+            if (error != 0) {
+                r->closeSent = true;
+                post(s, *r, FD_CLOSE, error);
+                break;
+            }
+        }
+        if ((events & EPOLLIN) && r->readArmed) {
+            int waiting = 0;
+            if (::ioctl(s, FIONREAD, &waiting) == 0 && waiting > 0) {
+                r->readArmed = false;
+                post(s, *r, FD_READ, 0);
+            }
+        }
+        if ((events & EPOLLOUT) && r->writeArmed) {
+            r->writeArmed = false;
+            post(s, *r, FD_WRITE, 0);
+        }
+        if (events & (EPOLLRDHUP | EPOLLHUP)) {
+            r->closeSent = true;
+            post(s, *r, FD_CLOSE, 0);
+        }
+        break;
+    }
+    case Kind::Fresh:
+        break;
+    }
+    update(s, *r);
+}
+
+} // namespace
+
+} // namespace detail
+
+using namespace detail;
+
+int WSAAsyncSelect(SOCKET s, WindowHandle window, MessageId message, long mask) {
+    Record* r = find(s);
+    if (!r)
+        return fail(WSAENOTSOCK);
+    if (mask != 0 && !loop().isWindow(window))
+        return fail(WSAEINVAL);
+    if (r->acceptBackingOff) { // its timer lives on the window asked for before
+        loop().killTimer(r->window, AcceptBackOffTimer | static_cast<TimerId>(s));
+        r->acceptBackingOff = false;
+    }
+    r->window = mask == 0 ? 0 : window;
+    r->message = message;
+    r->mask = mask;
+    if (mask == 0) {
+        loop().unwatchFd(s);
+        return 0;
+    }
+    r->readArmed = true;
+    r->acceptArmed = true;
+    loop().watchFd(s, onReady);
+    // A connected socket can take data at once: say so, as after a connect.
+    if (r->kind == Kind::Connected && !r->closeSent)
+        post(s, *r, FD_WRITE, 0);
+    update(s, *r);
+    return 0;
+}
+
+} // namespace platform::winsock
