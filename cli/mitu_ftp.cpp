@@ -2,14 +2,16 @@
 // commands given on the command line in order within one session, stops at
 // the first failure and quits.
 
+#include "cli/ftp_output.h"
 #include "ftp/ftp_client.h"
 #include "ftp/ftp_listing.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -30,6 +32,12 @@ constexpr int ExitOk = 0;
 constexpr int ExitFailed = 1;
 constexpr int ExitTimedOut = 2;
 constexpr int ExitUsage = 64;
+
+// The client's error for a command on a connection that is gone.
+constexpr std::int32_t NotConnected = 16008;
+
+// The largest upload piece the client takes, and the tool's default.
+constexpr std::int32_t MaxBuffer = 8192;
 
 struct Options {
     std::int32_t port = 21;
@@ -104,6 +112,34 @@ std::vector<std::string> lines(const std::string& text) {
     return result;
 }
 
+// "get a b" for the error line.
+std::string invocationText(const Invocation& in) {
+    std::string text = in.name;
+    for (const auto& arg : in.args)
+        text += " " + arg;
+    return text;
+}
+
+// A reply as one line: its lines joined, the continuation lines without
+// their code.
+std::string oneLine(const std::string& reply) {
+    std::string result;
+    for (auto line : lines(reply)) {
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+            line.pop_back();
+        if (line.empty())
+            continue;
+        if (!result.empty()) {
+            if (line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+                (line[3] == '-' || line[3] == ' ') && line.compare(0, 3, result, 0, 3) == 0)
+                line.erase(0, 4);
+            result += ' ';
+        }
+        result += line;
+    }
+    return result;
+}
+
 // The client, the wait for each step's completion event, and the reports.
 class Session {
 public:
@@ -117,42 +153,61 @@ public:
               &m_client->OnUploadFile, &m_client->OnEnumFiles, &m_client->OnQuitSession})
             event->subscribe(record);
         m_client->OnStateChange.subscribe([this](std::int32_t state) {
+            m_lastActivity = platform::Clock::now();
             if (state == static_cast<std::int32_t>(FtpSessionState::Connected))
                 m_reachedServer = true;
         });
-        if (options.verbose)
-            m_client->SessionProtocolMessage.subscribe(
-                [](std::string text, std::int32_t type) { showProtocol(text, type); });
+        m_client->OnDataTransferProgress.subscribe(
+            [this](std::int64_t) { m_lastActivity = platform::Clock::now(); });
+        m_client->SessionProtocolMessage.subscribe([this](std::string text, std::int32_t type) {
+            m_lastActivity = platform::Clock::now();
+            if (type == static_cast<std::int32_t>(MessageType::ServerErrorReply))
+                m_lastErrorReply = text;
+            if (m_options.verbose)
+                showProtocol(text, type);
+        });
     }
 
     CFtpClient& client() { return *m_client; }
     const Options& options() const { return m_options; }
 
-    // A result line on standard output (not with --quiet).
-    void print(const std::string& text) const {
+    // The data a command was asked for, on standard output.
+    void print(const std::string& text) const { std::cout << text << '\n' << std::flush; }
+    // A status line on standard output (not with --quiet).
+    void status(const std::string& text) const {
         if (!m_options.quiet)
-            std::cout << text << '\n' << std::flush;
+            print(text);
+    }
+    // A failure of `what` on standard error, as one line.
+    void fail(const std::string& what, const std::string& text) const {
+        std::cerr << Program << ": " << what << ": " << text << '\n';
     }
 
     // Starts one asynchronous method and waits for its completion event.
-    // Returns the exit status the outcome stands for, reporting failures.
-    // `detail`, when given, adds to the error line of a failure.
+    // Returns the exit status the outcome stands for, reporting failures
+    // as "mitu-ftp: WHAT: REASON (error N)"; `detail`, when given, adds to
+    // the reason.
     int step(const std::string& what, const std::function<void()>& start,
              const std::function<std::string()>& detail = {}) {
         m_status.reset();
+        m_lastErrorReply.clear();
         try {
             start();
         } catch (const platform::Error& e) {
-            reportError(e.number(), e.description());
+            fail(what, e.description() + " (error " + std::to_string(e.number()) + ")");
             return ExitFailed;
         }
-        platform::EventLoop::instance().runUntil([this] { return m_status.has_value(); });
+        if (!waitForCompletion()) {
+            // The client went quiet without ending the method: give up as
+            // its own time-out would have.
+            m_status = static_cast<std::int32_t>(AsyncResultStatus::TimedOut);
+        }
         switch (static_cast<AsyncResultStatus>(*m_status)) {
         case AsyncResultStatus::Succeeded:
             return ExitOk;
         case AsyncResultStatus::TimedOut:
-            std::cerr << Program << ": " << what << ": no answer from the server within "
-                      << m_client->TimeOut() << " s\n";
+            fail(what,
+                 "no answer from the server within " + std::to_string(m_client->TimeOut()) + " s");
             m_timedOut = true;
             try {
                 m_client->CancelAsyncMethod();
@@ -160,50 +215,86 @@ public:
             }
             return ExitTimedOut;
         case AsyncResultStatus::Cancelled:
-            std::cerr << Program << ": " << what << ": cancelled\n";
+            fail(what, "cancelled");
             return ExitFailed;
         case AsyncResultStatus::Failed:
         default: {
             auto error = m_client->LastFtpError();
-            reportError(error->Number(), error->Description() + (detail ? detail() : ""));
+            fail(what, reason(error->Number(), error->Description(), detail ? detail() : ""));
             return ExitFailed;
         }
         }
     }
 
-    // Leaves the session: QUIT when the server still answers, else just close.
+    // Leaves the session: QUIT when the server still answers, else just
+    // close. All of it within one time-out from here, whatever the server
+    // does.
     void finish() {
-        if (!m_reachedServer ||
-            m_client->FtpSessionState() == static_cast<std::int32_t>(FtpSessionState::Disconnected))
+        if (!m_reachedServer || disconnected())
             return;
+        const auto deadline = platform::Clock::now() + std::chrono::seconds(m_client->TimeOut());
         if (!m_timedOut && m_connected) {
             m_status.reset();
             try {
                 m_client->QuitSession();
-                platform::EventLoop::instance().runUntil([this] { return m_status.has_value(); });
-            } catch (const platform::Error&) {
+                platform::EventLoop::instance().runUntil(
+                    [this] { return m_status.has_value() || disconnected(); }, deadline);
+            } catch (const platform::Error& e) {
+                if (e.number() == NotConnected)
+                    return; // the connection is gone already: nothing left to close
             }
+            if (m_status == static_cast<std::int32_t>(AsyncResultStatus::Failed))
+                return; // the connection failed under the QUIT and is closed
         }
         try {
-            if (m_client->FtpSessionState() !=
-                static_cast<std::int32_t>(FtpSessionState::Disconnected))
+            if (!disconnected())
                 m_client->CloseControlConnection();
         } catch (const platform::Error&) {
         }
         // Let a graceful close finish, but never wait long for it.
         platform::EventLoop::instance().runUntil(
-            [this] {
-                return m_client->FtpSessionState() ==
-                       static_cast<std::int32_t>(FtpSessionState::Disconnected);
-            },
-            platform::Clock::now() + std::chrono::seconds(2));
+            [this] { return disconnected(); },
+            std::min(deadline, platform::Clock::now() + std::chrono::seconds(2)));
     }
 
     void setConnected() { m_connected = true; }
 
 private:
-    static void reportError(std::int32_t number, const std::string& description) {
-        std::cerr << Program << ": error " << number << ": " << description << '\n';
+    bool disconnected() const {
+        return m_client->FtpSessionState() ==
+               static_cast<std::int32_t>(FtpSessionState::Disconnected);
+    }
+
+    // Waits for the completion event; false when the client has shown no
+    // sign of life (no reply, no progress, no state change) for a time-out
+    // and a little more, which its own time-out should never allow.
+    bool waitForCompletion() {
+        auto& loop = platform::EventLoop::instance();
+        const auto quiet = std::chrono::seconds(m_client->TimeOut()) + std::chrono::seconds(1);
+        m_lastActivity = platform::Clock::now();
+        for (;;) {
+            const auto since = m_lastActivity;
+            if (loop.runUntil([this] { return m_status.has_value(); }, since + quiet))
+                return true;
+            if (m_lastActivity == since)
+                return false;
+        }
+    }
+
+    // The server's own words where its reply is the cause, else ours.
+    // `detail` follows after a semicolon.
+    std::string reason(std::int32_t number, const std::string& description,
+                       const std::string& detail) const {
+        std::string text = description;
+        const std::string reply = oneLine(m_lastErrorReply);
+        if (number > 16000 && number < 17000 && reply.starts_with(std::to_string(number - 16000)))
+            text = reply;
+        if (!detail.empty()) {
+            if (text.ends_with('.'))
+                text.pop_back();
+            text += "; " + detail;
+        }
+        return text + " (error " + std::to_string(number) + ")";
     }
 
     static void showProtocol(const std::string& text, std::int32_t type) {
@@ -223,33 +314,14 @@ private:
     Options m_options;
     std::shared_ptr<CFtpClient> m_client;
     std::optional<std::int32_t> m_status;
+    std::string m_lastErrorReply;
+    platform::Clock::time_point m_lastActivity{};
     bool m_timedOut = false;
     bool m_connected = false;
     bool m_reachedServer = false; // the control connection was made at some point
 };
 
 // --- the commands -------------------------------------------------------------------
-
-// "YYYY-MM-DD HH:MM" of a listing date (days since 30 December 1899).
-std::string dateText(Date date) {
-    const double minutesTotal = std::round(date.days * 1440.0);
-    std::int64_t days = static_cast<std::int64_t>(std::floor(minutesTotal / 1440.0));
-    const int minutes = static_cast<int>(minutesTotal - static_cast<double>(days) * 1440.0);
-    // Civil date from a day count (days since 1970-01-01 after the shift).
-    std::int64_t z = days - 25569 + 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const std::int64_t doe = z - era * 146097;
-    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const std::int64_t mp = (5 * doy + 2) / 153;
-    const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04lld-%02d-%02d %02d:%02d", static_cast<long long>(year),
-                  month, day, minutes / 60, minutes % 60);
-    return text;
-}
 
 // A server's text, quoted for the terminal: control characters escaped,
 // long text cut.
@@ -269,106 +341,20 @@ std::string quoted(const std::string& text) {
     return shown + (text.size() > Longest ? "\"..." : "\"");
 }
 
-int runLs(Session& s, const Invocation&) {
+int runLs(Session& s, const Invocation& in) {
     const auto unreadable = [&]() -> std::string {
         if (s.client().LastFtpError()->Number() != CFtpClient::UnknownListingFormat)
             return "";
         const auto line = FirstUnreadableListingLine(s.client().CurrentDirectoryListing());
-        return line ? " First unreadable line: " + quoted(*line) : "";
+        return line ? "first unreadable line: " + quoted(*line) : "";
     };
     if (int rc = s.step(
-            "ls", [&] { s.client().EnumFiles(); }, unreadable))
+            invocationText(in), [&] { s.client().EnumFiles(); }, unreadable))
         return rc;
-    for (const auto& file : *s.client().CurrentDirectoryFiles()) {
-        const bool link = !file->FilePath().empty() || file->Permissions().starts_with("l");
-        const char type = file->IsDirectory() ? 'd' : link ? 'l' : '-';
-        std::string line = std::string(1, type) + " " + std::to_string(file->FileSize()) + " " +
-                           dateText(file->LastWriteTime()) + " " + file->FileName();
-        if (!file->FilePath().empty())
-            line += " -> " + file->FilePath();
-        s.print(line);
-    }
+    for (const auto& file : *s.client().CurrentDirectoryFiles())
+        s.print(mituftp::listingLine(*file));
     return ExitOk;
 }
-
-std::string sizeText(double bytes) {
-    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    int unit = 0;
-    while (bytes >= 1024 && unit < 4) {
-        bytes /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
-    return text;
-}
-
-// Watches one transfer: a progress bar on standard error while it runs
-// (only on a terminal, and not with --quiet), a summary line at the end.
-class TransferMeter {
-public:
-    TransferMeter(Session& s, std::int64_t start, std::optional<std::int64_t> total)
-        : m_session(s), m_start(start), m_total(total),
-          m_bar(!s.options().quiet && ::isatty(2) == 1), m_began(Clock::now()) {
-        m_position = start;
-        m_token = s.client().OnDataTransferProgress.subscribe([this](std::int64_t position) {
-            m_position = position;
-            const auto now = Clock::now();
-            if (m_bar && now - m_shown >= std::chrono::milliseconds(100)) {
-                m_shown = now;
-                draw(now);
-            }
-        });
-    }
-    ~TransferMeter() { m_session.client().OnDataTransferProgress.unsubscribe(m_token); }
-
-    // Ends the bar; on success prints what was moved.
-    void finish(bool succeeded, const std::string& what) {
-        const auto now = Clock::now();
-        if (m_bar && m_shown != Clock::time_point()) {
-            draw(now);
-            std::cerr << '\n';
-        }
-        if (!succeeded)
-            return;
-        const double seconds = std::chrono::duration<double>(now - m_began).count();
-        const std::int64_t moved = m_position - m_start;
-        char text[128];
-        std::snprintf(text, sizeof text, ": %lld bytes in %.2f s (%.1f MB/s)",
-                      static_cast<long long>(moved), seconds,
-                      seconds > 0 ? static_cast<double>(moved) / seconds / 1e6 : 0.0);
-        m_session.print(what + text);
-    }
-
-private:
-    using Clock = std::chrono::steady_clock;
-
-    void draw(Clock::time_point now) {
-        const double seconds = std::chrono::duration<double>(now - m_began).count();
-        const double rate = seconds > 0 ? static_cast<double>(m_position - m_start) / seconds : 0;
-        std::string line = "\r" + sizeText(static_cast<double>(m_position));
-        if (m_total)
-            line += " of " + sizeText(static_cast<double>(*m_total));
-        line += "  " + sizeText(rate) + "/s";
-        if (m_total && rate > 0) {
-            const auto left =
-                static_cast<long long>(static_cast<double>(*m_total - m_position) / rate);
-            char text[32];
-            std::snprintf(text, sizeof text, "  %02lld:%02lld left", left / 60, left % 60);
-            line += text;
-        }
-        std::cerr << line << "   " << std::flush;
-    }
-
-    Session& m_session;
-    std::int64_t m_start;
-    std::optional<std::int64_t> m_total;
-    bool m_bar;
-    Clock::time_point m_began;
-    Clock::time_point m_shown{};
-    std::int64_t m_position = 0;
-    platform::Event<std::int64_t>::Token m_token{};
-};
 
 int runGet(Session& s, const Invocation& in) {
     const bool overwrite = in.hasFlag("--overwrite");
@@ -376,10 +362,20 @@ int runGet(Session& s, const Invocation& in) {
     std::int64_t start = 0;
     if (!overwrite && std::filesystem::is_regular_file(in.args[1], error))
         start = static_cast<std::int64_t>(std::filesystem::file_size(in.args[1], error));
-    TransferMeter meter(s, start, std::nullopt);
-    const int rc =
-        s.step("get", [&] { s.client().DownloadFile(in.args[0], in.args[1], overwrite); });
-    meter.finish(rc == ExitOk, in.args[0] + " -> " + in.args[1]);
+    mituftp::TransferMeter meter(s.client(), !s.options().quiet, start, std::nullopt);
+    // A part that arrived stays for the next get to resume; say so.
+    const auto kept = [&]() -> std::string {
+        if (meter.moved() <= 0 || !std::filesystem::is_regular_file(in.args[1], error))
+            return "";
+        return "the " + std::to_string(meter.moved()) + " bytes received stay in " + in.args[1] +
+               " for a later get to resume";
+    };
+    const int rc = s.step(
+        invocationText(in), [&] { s.client().DownloadFile(in.args[0], in.args[1], overwrite); },
+        kept);
+    const std::string summary = meter.finish();
+    if (rc == ExitOk)
+        s.status(in.args[0] + " -> " + in.args[1] + summary);
     return rc;
 }
 
@@ -391,39 +387,50 @@ int runPut(Session& s, const Invocation& in) {
     std::optional<std::int64_t> total;
     if (std::filesystem::is_regular_file(in.args[0], error))
         total = static_cast<std::int64_t>(std::filesystem::file_size(in.args[0], error));
-    TransferMeter meter(s, start, total);
-    const int rc = s.step("put", [&] { s.client().UploadFile(in.args[0], in.args[1], start); });
-    meter.finish(rc == ExitOk, in.args[0] + " -> " + in.args[1]);
+    if (total && start > *total) {
+        s.fail(invocationText(in), "--start " + std::to_string(start) + " is past the end of " +
+                                       in.args[0] + " (" + std::to_string(*total) + " bytes)");
+        return ExitUsage;
+    }
+    mituftp::TransferMeter meter(s.client(), !s.options().quiet, start, total);
+    const int rc =
+        s.step(invocationText(in), [&] { s.client().UploadFile(in.args[0], in.args[1], start); });
+    const std::string summary = meter.finish();
+    if (rc == ExitOk)
+        s.status(in.args[0] + " -> " + in.args[1] + summary);
     return rc;
 }
 
-int runPwd(Session& s, const Invocation&) {
-    if (int rc = s.step("pwd", [&] { s.client().GetCurrentDirectory(); }))
+int runPwd(Session& s, const Invocation& in) {
+    if (int rc = s.step(invocationText(in), [&] { s.client().GetCurrentDirectory(); }))
         return rc;
     s.print(s.client().CurrentDirectory());
     return ExitOk;
 }
 
 int runCd(Session& s, const Invocation& in) {
-    if (int rc = s.step("cd", [&] { s.client().SetCurrentDirectory(in.args[0]); }))
+    if (int rc = s.step(invocationText(in), [&] { s.client().SetCurrentDirectory(in.args[0]); }))
         return rc;
-    return runPwd(s, in);
+    if (int rc = s.step("pwd", [&] { s.client().GetCurrentDirectory(); }))
+        return rc;
+    s.status(s.client().CurrentDirectory());
+    return ExitOk;
 }
 
 int runMkdir(Session& s, const Invocation& in) {
-    return s.step("mkdir", [&] { s.client().CreateDirectory(in.args[0]); });
+    return s.step(invocationText(in), [&] { s.client().CreateDirectory(in.args[0]); });
 }
 
 int runRmdir(Session& s, const Invocation& in) {
-    return s.step("rmdir", [&] { s.client().RemoveDirectory(in.args[0]); });
+    return s.step(invocationText(in), [&] { s.client().RemoveDirectory(in.args[0]); });
 }
 
 int runRm(Session& s, const Invocation& in) {
-    return s.step("rm", [&] { s.client().DeleteFile(in.args[0]); });
+    return s.step(invocationText(in), [&] { s.client().DeleteFile(in.args[0]); });
 }
 
 int runMv(Session& s, const Invocation& in) {
-    return s.step("mv", [&] { s.client().RenameFile(in.args[0], in.args[1]); });
+    return s.step(invocationText(in), [&] { s.client().RenameFile(in.args[0], in.args[1]); });
 }
 
 const std::vector<CommandSpec>& commands() {
@@ -481,9 +488,10 @@ void printUsage(std::ostream& out) {
            "  --active         active data connections (default: passive)\n"
            "  --ascii          transfer files as text (default: binary)\n"
            "  --timeout SEC    seconds to wait for each answer (1-32767, default 60)\n"
-           "  --buffer N       upload piece size in bytes (512-8192, default 1460)\n"
+           "  --buffer N       upload piece size in bytes (512-8192, default 8192)\n"
            "  --verbose        show the session protocol on standard error\n"
-           "  --quiet          print nothing but errors\n"
+           "  --quiet          no progress bar and no status lines; the data asked for\n"
+           "                   (pwd, ls) is still printed\n"
            "  --help           show this text\n"
            "\n"
            "Exit status: 0 all commands succeeded, 1 a command failed, 2 the server did\n"
@@ -529,7 +537,7 @@ bool parseCommandLine(int argc, char** argv, Options& options, std::vector<Invoc
         else if (a == "--timeout")
             options.timeout = number(a, 1, 32767);
         else if (a == "--buffer")
-            options.buffer = number(a, 512, 8192);
+            options.buffer = number(a, 512, MaxBuffer);
         else if (a == "--verbose")
             options.verbose = true;
         else if (a == "--quiet")
@@ -597,10 +605,9 @@ int run(const Options& options, const std::vector<Invocation>& todo) {
         static_cast<std::int32_t>(options.ascii ? TransferMode::Ascii : TransferMode::Binary));
     if (options.timeout)
         client.setTimeOut(static_cast<std::int16_t>(*options.timeout));
-    if (options.buffer)
-        client.setSendBufferLenght(static_cast<std::int16_t>(*options.buffer));
+    client.setSendBufferLenght(static_cast<std::int16_t>(options.buffer.value_or(MaxBuffer)));
 
-    int rc = session.step("connect", [&] { client.Connect(); });
+    int rc = session.step("connect " + options.host, [&] { client.Connect(); });
     if (rc == ExitOk) {
         session.setConnected();
         for (const auto& in : todo) {

@@ -253,7 +253,11 @@ void CFtpClient::RaiseFtpError(std::int16_t code, bool closeControlConnection) {
     try {
         const FtpAsyncMethod method = m_currentMethod;
         EndMethod();
-        m_LastFtpError->set(16000 + code, ftp::ReplyCodeText(code), ReplySource);
+        // A code without a text of ours is described by the server's own words.
+        std::string text = ftp::ReplyCodeText(code);
+        if (text.empty())
+            text = withoutLineEnd(m_LastServerResponse);
+        m_LastFtpError->set(16000 + code, text, ReplySource);
         if (closeControlConnection)
             closeControlSocket();
         RaiseCompletionFailure(method);

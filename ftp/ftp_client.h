@@ -257,6 +257,9 @@ private:
     void UploadData();
     void WriteLocal(const std::uint8_t* data, std::size_t size);
     void CloseLocalFile();
+    void AcceptDownload();
+    std::int64_t ResumeOffset() const;
+    void CheckDownloadTarget(const std::string& path) const;
     bool LocalFileExists(const std::string& path) const;
     std::int64_t LocalFileLength(const std::string& path) const;
 
@@ -291,6 +294,12 @@ private:
         // TYPE A: line ends are converted (CR LF on the wire, LF here).
         bool ascii = false;
         bool heldCR = false; // download: a CR at the end of the last arrival
+        // A download's local file is opened for writing only once the server
+        // has accepted the transfer (a preliminary reply or the first data):
+        // before that a refusal leaves whatever is there as it was.
+        std::int64_t resumeFrom = 0;   // the offset a REST asked for
+        bool localCreated = false;     // the download made the file
+        bool downloadComplete = false; // the whole file has arrived
         // The data connection failed while the transfer command was still
         // unanswered: the server's reply, if it comes within the time-out,
         // tells what happened; this error stands if it does not.

@@ -366,8 +366,8 @@ void CFtpClient::m_objControlSocket_OnError(std::int16_t Number, std::string& De
         const FtpAsyncMethod method = m_currentMethod;
         CloseControlConnection();
         m_LastFtpError->set(Number, Description, "CFtpClient.m_objControlSocket_OnError");
-        if (method != M::QuitSession)
-            RaiseCompletionFailure(method);
+        // QUIT included: its caller waits for an answer that can no longer come.
+        RaiseCompletionFailure(method);
     } catch (...) {
         // Nothing of a notification reaches the event loop.
     }

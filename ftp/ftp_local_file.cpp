@@ -1,6 +1,7 @@
-// The local file of a transfer: opened when the data connection is ready,
-// written as a download arrives, read chunk by chunk for an upload, closed
-// whenever the transfer ends.
+// The local file of a transfer. A download's file is opened once the server
+// has accepted the transfer and written as it arrives; an upload's is opened
+// when the data connection is ready and read chunk by chunk. Either is
+// closed whenever the transfer ends.
 #include "ftp/ftp_client.h"
 #include "ftp/ftp_client_internal.h"
 
@@ -29,35 +30,110 @@ std::int64_t CFtpClient::LocalFileLength(const std::string& path) const {
     return static_cast<std::int64_t>(info.st_size);
 }
 
+namespace {
+
+// What a download's local path names, following symbolic links.
+enum class LocalKind { Missing, Regular, Directory, Special };
+
+LocalKind localKind(const std::string& path, std::int64_t* length = nullptr) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return LocalKind::Missing;
+    if (length)
+        *length = static_cast<std::int64_t>(info.st_size);
+    if (S_ISREG(info.st_mode))
+        return LocalKind::Regular;
+    return S_ISDIR(info.st_mode) ? LocalKind::Directory : LocalKind::Special;
+}
+
+} // namespace
+
+// A download never goes into a folder; the check comes before anything is
+// sent.
+void CFtpClient::CheckDownloadTarget(const std::string& path) const {
+    if (localKind(path) == LocalKind::Directory)
+        throw fileError(PathFileAccessError, "CFtpClient.DownloadFile", "Cannot download into",
+                        path, EISDIR);
+}
+
+// Where a download resumes: the length of the regular file at the local
+// path, or -1 when there is nothing to resume (no file, an overwrite, or a
+// device or FIFO, which is written as it is).
+std::int64_t CFtpClient::ResumeOffset() const {
+    std::int64_t length = 0;
+    if (m_overwrite || localKind(m_localPath, &length) != LocalKind::Regular)
+        return -1;
+    return length;
+}
+
+// The data connection is ready: a REST goes out for a resume. The local
+// file itself is not touched yet (see AcceptDownload).
 void CFtpClient::OpenLocalFile() {
     try {
-        const char* source = "CFtpClient.OpenLocalFile";
-        std::int64_t resume = 0;
-        if (LocalFileExists(m_localPath)) {
-            if (m_overwrite) {
-                if (::unlink(m_localPath.c_str()) != 0)
-                    throw fileError(PathFileAccessError, source, "Cannot delete", m_localPath,
-                                    errno);
-            } else {
-                resume = LocalFileLength(m_localPath);
-            }
-        }
+        const LocalKind kind = localKind(m_localPath);
+        if (kind == LocalKind::Directory)
+            throw fileError(PathFileAccessError, "CFtpClient.OpenLocalFile", "Cannot download into",
+                            m_localPath, EISDIR);
         if (m_localFile >= 0) {
             ::close(m_localFile);
             m_localFile = -1;
         }
-        m_localFile = ::open(m_localPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_localFile < 0)
-            throw fileError(PathFileAccessError, source, "Cannot open", m_localPath, errno);
-        if (resume >= 1) {
-            if (::lseek(m_localFile, static_cast<off_t>(resume), SEEK_SET) < 0)
-                throw fileError(DeviceIoError, source, "Cannot position in", m_localPath, errno);
-            m_downloadByteCount = resume;
-            SendFtpCommand("REST", std::to_string(resume));
+        // What can be told without touching the file is told before RETR: a
+        // file that may not be written, or a folder that is not there.
+        std::string writable = m_localPath;
+        if (kind == LocalKind::Missing) {
+            const auto slash = m_localPath.find_last_of('/');
+            writable = slash == std::string::npos ? "." : m_localPath.substr(0, slash + 1);
         }
+        if (::access(writable.c_str(), W_OK) != 0)
+            throw fileError(PathFileAccessError, "CFtpClient.OpenLocalFile", "Cannot open",
+                            m_localPath, errno);
+        const std::int64_t resume = ResumeOffset();
+        m_transfer.resumeFrom = resume >= 1 ? resume : 0;
+        m_downloadByteCount = m_transfer.resumeFrom;
+        if (m_transfer.resumeFrom >= 1)
+            SendFtpCommand("REST", std::to_string(m_transfer.resumeFrom));
     } catch (...) {
         rethrowFrom("OpenLocalFile");
     }
+}
+
+// The server has accepted the download: now the local file is opened for
+// writing. A regular file is truncated (overwrite) or written from the
+// resume offset; a missing one is created (and removed again should the
+// download fail before anything arrives); a device or FIFO is written as
+// it is, never replaced.
+void CFtpClient::AcceptDownload() {
+    if (m_localFile >= 0 || m_currentMethod != M::DownloadFile)
+        return;
+    const char* source = "CFtpClient.OpenLocalFile";
+    int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY;
+    switch (localKind(m_localPath)) {
+    case LocalKind::Missing:
+        // O_EXCL: a link that points nowhere is not followed to make a file.
+        flags |= O_CREAT | O_EXCL;
+        m_transfer.localCreated = true;
+        break;
+    case LocalKind::Regular:
+        if (m_transfer.resumeFrom == 0 && m_overwrite)
+            flags |= O_TRUNC;
+        break;
+    case LocalKind::Special:
+        flags |= O_NONBLOCK; // a FIFO without a reader fails instead of blocking
+        break;
+    case LocalKind::Directory:
+        throw fileError(PathFileAccessError, source, "Cannot download into", m_localPath, EISDIR);
+    }
+    m_localFile = ::open(m_localPath.c_str(), flags, 0644);
+    if (m_localFile < 0) {
+        m_transfer.localCreated = false;
+        throw fileError(PathFileAccessError, source, "Cannot open", m_localPath, errno);
+    }
+    if (flags & O_NONBLOCK)
+        ::fcntl(m_localFile, F_SETFL, ::fcntl(m_localFile, F_GETFL) & ~O_NONBLOCK);
+    if (m_transfer.resumeFrom >= 1 &&
+        ::lseek(m_localFile, static_cast<off_t>(m_transfer.resumeFrom), SEEK_SET) < 0)
+        throw fileError(DeviceIoError, source, "Cannot position in", m_localPath, errno);
 }
 
 void CFtpClient::OpenLocalFileForUpload() {
@@ -144,11 +220,20 @@ void CFtpClient::UploadData() {
     }
 }
 
+// Closes the transfer's local file. A file the failed download created and
+// wrote nothing to is removed again (only if it is still the very file).
 void CFtpClient::CloseLocalFile() {
     if (m_localFile >= 0) {
+        struct stat opened {
+        }, named{};
+        if (m_transfer.localCreated && !m_transfer.downloadComplete && m_downloadByteCount == 0 &&
+            ::fstat(m_localFile, &opened) == 0 && ::lstat(m_localPath.c_str(), &named) == 0 &&
+            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino && named.st_size == 0)
+            ::unlink(m_localPath.c_str());
         ::close(m_localFile);
         m_localFile = -1;
     }
+    m_transfer.localCreated = false;
     m_localPath.clear();
     m_remotePath.clear();
     m_downloadByteCount = 0;

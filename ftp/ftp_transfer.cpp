@@ -47,6 +47,7 @@ void CFtpClient::DownloadFile(const std::string& strRemoteFilePath,
             checkArgument(strRemoteFilePath, "DownloadFile");
             if (strLocalFilePath.empty())
                 throw platform::invalidCallError("CFtpClient.DownloadFile");
+            CheckDownloadTarget(strLocalFilePath);
             m_remotePath = strRemoteFilePath;
             m_localPath = strLocalFilePath;
             m_overwrite = OverWrite;
@@ -66,8 +67,10 @@ void CFtpClient::UploadFile(const std::string& strLocalFile, const std::string& 
         M::UploadFile, "UploadFile",
         [&] {
             checkArgument(strRemoteFile, "UploadFile");
-            // A negative offset names no byte of the file.
-            if (strLocalFile.empty() || lngStartPosition < 0)
+            // A negative offset names no byte of the file, nor one past its end.
+            if (strLocalFile.empty() || lngStartPosition < 0 ||
+                (lngStartPosition > 0 && LocalFileExists(strLocalFile) &&
+                 lngStartPosition > LocalFileLength(strLocalFile)))
                 throw platform::invalidCallError("CFtpClient.UploadFile");
             m_remotePath = strRemoteFile;
             m_localPath = strLocalFile;
@@ -107,8 +110,7 @@ void CFtpClient::DispatchTransferReply(std::int16_t code, const std::string& rep
         const auto size = code == 213 ? ftp::SizeFromResponse(reply) : std::nullopt;
         if (size) {
             m_TransferSize = *size;
-            if (!m_overwrite && LocalFileExists(m_localPath)) {
-                const std::int64_t local = LocalFileLength(m_localPath);
+            if (const std::int64_t local = ResumeOffset(); local >= 0) {
                 if (local > *size) {
                     const std::string path = m_localPath;
                     CloseLocalFile();
@@ -164,6 +166,8 @@ void CFtpClient::DispatchTransferReply(std::int16_t code, const std::string& rep
 void CFtpClient::DispatchTransferCommandReply(std::int16_t code) {
     const FtpAsyncMethod method = m_currentMethod;
     if (isPreliminary(code) && !(code == 110 && method == M::EnumFiles)) {
+        if (method == M::DownloadFile)
+            AcceptDownload();
         if (method == M::UploadFile) {
             m_transfer.storAnswered = true;
             StartUpload();
@@ -363,8 +367,11 @@ void CFtpClient::FinishDataTransfer() {
         }
         const std::int64_t received = m_downloadByteCount;
         const std::int64_t size = m_transfer.ascii ? -1 : m_TransferSize;
+        m_transfer.downloadComplete = size < 0 || received == size;
+        if (m_transfer.downloadComplete)
+            AcceptDownload(); // an empty file the server sent without a preliminary reply
         CloseLocalFile();
-        if (size >= 0 && received != size) {
+        if (!m_transfer.downloadComplete) {
             // The partial file stays for a later resume.
             FailMethod(SizeMismatch,
                        "The download ended with " + std::to_string(received) +
@@ -522,7 +529,7 @@ void CFtpClient::m_objDataSocket_OnDataArrival(std::int32_t bytesTotal) {
         const auto* bytes = std::get_if<ByteArray>(&data);
         if (!bytes || bytes->empty())
             return;
-        if (m_currentMethod == M::DownloadFile && m_localFile >= 0)
+        if (m_currentMethod == M::DownloadFile)
             ReceiveDownload(*bytes);
         else if (m_currentMethod == M::EnumFiles)
             ReceiveListing(*bytes);
@@ -534,6 +541,7 @@ void CFtpClient::m_objDataSocket_OnDataArrival(std::int32_t bytesTotal) {
 // Writes an arrival to the local file; in ASCII mode each CR LF becomes LF
 // (a CR at the end of an arrival waits for the next one).
 void CFtpClient::ReceiveDownload(const ByteArray& bytes) {
+    AcceptDownload(); // data before the preliminary reply
     if (!m_transfer.ascii) {
         WriteLocal(bytes.data(), bytes.size());
         m_downloadByteCount += static_cast<std::int64_t>(bytes.size());

@@ -1,4 +1,5 @@
 // mitu-ftp end to end: the binary against pyftpdlib and a scripted server.
+#include "ftp_session.h"
 #include "ftp_test_servers.h"
 #include "run_program.h"
 
@@ -9,6 +10,8 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -18,9 +21,9 @@ namespace {
 namespace fs = std::filesystem;
 using ftptest::PyFtpServer;
 
-// Runs mitu-ftp with `args`; kills it after 30 s.
-Result runFtp(const std::vector<std::string>& args) {
-    return runProgram(MITU_FTP_PATH, args);
+// Runs mitu-ftp with `args`; kills it after `seconds`.
+Result runFtp(const std::vector<std::string>& args, int seconds = 30) {
+    return runProgram(MITU_FTP_PATH, args, seconds);
 }
 
 class MituFtp : public ::testing::Test {
@@ -70,16 +73,18 @@ TEST_F(MituFtp, RunsSeveralCommandsInOneSession) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(fs::exists(root / "work"));
 
-    r = runFtp(at({"pwd"}, {"--quiet"}));
+    // --quiet keeps the data asked for and drops the status lines.
+    r = runFtp(at({"cd", "/", "pwd"}, {"--quiet"}));
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.out, "/\n");
 }
 
 TEST_F(MituFtp, StopsAtTheFirstFailedCommand) {
     auto r = runFtp(at({"rm", "missing.txt", "mkdir", "never"}, {"--verbose"}));
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("mitu-ftp: error 16550: Requested action not taken.\n"), std::string::npos)
-        << r.err;
+    // One line: the command, the server's own reply, the error number.
+    EXPECT_NE(r.err.find("mitu-ftp: rm missing.txt: 550 "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" (error 16550)\n"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("MKD"), std::string::npos);
     EXPECT_NE(r.err.find("> QUIT"), std::string::npos); // still leaves politely
     EXPECT_FALSE(fs::exists(server->root() / "never"));
@@ -88,11 +93,13 @@ TEST_F(MituFtp, StopsAtTheFirstFailedCommand) {
 TEST_F(MituFtp, LoginFailuresExitWithStatus1) {
     auto r = runFtp(at({"pwd"}, {"--user", PyFtpServer::User, "--password", "wrong"}));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "mitu-ftp: error 16530: Not logged in.\n");
+    EXPECT_TRUE(r.err.starts_with("mitu-ftp: connect 127.0.0.1: 530 ")) << r.err;
+    EXPECT_TRUE(r.err.ends_with(" (error 16530)\n")) << r.err;
 
     r = runFtp({"--port", std::to_string(ftptest::closedPort()), "127.0.0.1", "pwd"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("mitu-ftp: error 10061: "), std::string::npos) << r.err;
+    EXPECT_TRUE(r.err.starts_with("mitu-ftp: connect 127.0.0.1: ")) << r.err;
+    EXPECT_TRUE(r.err.ends_with(" (error 10061)\n")) << r.err;
 }
 
 TEST_F(MituFtp, LsGetAndPutInOneSession) {
@@ -165,11 +172,28 @@ TEST_F(MituFtp, LsGetAndPutInOneSession) {
     // A failed transfer stops the session with status 1.
     r = runFtp(at({"get", "missing.bin", (local / "m.bin").string(), "ls"}, {"--verbose"}));
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("mitu-ftp: error 16550: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("mitu-ftp: get missing.bin " + (local / "m.bin").string() + ": 550 "),
+              std::string::npos)
+        << r.err;
     EXPECT_EQ(r.err.find("LIST"), std::string::npos);
     r = runFtp(at({"put", (local / "missing.bin").string(), "x.bin"}));
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("mitu-ftp: error 53: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("mitu-ftp: put " + (local / "missing.bin").string() + " x.bin: "),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(" (error 53)\n"), std::string::npos) << r.err;
+    // A start past the end of the local file is refused before anything is sent.
+    r = runFtp(
+        at({"put", (local / "copy.bin").string(), "x.bin", "--start", "70001"}, {"--verbose"}));
+    EXPECT_EQ(r.status, 64);
+    EXPECT_NE(r.err.find("--start 70001 is past the end"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("STOR"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(server->root() / "x.bin"));
+    // --quiet still prints the listing asked for.
+    r = runFtp(at({"cd", "data", "ls"}, {"--quiet"}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find(" file one.bin\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("/data"), std::string::npos) << r.out;
 
     std::error_code ignored;
     fs::remove_all(local, ignored);
@@ -201,8 +225,86 @@ TEST_F(MituFtp, LsNamesTheFirstListingLineItCannotRead) {
     });
     auto r = runFtp({"--port", std::to_string(scripted.port()), "127.0.0.1", "ls"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "mitu-ftp: error 16002: Unknown listing format. First unreadable line: "
-                     "\"-rw-r--r-- 1 ftp ftp 7 Mar 15 12:34:56 \\x1b[2Jodd\"\n");
+    EXPECT_EQ(r.err, "mitu-ftp: ls: Unknown listing format; first unreadable line: "
+                     "\"-rw-r--r-- 1 ftp ftp 7 Mar 15 12:34:56 \\x1b[2Jodd\" (error 16002)\n");
+}
+
+// A refused download changes no local file; special files are written as
+// they are and never replaced; a failed first download leaves nothing.
+TEST_F(MituFtp, GetNeverHarmsTheLocalFile) {
+    const std::string bytes = ftptest::patternBytes(50000, 3);
+    ftptest::writeFile(server->root() / "remote.bin", bytes);
+    char pattern[] = "/tmp/mitu-ftp-cli-local-XXXXXX";
+    const fs::path local = ::mkdtemp(pattern);
+
+    ftptest::writeFile(local / "precious", "precious data");
+    auto r = runFtp(at({"get", "nope.bin", (local / "precious").string(), "--overwrite"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(ftptest::readFile(local / "precious"), "precious data");
+
+    r = runFtp(at({"get", "nope.bin", (local / "fresh").string()}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(local / "fresh")));
+
+    r = runFtp(at({"get", "remote.bin", local.string()}, {"--verbose"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find("RETR"), std::string::npos) << r.err;
+
+    // A download cut short keeps its part, and the error line says so.
+    ftptest::ScriptedServer aborting([](ftptest::Peer& peer) {
+        ftptest::quickLogin(peer);
+        peer.readLine(); // TYPE
+        peer.send("200 Type set\r\n");
+        peer.readLine(); // PASV
+        ftptest::DataChannel data;
+        peer.send(data.listen());
+        if (!data.accept(std::chrono::seconds(3)))
+            return;
+        peer.readLine(); // RETR
+        peer.send("150 Go\r\n");
+        data.send(std::string(1000, 'x'));
+        data.close();
+        peer.send("426 Transfer aborted\r\n");
+        if (peer.readLine() == "QUIT")
+            peer.send("221 Bye\r\n");
+    });
+    r = runFtp({"--port", std::to_string(aborting.port()), "127.0.0.1", "get", "r.bin",
+                (local / "part").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "mitu-ftp: get r.bin " + (local / "part").string() +
+                         ": 426 Transfer aborted; the 1000 bytes received stay in " +
+                         (local / "part").string() + " for a later get to resume (error 16426)\n");
+    EXPECT_EQ(ftptest::readFile(local / "part"), std::string(1000, 'x'));
+
+    // A device like /dev/null (made here, as root), a link to it, a FIFO
+    // with a reader, and a link to a regular file.
+    ASSERT_EQ(::mknod((local / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+    fs::create_symlink(local / "null", local / "to-null");
+    ASSERT_EQ(::mkfifo((local / "fifo").c_str(), 0600), 0);
+    ftptest::writeFile(local / "target", "old");
+    fs::create_symlink(local / "target", local / "to-target");
+    std::string piped;
+    std::thread reader([&] { piped = ftptest::readFile(local / "fifo"); });
+    for (const char* name : {"null", "to-null", "fifo", "to-target"}) {
+        const bool special = name != std::string("to-target");
+        std::vector<std::string> get = {"get", "remote.bin", (local / name).string()};
+        if (special)
+            get.push_back("--overwrite"); // still never replaced
+        r = runFtp(at(get, {"--verbose"}));
+        EXPECT_EQ(r.status, 0) << name << r.err;
+        EXPECT_EQ(r.err.find("REST") == std::string::npos, special) << name << r.err;
+    }
+    reader.join();
+    EXPECT_TRUE(fs::is_character_file(local / "null"));
+    EXPECT_TRUE(fs::is_symlink(local / "to-null"));
+    EXPECT_TRUE(fs::is_fifo(local / "fifo"));
+    EXPECT_TRUE(piped == bytes);
+    EXPECT_TRUE(fs::is_symlink(local / "to-target"));
+    EXPECT_TRUE(ftptest::readFile(local / "target") == "old" + bytes.substr(3)) // resumed at 3
+        << ftptest::readFile(local / "target").size();
+
+    std::error_code ignored;
+    fs::remove_all(local, ignored);
 }
 
 TEST(MituFtpUsage, BadCommandLinesExitWith64) {
@@ -249,10 +351,54 @@ TEST(MituFtpTimeout, SilentServerExitsWith2) {
     auto r = runFtp({"--timeout", "1", "--port", std::to_string(server.port()), "127.0.0.1", "cd",
                      "slow", "pwd"});
     EXPECT_EQ(r.status, 2) << r.err;
-    EXPECT_NE(r.err.find("cd: no answer from the server within 1 s"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("mitu-ftp: cd slow: no answer from the server within 1 s"),
+              std::string::npos)
+        << r.err;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
     auto lines = server.received();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "PWD"), 1); // the login's, not the command's
+}
+
+// The server dies in the middle of an upload: at once, or after the tool
+// has sent its QUIT. The tool reports the failure and is gone within its
+// time-out either way.
+TEST(MituFtpTimeout, ServerDyingMidUploadEndsWithinTheTimeout) {
+    char pattern[] = "/tmp/mitu-ftp-cli-dies-XXXXXX";
+    const fs::path local = ::mkdtemp(pattern);
+    ftptest::writeFile(local / "up.bin", ftptest::patternBytes(4 << 20));
+    for (const bool afterQuit : {false, true}) {
+        SCOPED_TRACE(afterQuit ? "dies after QUIT" : "dies at once");
+        ftptest::ScriptedServer server([afterQuit](ftptest::Peer& peer) {
+            ftptest::quickLogin(peer);
+            peer.readLine(); // TYPE
+            peer.send("200 Type set\r\n");
+            peer.readLine(); // PASV
+            ftptest::DataChannel data;
+            peer.send(data.listen());
+            if (!data.accept(std::chrono::seconds(3)))
+                return;
+            peer.readLine(); // STOR
+            peer.send("150 Go ahead\r\n");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            data.reset();
+            if (afterQuit)
+                peer.readLine();
+            peer.reset();
+        });
+        const auto started = std::chrono::steady_clock::now();
+        auto r = runFtp({"--timeout", "3", "--port", std::to_string(server.port()), "127.0.0.1",
+                         "put", (local / "up.bin").string(), "up.bin"},
+                        10);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find("mitu-ftp: put " + (local / "up.bin").string() + " up.bin: "),
+                  std::string::npos)
+            << r.err;
+        // The upload may wait its time-out for the server's word on the lost
+        // data connection; nothing after that may wait.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(4500));
+    }
+    std::error_code ignored;
+    fs::remove_all(local, ignored);
 }
 
 } // namespace

@@ -350,7 +350,8 @@ TEST(CFtpClientScripted, RefusingRepliesEndTheMethodWithTheirCode) {
     s.client->CreateDirectory("d");
     ASSERT_TRUE(s.waitFor("OnCreateDirectory 1"));
     EXPECT_EQ(s.client->LastFtpError()->Number(), 16250);
-    EXPECT_EQ(s.client->LastFtpError()->Description(), "");
+    // A code without a text of the client's own: the server's words.
+    EXPECT_EQ(s.client->LastFtpError()->Description(), "250 Created, but the wrong code");
 
     s.client->DeleteFile("f");
     ASSERT_TRUE(s.waitFor("OnDeleteFile 1"));
