@@ -17,9 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <netinet/in.h>
 #include <sstream>
 #include <string>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -162,8 +162,8 @@ SyscallCount countSyscalls(const char* self, std::size_t mebibytes) {
     if (fd < 0)
         return counted;
     ::close(fd);
-    std::string command = std::string("strace -f -c -o ") + path + " " + self +
-                          " --objects-only " + std::to_string(mebibytes) + " >/dev/null 2>&1";
+    std::string command = std::string("strace -f -c -o ") + path + " " + self + " --objects-only " +
+                          std::to_string(mebibytes) + " >/dev/null 2>&1";
     int rc = std::system(command.c_str());
     std::ifstream in(path);
     std::string line;

@@ -81,10 +81,12 @@ void CSocket::SendBufferedData() {
     } else {
         m_sendBuffer.clear();
         m_sendOffset = 0;
-        // OnSendComplete always comes from the loop, never from inside SendData.
-        platform::EventLoop::instance().postMessage(MSocketSupport::SocketWindow(),
-                                                    MSocketSupport::SocketMessage(), m_SocketHandle,
-                                                    ws::makeSelectReply(ws::FD_WRITE, 0));
+        // OnSendComplete always comes from the loop, never from inside SendData;
+        // when this send was itself the answer to a completion, the loop may
+        // deliver it in the same pass.
+        platform::EventLoop::instance().postFollowUp(
+            MSocketSupport::SocketWindow(), MSocketSupport::SocketMessage(), m_SocketHandle,
+            ws::makeSelectReply(ws::FD_WRITE, 0));
         if (m_shutdownWhenSent) {
             m_shutdownWhenSent = false;
             ws::shutdown(m_SocketHandle, ws::SD_SEND); // the close CloseSocket asked for
