@@ -185,13 +185,20 @@ void CFtpClient::UploadData() {
         if (m_currentMethod != M::UploadFile)
             return;
         ssize_t n = 0;
+        // In binary mode the file is read into the piece that is sent, and
+        // the piece is handed to the socket without a copy.
+        ByteArray piece;
         if (m_uploadPosition < m_localFileLength) {
             const std::int64_t remainder = m_localFileLength - m_uploadPosition;
             const std::size_t size =
                 static_cast<std::size_t>(std::min<std::int64_t>(remainder, m_sendBuffer.size()));
+            std::uint8_t* into = m_sendBuffer.data();
+            if (!m_transfer.ascii) {
+                piece.resize(size);
+                into = piece.data();
+            }
             do {
-                n = ::pread(m_localFile, m_sendBuffer.data(), size,
-                            static_cast<off_t>(m_uploadPosition));
+                n = ::pread(m_localFile, into, size, static_cast<off_t>(m_uploadPosition));
             } while (n < 0 && errno == EINTR);
             if (n < 0)
                 throw fileError(DeviceIoError, "CFtpClient.UploadData", "Cannot read", m_localPath,
@@ -203,11 +210,12 @@ void CFtpClient::UploadData() {
             return;
         }
         m_uploadPosition += n;
-        const auto end = m_sendBuffer.begin() + n;
         if (!m_transfer.ascii) {
-            m_objDataSocket->SendData(Variant(ByteArray(m_sendBuffer.begin(), end)));
+            piece.resize(static_cast<std::size_t>(n));
+            m_objDataSocket->SendData(Variant(std::move(piece)));
             return;
         }
+        const auto end = m_sendBuffer.begin() + n;
         m_wireBuffer.clear();
         for (auto at = m_sendBuffer.begin(); at != end; ++at) {
             if (*at == '\n')

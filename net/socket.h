@@ -40,6 +40,8 @@ public:
 
     // --- methods ---
     void SendData(const Variant& varData);
+    // The same; a byte array the caller gives up is sent without a copy.
+    void SendData(Variant&& varData);
     void PeekData(Variant& varData, std::optional<std::int32_t> varType = std::nullopt,
                   std::optional<std::int64_t> maxLen = std::nullopt);
     void Listen();
@@ -100,6 +102,7 @@ private:
                              std::optional<std::int64_t> maxLen);
     void DestroySocket();
     void SendBufferedData();
+    void SendBytes(const Variant& varData, ByteArray* movable);
 
     void connectTo(std::uint32_t address, const char* source);
     // Drops the lookup under way, if any: its answer is never acted on.

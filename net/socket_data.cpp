@@ -21,6 +21,15 @@ ByteArray& readBlock() {
 // --- data path -------------------------------------------------------------------
 
 void CSocket::SendData(const Variant& varData) {
+    SendBytes(varData, nullptr);
+}
+
+void CSocket::SendData(Variant&& varData) {
+    SendBytes(varData, std::get_if<ByteArray>(&varData));
+}
+
+// `movable`, if given, holds the bytes of `varData` and may be taken over.
+void CSocket::SendBytes(const Variant& varData, ByteArray* movable) {
     const char* source = "CSocket.SendData";
     try {
         if (m_Protocol == ProtocolTcp) {
@@ -31,7 +40,7 @@ void CSocket::SendData(const Variant& varData) {
             if (m_RemoteHostIP.empty())
                 networkPort(m_RemotePort); // out of range fails before any lookup
         }
-        ByteArray bytes = VariantToBytes(varData);
+        ByteArray bytes = movable ? std::move(*movable) : VariantToBytes(varData);
         if (bytes.empty()) {
             // Nothing to send, so no completion can be promised for it.
             throw Error(platform::errors::SubscriptOutOfRange, source,
@@ -81,10 +90,12 @@ void CSocket::SendBufferedData() {
     } else {
         m_sendBuffer.clear();
         m_sendOffset = 0;
-        // OnSendComplete always comes from the loop, never from inside SendData.
-        platform::EventLoop::instance().postMessage(MSocketSupport::SocketWindow(),
-                                                    MSocketSupport::SocketMessage(), m_SocketHandle,
-                                                    ws::makeSelectReply(ws::FD_WRITE, 0));
+        // OnSendComplete always comes from the loop, never from inside SendData;
+        // when this send was itself the answer to a completion, the loop may
+        // deliver it in the same pass.
+        platform::EventLoop::instance().postFollowUp(
+            MSocketSupport::SocketWindow(), MSocketSupport::SocketMessage(), m_SocketHandle,
+            ws::makeSelectReply(ws::FD_WRITE, 0));
         if (m_shutdownWhenSent) {
             m_shutdownWhenSent = false;
             ws::shutdown(m_SocketHandle, ws::SD_SEND); // the close CloseSocket asked for
@@ -96,9 +107,12 @@ void CSocket::SendBufferedData() {
 std::int32_t CSocket::RecvToBuffer() {
     const char* source = "CSocket.RecvToBuffer";
     const int chunk = m_receiveChunkSize > 0 ? m_receiveChunkSize : 65536;
-    // Read into the loop's one block, then append just the bytes that came:
-    // growing the buffer by a whole chunk would clear it first.
-    ByteArray& block = readBlock();
+    // An empty buffer (a reader that takes everything) is read into
+    // straight; otherwise the read goes into the loop's one block and just
+    // the bytes that came are appended: growing a buffer that holds data
+    // by a whole chunk could move it and would clear the chunk first.
+    const bool straight = m_receiveBuffer.empty();
+    ByteArray& block = straight ? m_receiveBuffer : readBlock();
     if (block.size() < static_cast<std::size_t>(chunk))
         block.resize(static_cast<std::size_t>(chunk));
     int n;
@@ -108,8 +122,14 @@ std::int32_t CSocket::RecvToBuffer() {
         n = ws::recv(m_SocketHandle, block.data(), chunk);
     else
         n = ws::recvfrom(m_SocketHandle, block.data(), chunk, &address, &port);
-    if (n > 0)
+    if (straight) {
+        m_receiveBuffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        // A short read keeps no more space than its bytes.
+        if (m_receiveBuffer.capacity() / 2 > m_receiveBuffer.size())
+            m_receiveBuffer.shrink_to_fit();
+    } else if (n > 0) {
         m_receiveBuffer.insert(m_receiveBuffer.end(), block.begin(), block.begin() + n);
+    }
     if (n < 0) {
         int code = ws::WSAGetLastError();
         if (code == ws::WSAEWOULDBLOCK)

@@ -1,5 +1,6 @@
 #include "platform/event_loop.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,11 +15,15 @@ namespace platform {
 
 namespace {
 
+// One read takes the whole count of an eventfd or a timerfd.
 void readCounter(int fd) {
     std::uint64_t value;
-    while (::read(fd, &value, sizeof value) == sizeof value) {
-    }
+    [[maybe_unused]] auto n = ::read(fd, &value, sizeof value);
 }
+
+// How many follow-ups one pass dispatches at most before it checks the
+// descriptors again, so other sockets are served while a chain runs.
+constexpr int FollowUpsPerPass = 64;
 
 // A handler that throws must not take the loop (or a window toolkit's
 // loop above it) down with it: the components report their own failures
@@ -79,8 +84,8 @@ bool EventLoop::destroyWindow(WindowHandle window) {
     if (m_windows.erase(window) == 0)
         return false;
     std::erase_if(m_timers, [window](const auto& t) { return t.first.first == window; });
-    std::erase_if(m_queue, [window](const Message& m) { return m.window == window; });
-    armTimerFd();
+    std::erase_if(m_deadlines, [window](const auto& d) { return d.second.first == window; });
+    std::erase_if(m_queue, [window](const Queued& q) { return q.message.window == window; });
     return true;
 }
 
@@ -104,11 +109,22 @@ MessageId EventLoop::registerMessage(const std::string& name) {
 
 bool EventLoop::postMessage(WindowHandle window, MessageId message, std::intptr_t wParam,
                             std::intptr_t lParam) {
-    if (!isWindow(window))
+    return enqueue(Message{window, message, wParam, lParam}, false);
+}
+
+bool EventLoop::postFollowUp(WindowHandle window, MessageId message, std::intptr_t wParam,
+                             std::intptr_t lParam) {
+    return enqueue(Message{window, message, wParam, lParam}, true);
+}
+
+bool EventLoop::enqueue(const Message& m, bool followUp) {
+    if (!isWindow(m.window))
         return false;
-    if (m_queue.empty())
-        wake(); // keeps fd() readable for a toolkit that watches it
-    m_queue.push_back(Message{window, message, wParam, lParam});
+    m_queue.push_back(Queued{m, followUp});
+    // Inside a pass the loop is awake and leaves fd() readable at its end
+    // if work is left; outside one, a toolkit watching fd() must be told.
+    if (m_dispatching == 0)
+        wake();
     return true;
 }
 
@@ -116,6 +132,7 @@ void EventLoop::postMessageFromAnyThread(WindowHandle window, MessageId message,
                                          std::intptr_t wParam, std::intptr_t lParam) {
     std::lock_guard lock(m_inbox->mutex);
     m_inbox->messages.push_back(Message{window, message, wParam, lParam});
+    m_inbox->posted.store(true, std::memory_order_release);
     if (m_inbox->wakeFd >= 0) {
         std::uint64_t one = 1;
         [[maybe_unused]] auto n = ::write(m_inbox->wakeFd, &one, sizeof one);
@@ -123,23 +140,52 @@ void EventLoop::postMessageFromAnyThread(WindowHandle window, MessageId message,
 }
 
 void EventLoop::removeMessages(const std::function<bool(const Message&)>& match) {
-    std::erase_if(m_queue, match);
+    std::erase_if(m_queue, [&](const Queued& q) { return match(q.message); });
 }
 
+// Makes fd() readable until the queue is empty; written once, however
+// many messages wait.
 void EventLoop::wake() {
+    if (m_wakeWritten)
+        return;
     std::uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(m_inbox->wakeFd, &one, sizeof one);
+    ++m_calls.wakeWrites;
+    m_wakeWritten = true;
+}
+
+// At the end of a pass: fd() stays readable while messages wait, and
+// becomes quiet once none do.
+void EventLoop::settleWake() {
+    if (!m_queue.empty()) {
+        if (!m_wakeReadable)
+            wake();
+        return;
+    }
+    if (!m_wakeWritten && !m_wakeReadable)
+        return;
+    readCounter(m_inbox->wakeFd);
+    ++m_calls.counterReads;
+    m_wakeWritten = false;
+    m_wakeReadable = false;
+    // A thread that posted just before the read has had its count taken.
+    drainInbox();
+    if (!m_queue.empty())
+        wake();
 }
 
 void EventLoop::drainInbox() {
+    if (!m_inbox->posted.load(std::memory_order_acquire))
+        return;
     std::vector<Message> incoming;
     {
         std::lock_guard lock(m_inbox->mutex);
         incoming.swap(m_inbox->messages);
+        m_inbox->posted.store(false, std::memory_order_relaxed);
     }
     for (const Message& m : incoming)
         if (isWindow(m.window))
-            m_queue.push_back(m);
+            m_queue.push_back(Queued{m, false});
 }
 
 // --- timers ----------------------------------------------------------------
@@ -148,54 +194,81 @@ bool EventLoop::setTimer(WindowHandle window, TimerId id, std::uint32_t millisec
                          TimerProc proc) {
     if (!isWindow(window) || milliseconds == 0)
         return false;
-    m_timers[{window, id}] =
-        Timer{milliseconds, Clock::now() + std::chrono::milliseconds(milliseconds), std::move(proc),
-              ++m_lastTimerGeneration};
+    const TimerKey key{window, id};
+    const Clock::time_point due = Clock::now() + std::chrono::milliseconds(milliseconds);
+    unscheduleTimer(key);
+    m_timers[key] = Timer{milliseconds, due, std::move(proc), ++m_lastTimerGeneration};
+    scheduleTimer(key, due);
     armTimerFd();
     return true;
 }
 
 bool EventLoop::killTimer(WindowHandle window, TimerId id) {
-    bool removed = m_timers.erase({window, id}) != 0;
-    if (removed)
-        armTimerFd();
-    return removed;
+    // The descriptor may still expire for it: the tick finds nothing due
+    // and arms it for the next timer then.
+    unscheduleTimer({window, id});
+    return m_timers.erase({window, id}) != 0;
 }
 
 bool EventLoop::hasTimer(WindowHandle window, TimerId id) const {
     return m_timers.count({window, id}) != 0;
 }
 
+void EventLoop::scheduleTimer(const TimerKey& key, Clock::time_point due) {
+    m_deadlines.emplace(due, key);
+}
+
+void EventLoop::unscheduleTimer(const TimerKey& key) {
+    auto it = m_timers.find(key);
+    if (it != m_timers.end())
+        m_deadlines.erase({it->second.due, key});
+}
+
+bool EventLoop::timerDue(Clock::time_point now) const {
+    return !m_deadlines.empty() && m_deadlines.begin()->first <= now;
+}
+
+// The descriptor is armed only when the earliest deadline comes before the
+// expiry it is armed for: a timer set later, or ended, leaves it as it is,
+// and the early expiry then finds nothing due and arms it again.
 void EventLoop::armTimerFd() {
+    if (m_deadlines.empty())
+        return;
+    const Clock::time_point earliest = m_deadlines.begin()->first;
+    if (earliest >= m_armedFor)
+        return;
+    auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(earliest.time_since_epoch()).count();
+    if (ns <= 0)
+        ns = 1;
+    // steady_clock is CLOCK_MONOTONIC on Linux, so the deadline can be armed as it is.
     itimerspec deadline{};
-    if (!m_timers.empty()) {
-        Clock::time_point earliest = Clock::time_point::max();
-        for (const auto& entry : m_timers)
-            earliest = std::min(earliest, entry.second.due);
-        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(earliest.time_since_epoch())
-                      .count();
-        if (ns <= 0)
-            ns = 1;
-        // steady_clock is CLOCK_MONOTONIC on Linux, so the deadline can be armed as it is.
-        deadline.it_value.tv_sec = ns / 1000000000;
-        deadline.it_value.tv_nsec = ns % 1000000000;
-        if (deadline.it_value.tv_sec == 0 && deadline.it_value.tv_nsec == 0)
-            deadline.it_value.tv_nsec = 1;
-    }
-    ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &deadline, nullptr);
+    deadline.it_value.tv_sec = ns / 1000000000;
+    deadline.it_value.tv_nsec = ns % 1000000000;
+    ++m_calls.timerArms;
+    if (::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &deadline, nullptr) == 0)
+        m_armedFor = earliest;
 }
 
 std::size_t EventLoop::dispatchDueTimers() {
     auto now = Clock::now();
-    std::vector<std::pair<std::pair<WindowHandle, TimerId>, std::uint64_t>> due;
-    for (auto& [key, timer] : m_timers) {
-        if (timer.due <= now) {
-            // Like a window timer, a late tick is delivered once and the
-            // next one comes a full period later; ticks never pile up.
-            timer.due = now + std::chrono::milliseconds(timer.milliseconds);
-            due.emplace_back(key, timer.generation);
-        }
+    if (!timerDue(now)) {
+        armTimerFd(); // after an early expiry: armed for the timer that is next now
+        return 0;
     }
+    std::vector<std::pair<TimerKey, std::uint64_t>> due;
+    while (timerDue(now)) {
+        const TimerKey key = m_deadlines.begin()->second;
+        m_deadlines.erase(m_deadlines.begin());
+        Timer& timer = m_timers.at(key);
+        // Like a window timer, a late tick is delivered once and the
+        // next one comes a full period later; ticks never pile up.
+        timer.due = now + std::chrono::milliseconds(timer.milliseconds);
+        scheduleTimer(key, timer.due);
+        due.emplace_back(key, timer.generation);
+    }
+    // Ticks of one pass go out in the order of their windows and identifiers.
+    std::sort(due.begin(), due.end());
     std::size_t dispatched = 0;
     for (const auto& [key, generation] : due) {
         // An earlier tick of this pass may have ended the timer, or set it
@@ -217,6 +290,11 @@ void EventLoop::watchFd(int fd, FdCallback callback) {
     m_watches[fd] = Watch{std::move(callback), 0};
 }
 
+std::uint32_t EventLoop::fdEvents(int fd) const {
+    auto it = m_watches.find(fd);
+    return it == m_watches.end() ? 0 : it->second.events;
+}
+
 bool EventLoop::setFdEvents(int fd, std::uint32_t events) {
     auto it = m_watches.find(fd);
     if (it == m_watches.end())
@@ -227,6 +305,7 @@ bool EventLoop::setFdEvents(int fd, std::uint32_t events) {
     ev.events = events;
     ev.data.fd = fd;
     int op = it->second.events == 0 ? EPOLL_CTL_ADD : (events == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD);
+    ++m_calls.interestChanges;
     if (::epoll_ctl(m_epoll, op, fd, &ev) != 0) {
         // Out of kernel memory or watches: the descriptor is not waited
         // for any more, and the caller must say so to its user.
@@ -253,10 +332,17 @@ void EventLoop::unwatchFd(int fd) {
 void EventLoop::collectReady(int timeoutMs) {
     epoll_event events[64];
     int n = ::epoll_wait(m_epoll, events, 64, timeoutMs);
+    ++m_calls.waits;
     for (int i = 0; i < n; ++i) {
         int fd = events[i].data.fd;
-        if (fd == m_timerFd || fd == m_inbox->wakeFd) {
+        if (fd == m_timerFd) {
             readCounter(fd);
+            ++m_calls.counterReads;
+            m_armedFor = Clock::time_point::max(); // expired; the pass's timers arm it again
+            continue;
+        }
+        if (fd == m_inbox->wakeFd) {
+            m_wakeReadable = true; // read at the end of the pass, once nothing waits
             continue;
         }
         auto it = m_watches.find(fd);
@@ -271,12 +357,21 @@ void EventLoop::collectReady(int timeoutMs) {
 // --- dispatch --------------------------------------------------------------
 
 std::size_t EventLoop::dispatchQueued() {
-    // Only what is queued now: a handler that keeps posting cannot starve
-    // descriptors and timers.
+    // Only what is queued now, and the follow-ups it leads to: a handler
+    // that keeps posting cannot starve descriptors and timers.
     std::size_t count = m_queue.size();
     std::size_t dispatched = 0;
-    while (count-- > 0 && !m_queue.empty()) {
-        Message m = m_queue.front();
+    int followUps = 0;
+    for (;;) {
+        if (m_queue.empty())
+            break;
+        if (count > 0) {
+            --count;
+        } else if (!m_queue.front().followUp || ++followUps > FollowUpsPerPass ||
+                   m_inbox->posted.load(std::memory_order_relaxed) || timerDue(Clock::now())) {
+            break;
+        }
+        Message m = m_queue.front().message;
         m_queue.pop_front();
         auto it = m_windows.find(m.window);
         if (it == m_windows.end())
@@ -288,13 +383,30 @@ std::size_t EventLoop::dispatchQueued() {
     return dispatched;
 }
 
-std::size_t EventLoop::processPendingEvents() {
-    collectReady(0);
+std::size_t EventLoop::dispatchPass() {
     std::size_t dispatched = dispatchQueued();
     dispatched += dispatchDueTimers();
-    if (!m_queue.empty())
-        wake(); // more to do: keep fd() readable
+    settleWake(); // more to do: fd() stays readable
     return dispatched;
+}
+
+namespace {
+
+// Marks a pass as running for as long as it runs.
+struct PassScope {
+    explicit PassScope(int& depth) : depth(depth) { ++depth; }
+    ~PassScope() { --depth; }
+    PassScope(const PassScope&) = delete;
+    PassScope& operator=(const PassScope&) = delete;
+    int& depth;
+};
+
+} // namespace
+
+std::size_t EventLoop::processPendingEvents() {
+    PassScope pass(m_dispatching);
+    collectReady(0);
+    return dispatchPass();
 }
 
 int EventLoop::millisecondsUntil(std::optional<Clock::time_point> deadline) const {
@@ -307,9 +419,10 @@ int EventLoop::millisecondsUntil(std::optional<Clock::time_point> deadline) cons
 }
 
 std::size_t EventLoop::waitForEvents(std::optional<Clock::time_point> deadline) {
-    if (m_queue.empty())
-        collectReady(millisecondsUntil(deadline));
-    return processPendingEvents();
+    PassScope pass(m_dispatching);
+    // The wait is the pass's one check of the descriptors.
+    collectReady(m_queue.empty() ? millisecondsUntil(deadline) : 0);
+    return dispatchPass();
 }
 
 bool EventLoop::runUntil(const std::function<bool()>& done,

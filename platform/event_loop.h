@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -70,9 +72,17 @@ public:
     void failWindowCreation(int count) { m_failWindowCreations = count; }
 
     // --- posted messages --------------------------------------------------
-    // Owning thread only. False if the window does not exist.
+    // Owning thread only. False if the window does not exist. A post made
+    // while the loop dispatches costs no system call: the loop is awake.
     bool postMessage(WindowHandle window, MessageId message, std::intptr_t wParam,
                      std::intptr_t lParam);
+    // The same for the next step of a chain the current message started
+    // (a send whose completion leads to the next send): the pass that
+    // dispatches its cause may dispatch it too, without waiting for
+    // readiness again, as long as no timer is due, no other thread has
+    // posted and the pass has not followed too many such steps already.
+    bool postFollowUp(WindowHandle window, MessageId message, std::intptr_t wParam,
+                      std::intptr_t lParam);
     // Any thread. The message is queued on the owning thread at its next
     // pass and dropped there if the window has gone.
     void postMessageFromAnyThread(WindowHandle window, MessageId message, std::intptr_t wParam,
@@ -94,22 +104,37 @@ public:
     void watchFd(int fd, FdCallback callback);
     // epoll events to wait for; 0 takes the descriptor out of the wait set.
     // False if the kernel refused (no memory, no watches left): the
-    // descriptor is then not waited for at all.
+    // descriptor is then not waited for at all. Setting the events already
+    // set costs nothing.
     bool setFdEvents(int fd, std::uint32_t events);
+    // The events the descriptor is waited for now (0 if not watched).
+    std::uint32_t fdEvents(int fd) const;
     void unwatchFd(int fd);
 
     // --- dispatch ---------------------------------------------------------
-    // Collects what is ready now (descriptors, due timers, messages from
-    // other threads) and dispatches every message queued at that moment.
-    // Never waits. May be called from inside a handler. Returns how many
-    // messages and ticks were dispatched.
+    // One pass: collects what is ready now (descriptors, due timers,
+    // messages from other threads) with one readiness check and dispatches
+    // every message queued at that moment, the follow-ups they post (see
+    // `postFollowUp`), then the due timers. Never waits. May be called from
+    // inside a handler. Returns how many messages and ticks were dispatched.
     std::size_t processPendingEvents();
     // Blocks until something is ready or the deadline passes, then
-    // dispatches it as `processPendingEvents` does.
+    // dispatches it as `processPendingEvents` does (the wait is the pass's
+    // one readiness check).
     std::size_t waitForEvents(std::optional<Clock::time_point> deadline = std::nullopt);
     // Dispatches until `done()` is true or the deadline passes; returns `done()`.
     bool runUntil(const std::function<bool()>& done,
                   std::optional<Clock::time_point> deadline = std::nullopt);
+
+    // System calls the loop has made, by kind, for tests and benchmarks.
+    struct SystemCalls {
+        std::uint64_t waits = 0;           // epoll_wait
+        std::uint64_t interestChanges = 0; // epoll_ctl on a watched descriptor
+        std::uint64_t wakeWrites = 0;      // writes of the wake-up descriptor (this thread's)
+        std::uint64_t counterReads = 0;    // reads of the wake-up and timer descriptors
+        std::uint64_t timerArms = 0;       // timerfd_settime
+    };
+    const SystemCalls& systemCalls() const { return m_calls; }
 
     // The wait used by loops that "yield to the message loop": blocks until
     // the next event has been handled (at most `maxWait`). A window toolkit
@@ -124,11 +149,16 @@ private:
         std::string name;
         WindowProc proc;
     };
+    using TimerKey = std::pair<WindowHandle, TimerId>;
     struct Timer {
         std::uint32_t milliseconds;
         Clock::time_point due;
         TimerProc proc;
         std::uint64_t generation; // changes whenever the timer is set
+    };
+    struct Queued {
+        Message message;
+        bool followUp = false;
     };
     struct Watch {
         FdCallback callback;
@@ -138,15 +168,22 @@ private:
     struct Inbox {
         std::mutex mutex;
         std::vector<Message> messages;
+        std::atomic<bool> posted{false}; // messages is not empty
         int wakeFd = -1;
     };
 
     void collectReady(int timeoutMs);
     void drainInbox();
+    std::size_t dispatchPass();
     std::size_t dispatchDueTimers();
     std::size_t dispatchQueued();
+    bool timerDue(Clock::time_point now) const;
+    void scheduleTimer(const TimerKey& key, Clock::time_point due);
+    void unscheduleTimer(const TimerKey& key);
     void armTimerFd();
     void wake();
+    void settleWake();
+    bool enqueue(const Message& m, bool followUp);
     int millisecondsUntil(std::optional<Clock::time_point> deadline) const;
 
     int m_epoll = -1;
@@ -156,12 +193,18 @@ private:
     WindowHandle m_lastWindow = 0;
     std::unordered_map<std::string, MessageId> m_registered;
     MessageId m_nextMessage = 0xC000;
-    std::deque<Message> m_queue;
-    std::map<std::pair<WindowHandle, TimerId>, Timer> m_timers;
+    std::deque<Queued> m_queue;
+    int m_dispatching = 0;       // passes running (nested ones included)
+    bool m_wakeWritten = false;  // this thread's count is in the wake-up descriptor
+    bool m_wakeReadable = false; // a check saw the wake-up descriptor readable
+    std::map<TimerKey, Timer> m_timers;
+    std::set<std::pair<Clock::time_point, TimerKey>> m_deadlines; // m_timers by due time
+    Clock::time_point m_armedFor = Clock::time_point::max();      // the timer descriptor's expiry
     std::uint64_t m_lastTimerGeneration = 0;
     std::unordered_map<int, Watch> m_watches;
     std::function<void(std::chrono::milliseconds)> m_yieldHook;
     int m_failWindowCreations = 0;
+    SystemCalls m_calls;
 };
 
 } // namespace platform

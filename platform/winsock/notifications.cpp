@@ -89,17 +89,32 @@ std::uint32_t interest(const Record& r) {
 
 } // namespace
 
-void update(SOCKET s, Record& r) {
-    if (loop().setFdEvents(s, interest(r)) || r.closeSent)
+namespace {
+
+// Sets the events the loop waits for; a refusal by the kernel ends the
+// socket with an error rather than leave its owner waiting for ever.
+void setEvents(SOCKET s, Record& r, std::uint32_t events) {
+    if (loop().setFdEvents(s, events) || r.closeSent)
         return;
-    // The loop cannot wait for this socket (the kernel refused the watch):
-    // end it with an error rather than leave its owner waiting for ever.
     r.closeSent = true;
     long event = r.kind == Kind::Connecting  ? FD_CONNECT
                  : r.kind == Kind::Listening ? FD_ACCEPT
                                              : FD_CLOSE;
     post(s, r, event, WSAENOBUFS);
     loop().setFdEvents(s, 0);
+}
+
+} // namespace
+
+// Readiness the socket no longer wants is left in the wait set until it
+// is reported once more: a read re-arms at once what its notification
+// disarmed, so the pair would cost two changes per read for nothing.
+// Only when nothing at all can lead to a notification does it leave now.
+void update(SOCKET s, Record& r) {
+    const std::uint32_t wanted = interest(r);
+    const std::uint32_t current = loop().fdEvents(s);
+    if (wanted == 0 || (wanted & ~current) != 0)
+        setEvents(s, r, wanted == 0 ? 0 : wanted | current);
 }
 
 namespace {
@@ -141,6 +156,8 @@ void onReady(SOCKET s, std::uint32_t events) {
     Record* r = find(s);
     if (!r)
         return;
+    // Readiness reported while the socket did not want it: now it leaves.
+    const std::uint32_t unwanted = events & (In | Out | ReadHangUp) & ~interest(*r);
     switch (r->kind) {
     case Kind::Connecting:
         if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
@@ -182,8 +199,12 @@ void onReady(SOCKET s, std::uint32_t events) {
             }
         }
         if ((events & EPOLLIN) && r->readArmed) {
-            int waiting = 0;
-            if (::ioctl(s, FIONREAD, &waiting) == 0 && waiting > 0) {
+            // Readable without a hang-up means data. With one, it may be
+            // only the end of the stream, which FD_CLOSE tells.
+            int waiting = 1;
+            if ((events & (EPOLLRDHUP | EPOLLHUP)) && ::ioctl(s, FIONREAD, &waiting) != 0)
+                waiting = 0;
+            if (waiting > 0) {
                 r->readArmed = false;
                 post(s, *r, FD_READ, 0);
             }
@@ -201,7 +222,10 @@ void onReady(SOCKET s, std::uint32_t events) {
     case Kind::Fresh:
         break;
     }
-    update(s, *r);
+    const std::uint32_t wanted = interest(*r);
+    const std::uint32_t current = loop().fdEvents(s);
+    if (wanted == 0 || (wanted & ~current) != 0 || (current & unwanted) != 0)
+        setEvents(s, *r, wanted == 0 ? 0 : wanted | (current & ~unwanted));
 }
 
 } // namespace

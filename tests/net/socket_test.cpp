@@ -155,6 +155,41 @@ TEST(CSocketData, LargeSendReportsProgressThenOneCompletion) {
     EXPECT_TRUE(received == block);
 }
 
+TEST(CSocketData, PiecesSentFromCompletionsCostFewLoopCalls) {
+    Connection c;
+    c.open();
+    const int pieces = 256;
+    const ByteArray piece(1460, 'p');
+    int completions = 0;
+    bool insideSendData = false, completedInsideSendData = false;
+    c.client->OnSendComplete.subscribe([&] {
+        completedInsideSendData = completedInsideSendData || insideSendData;
+        if (++completions < pieces) {
+            insideSendData = true;
+            c.client->SendData(piece);
+            insideSendData = false;
+        }
+    });
+    std::size_t received = 0;
+    c.server->OnDataArrival.subscribe([&](std::int32_t) {
+        Variant data;
+        c.server->GetData(data, vartype::ByteArray);
+        received += std::get<ByteArray>(data).size();
+    });
+    auto& loop = platform::EventLoop::instance();
+    const auto before = loop.systemCalls();
+    c.client->SendData(piece);
+    ASSERT_TRUE(runUntil([&] { return received == pieces * piece.size(); }));
+    const auto after = loop.systemCalls();
+    EXPECT_EQ(completions, pieces);
+    EXPECT_FALSE(completedInsideSendData);
+    // The next piece goes out in the pass of the completion before it, and
+    // a read changes nothing the loop waits for.
+    EXPECT_LT(after.waits - before.waits, static_cast<std::uint64_t>(pieces / 8));
+    EXPECT_LT(after.interestChanges - before.interestChanges, 8u);
+    EXPECT_LE(after.wakeWrites - before.wakeWrites, 1u); // the first SendData, outside a pass
+}
+
 TEST(CSocketData, SecondSendReplacesTheRestOfTheFirst) {
     Connection c;
     c.open();

@@ -66,6 +66,65 @@ TEST(EventLoopMessages, HandlerThatKeepsPostingDoesNotStarveTheLoop) {
     EXPECT_EQ(count, 2);
 }
 
+TEST(EventLoopMessages, PostsInsideAPassWriteNoWakeUpButLeaveTheDescriptorReadable) {
+    EventLoop loop;
+    int left = 20;
+    platform::WindowHandle window = 0;
+    window = loop.createWindow(
+        "W", [&](platform::WindowHandle, platform::MessageId, std::intptr_t, std::intptr_t) {
+            if (--left > 0)
+                loop.postMessage(window, 1, 0, 0);
+        });
+    auto readable = [&] {
+        pollfd p{loop.fd(), POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    };
+    loop.postMessage(window, 1, 0, 0); // outside a pass: one write
+    const auto before = loop.systemCalls();
+    while (left > 0) {
+        loop.processPendingEvents();
+        EXPECT_EQ(readable(), left > 0); // a toolkit watching fd() comes back for the rest
+    }
+    const auto after = loop.systemCalls();
+    EXPECT_EQ(after.wakeWrites, before.wakeWrites);
+    EXPECT_EQ(after.counterReads - before.counterReads, 1u); // once, when nothing is left
+    EXPECT_EQ(after.waits - before.waits, 20u);              // one check per pass
+}
+
+TEST(EventLoopMessages, FollowUpsGoOutInTheSamePassWithinTheirBound) {
+    EventLoop loop;
+    int handled = 0, chain = 0;
+    platform::WindowHandle window = 0;
+    window = loop.createWindow(
+        "W", [&](platform::WindowHandle, platform::MessageId m, std::intptr_t, std::intptr_t) {
+            ++handled;
+            if (m == 1 && --chain > 0)
+                loop.postFollowUp(window, 1, 0, 0);
+        });
+    chain = 10;
+    loop.postMessage(window, 1, 0, 0);
+    EXPECT_EQ(loop.processPendingEvents(), 10u);
+
+    chain = 100; // a long chain lets the descriptors be checked in between
+    handled = 0;
+    loop.postMessage(window, 1, 0, 0);
+    loop.processPendingEvents();
+    EXPECT_EQ(handled, 65);
+    loop.processPendingEvents();
+    EXPECT_EQ(handled, 100);
+
+    chain = 1; // a plain post made in the pass waits for the next one, in order
+    handled = 0;
+    platform::WindowHandle other = loop.createWindow(
+        "O", [&](platform::WindowHandle, platform::MessageId, std::intptr_t, std::intptr_t) {
+            loop.postMessage(window, 2, 0, 0);
+            loop.postFollowUp(window, 1, 0, 0);
+        });
+    loop.postMessage(other, 1, 0, 0);
+    EXPECT_EQ(loop.processPendingEvents(), 1u);
+    EXPECT_EQ(loop.processPendingEvents(), 2u); // 2, then the follow-up behind it
+}
+
 TEST(EventLoopMessages, PostsFromOtherThreadsWakeAWaitingLoop) {
     EventLoop loop;
     int got = 0;
@@ -119,6 +178,30 @@ TEST(EventLoopTimers, SetAgainRestartsAndKillStops) {
     EXPECT_FALSE(loop.setTimer(window + 100, 1, 10, proc));
 }
 
+TEST(EventLoopTimers, OnlyAnEarlierDeadlineArmsTheDescriptor) {
+    EventLoop loop;
+    auto window = loop.createWindow("T", nullptr);
+    std::vector<platform::TimerId> ticks;
+    auto proc = [&](platform::WindowHandle w, platform::TimerId id) {
+        ticks.push_back(id);
+        if (id == 3)
+            loop.killTimer(w, id);
+    };
+    auto arms = [&] { return loop.systemCalls().timerArms; };
+    ASSERT_TRUE(loop.setTimer(window, 1, 150, proc));
+    const auto armed = arms();
+    for (int i = 0; i < 10; ++i)
+        loop.setTimer(window, 1, 150, proc); // set again: later, so nothing to arm
+    loop.setTimer(window, 2, 5000, proc);
+    EXPECT_EQ(arms(), armed);
+    loop.setTimer(window, 3, 50, proc); // earlier
+    EXPECT_EQ(arms(), armed + 1);
+    auto start = Clock::now();
+    loop.runUntil([&] { return !ticks.empty() && ticks.back() == 1; }, start + 2s);
+    EXPECT_EQ(ticks, (std::vector<platform::TimerId>{3, 1}));
+    EXPECT_NEAR(std::chrono::duration<double>(Clock::now() - start).count(), 0.15, 0.08);
+}
+
 TEST(EventLoopWaiting, IdleWaitUsesNoProcessor) {
     EventLoop loop;
     auto window = loop.createWindow("T", nullptr);
@@ -147,4 +230,20 @@ TEST(EventLoopWaiting, DescriptorIsReadableWhileWorkIsQueued) {
     EXPECT_TRUE(readable()); // a toolkit watching fd() wakes up for it
     loop.processPendingEvents();
     EXPECT_FALSE(readable());
+}
+
+TEST(EventLoopWaiting, AWaitIsThePassOnlyReadinessCheck) {
+    EventLoop loop;
+    int got = 0;
+    auto window = loop.createWindow("W", [&](platform::WindowHandle, platform::MessageId,
+                                             std::intptr_t, std::intptr_t) { ++got; });
+    std::thread worker([&] {
+        std::this_thread::sleep_for(50ms);
+        loop.postMessageFromAnyThread(window, 1, 0, 0);
+    });
+    const auto before = loop.systemCalls().waits;
+    loop.waitForEvents(Clock::now() + 5s);
+    worker.join();
+    EXPECT_EQ(got, 1);
+    EXPECT_EQ(loop.systemCalls().waits - before, 1u);
 }
