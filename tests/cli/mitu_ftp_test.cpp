@@ -26,6 +26,17 @@ Result runFtp(const std::vector<std::string>& args, int seconds = 30) {
     return runProgram(MITU_FTP_PATH, args, seconds);
 }
 
+// A scripted server's side up to the transfer command: login, TYPE and
+// PASV answered, the data connection accepted.
+bool loginAndOpenPassive(ftptest::Peer& peer, ftptest::DataChannel& data) {
+    ftptest::quickLogin(peer);
+    peer.readLine(); // TYPE
+    peer.send("200 Type set\r\n");
+    peer.readLine(); // PASV
+    peer.send(data.listen());
+    return data.accept(std::chrono::seconds(3));
+}
+
 class MituFtp : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { server = new PyFtpServer(); }
@@ -252,13 +263,8 @@ TEST_F(MituFtp, GetNeverHarmsTheLocalFile) {
 
     // A download cut short keeps its part, and the error line says so.
     ftptest::ScriptedServer aborting([](ftptest::Peer& peer) {
-        ftptest::quickLogin(peer);
-        peer.readLine(); // TYPE
-        peer.send("200 Type set\r\n");
-        peer.readLine(); // PASV
         ftptest::DataChannel data;
-        peer.send(data.listen());
-        if (!data.accept(std::chrono::seconds(3)))
+        if (!loginAndOpenPassive(peer, data))
             return;
         peer.readLine(); // RETR
         peer.send("150 Go\r\n");
@@ -369,13 +375,8 @@ TEST(MituFtpTimeout, ServerDyingMidUploadEndsWithinTheTimeout) {
     for (const bool afterQuit : {false, true}) {
         SCOPED_TRACE(afterQuit ? "dies after QUIT" : "dies at once");
         ftptest::ScriptedServer server([afterQuit](ftptest::Peer& peer) {
-            ftptest::quickLogin(peer);
-            peer.readLine(); // TYPE
-            peer.send("200 Type set\r\n");
-            peer.readLine(); // PASV
             ftptest::DataChannel data;
-            peer.send(data.listen());
-            if (!data.accept(std::chrono::seconds(3)))
+            if (!loginAndOpenPassive(peer, data))
                 return;
             peer.readLine(); // STOR
             peer.send("150 Go ahead\r\n");
