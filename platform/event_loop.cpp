@@ -277,7 +277,9 @@ std::size_t EventLoop::dispatchDueTimers() {
         if (it == m_timers.end() || it->second.generation != generation)
             continue;
         TimerProc proc = it->second.proc;
-        guarded([&] { proc(key.first, key.second); });
+        const auto window = key.first;
+        const auto id = key.second;
+        guarded([&] { proc(window, id); });
         ++dispatched;
     }
     armTimerFd();
