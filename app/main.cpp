@@ -1,10 +1,13 @@
 #include "app/form1.h"
 #include "platform/qt/loop_bridge.h"
+#include "platform/qt/process_end.h"
 
 #include <QApplication>
 #include <QIcon>
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("mitu"));
     // Lets the desktop match the window to its menu entry and icon.
@@ -17,4 +20,11 @@ int main(int argc, char** argv) {
     QObject::connect(&form, &app::Form1::closed, &application, &QApplication::quit);
     form.show();
     return application.exec();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // The window, the bridge and the application are gone before the end.
+    platform::qt::endProcess(run(argc, argv));
 }

@@ -3,6 +3,7 @@
 #include "cli/check_all.h"
 #include "cli/check_commands.h"
 #include "cli/check_sound.h"
+#include "platform/qt/process_end.h"
 
 #include <iostream>
 #include <string>
@@ -80,7 +81,7 @@ int main(int argc, char** argv) {
     }
     for (const Command& command : kCommands)
         if (name == command.name)
-            return command.run(std::vector<std::string>(argv + 2, argv + argc));
+            platform::qt::endProcess(command.run(std::vector<std::string>(argv + 2, argv + argc)));
     std::cerr << "mitu-check: unknown command \"" << name << "\"\n";
     printUsage(std::cerr);
     return check::ExitUsage;

@@ -2,6 +2,7 @@
 // the build names (offscreen, or xcb for a real X server), and the bridge
 // that joins the components' event loop to Qt's, as the program has them.
 #include "platform/qt/loop_bridge.h"
+#include "platform/qt/process_end.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>
@@ -34,5 +35,6 @@ int main(int argc, char** argv) {
     }
     const int result = RUN_ALL_TESTS();
     bridge.reset();
-    return result;
+    application.reset();
+    platform::qt::endProcess(result);
 }
