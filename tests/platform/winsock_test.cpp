@@ -107,7 +107,7 @@ TEST(WinsockAddresses, LiteralsOfEitherFamilyParse) {
     ASSERT_TRUE(ws::parseAddress("10.0.0.1", address));
     EXPECT_EQ(address.family, ws::AF_INET_);
     EXPECT_EQ(ws::addressToText(address.ipv4()), "10.0.0.1");
-    for (const char* text : {"", "localhost", "[::1", "::1]", "[[::1]]", "1::2::3", "::1%",
-                             "[10.0.0.1]", "::g"})
+    for (const char* text :
+         {"", "localhost", "[::1", "::1]", "[[::1]]", "1::2::3", "::1%", "[10.0.0.1]", "::g"})
         EXPECT_FALSE(ws::parseAddress(text, address)) << text;
 }
