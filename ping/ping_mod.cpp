@@ -139,22 +139,6 @@ bool ipv6Address(const std::string& text, platform::winsock::InetAddress& addres
 
 std::int32_t SendEchoRequest(const std::string& address, EchoReply& reply) {
     namespace icmp = platform::icmp;
-    platform::winsock::InetAddress v6;
-    if (ipv6Address(address, v6)) {
-        StartEchoSockets();
-        icmp::HANDLE handle = icmp::Icmp6CreateFile();
-        const bool refused =
-            handle == icmp::INVALID_HANDLE_VALUE && (errno == EACCES || errno == EPERM);
-        std::uint32_t count = icmp::Icmp6SendEcho(handle, v6.bytes, v6.scope, RequestData,
-                                                  RequestSize, &reply, ReplySize, ReplyTimeout);
-        if (count == 0 && refused)
-            reply.Status = EchoNotPermitted;
-        std::int32_t result = count != 0 ? static_cast<std::int32_t>(reply.RoundTripTime)
-                                         : -static_cast<std::int32_t>(reply.Status);
-        icmp::Icmp6CloseHandle(handle);
-        StopEchoSockets();
-        return result;
-    }
     // The address value holds the bytes in address order from bit 0 up;
     // laid out in memory that way they are the network byte order.
     auto value = static_cast<std::uint32_t>(DottedAddressToLong(address));
@@ -177,6 +161,26 @@ std::int32_t SendEchoRequest(const std::string& address, EchoReply& reply) {
     std::int32_t result = count != 0 ? static_cast<std::int32_t>(reply.RoundTripTime)
                                      : -static_cast<std::int32_t>(reply.Status);
     icmp::IcmpCloseHandle(handle);
+    StopEchoSockets();
+    return result;
+}
+
+std::int32_t SendEchoRequestToAnyAddress(const std::string& address, EchoReply& reply) {
+    namespace icmp = platform::icmp;
+    platform::winsock::InetAddress v6;
+    if (!ipv6Address(address, v6))
+        return SendEchoRequest(address, reply);
+    StartEchoSockets();
+    icmp::HANDLE handle = icmp::Icmp6CreateFile();
+    const bool refused =
+        handle == icmp::INVALID_HANDLE_VALUE && (errno == EACCES || errno == EPERM);
+    std::uint32_t count = icmp::Icmp6SendEcho(handle, v6.bytes, v6.scope, RequestData, RequestSize,
+                                              &reply, ReplySize, ReplyTimeout);
+    if (count == 0 && refused)
+        reply.Status = EchoNotPermitted;
+    std::int32_t result = count != 0 ? static_cast<std::int32_t>(reply.RoundTripTime)
+                                     : -static_cast<std::int32_t>(reply.Status);
+    icmp::Icmp6CloseHandle(handle);
     StopEchoSockets();
     return result;
 }
