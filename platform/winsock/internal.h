@@ -39,6 +39,7 @@ struct Record {
     bool acceptArmed = true;
     bool closeSent = false;
     bool acceptBackingOff = false; // out of descriptors: not watched for a while
+    bool ipv6 = false;             // an IPv6 socket (IPv4 peers as mapped addresses)
 };
 
 // How long a listening socket is left alone after `accept` found the

@@ -37,6 +37,18 @@ bool mapOption(int level, int option, int& linuxLevel, int& linuxOption) {
     }
 }
 
+// An IPv4 address as an IPv6 socket takes it: mapped (::ffff:a.b.c.d).
+InetAddress forSocket(const Record& r, const InetAddress& address) {
+    if (!r.ipv6 || address.family != AF_INET_)
+        return address;
+    InetAddress mapped;
+    mapped.family = AF_INET6_;
+    mapped.bytes[10] = 0xFF;
+    mapped.bytes[11] = 0xFF;
+    std::memcpy(mapped.bytes.data() + 12, address.bytes.data(), 4);
+    return mapped;
+}
+
 int linuxFamily(int af) {
     return af == AF_INET_ ? AF_INET : af == AF_INET6_ ? AF_INET6 : -1;
 }
@@ -75,7 +87,7 @@ SOCKET socket(int af, int type, int protocol) {
     if (s < 0)
         return failErrno();
     allowBothFamilies(s, family);
-    addRecord(s, linuxType == SOCK_DGRAM ? Kind::Datagram : Kind::Fresh);
+    addRecord(s, linuxType == SOCK_DGRAM ? Kind::Datagram : Kind::Fresh).ipv6 = family == AF_INET6;
     return s;
 }
 
@@ -114,6 +126,7 @@ int renewSocket(SOCKET s, int af) {
         return fail(errorFromErrno(error));
     Record* r = find(s);
     r->kind = type == SOCK_DGRAM ? Kind::Datagram : Kind::Fresh;
+    r->ipv6 = family == AF_INET6;
     update(s, *r);
     return 0;
 }
@@ -132,10 +145,11 @@ int bind(SOCKET s, std::uint32_t address, std::uint16_t port) {
 }
 
 int bind(SOCKET s, const InetAddress& address, std::uint16_t port) {
-    if (!find(s))
+    Record* r = find(s);
+    if (!r)
         return fail(WSAENOTSOCK);
     sockaddr_storage sa;
-    socklen_t length = makeAddress(address, port, sa);
+    socklen_t length = makeAddress(forSocket(*r, address), port, sa);
     if (::bind(s, reinterpret_cast<sockaddr*>(&sa), length) != 0)
         return failErrno();
     return 0;
@@ -182,7 +196,7 @@ SOCKET accept(SOCKET s, InetAddress* address, std::uint16_t* port) {
     splitAddress(sa, address, port);
     if (address)
         unmapAddress(*address);
-    addRecord(a, Kind::Connected);
+    addRecord(a, Kind::Connected).ipv6 = r->ipv6;
     return a;
 }
 
@@ -195,7 +209,7 @@ int connect(SOCKET s, const InetAddress& address, std::uint16_t port) {
     if (!r)
         return fail(WSAENOTSOCK);
     sockaddr_storage sa;
-    socklen_t saLength = makeAddress(address, port, sa);
+    socklen_t saLength = makeAddress(forSocket(*r, address), port, sa);
     if (r->kind == Kind::Connected || r->kind == Kind::Listening)
         return fail(r->kind == Kind::Connected ? WSAEISCONN : WSAEINVAL);
     int rc = ::connect(s, reinterpret_cast<sockaddr*>(&sa), saLength);
@@ -250,7 +264,7 @@ int sendto(SOCKET s, const void* data, int length, const InetAddress& address, s
     if (!r)
         return fail(WSAENOTSOCK);
     sockaddr_storage sa;
-    socklen_t saLength = makeAddress(address, port, sa);
+    socklen_t saLength = makeAddress(forSocket(*r, address), port, sa);
     ssize_t n = ::sendto(s, data, static_cast<size_t>(length), MSG_NOSIGNAL,
                          reinterpret_cast<sockaddr*>(&sa), saLength);
     int error = errno;

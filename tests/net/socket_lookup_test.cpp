@@ -280,6 +280,21 @@ TEST(CSocketDatagram, IPv6RoundTrip) {
     ASSERT_TRUE(runUntil([&] { return sender->BytesReceived() == 4; }));
     sender->GetData(data);
     EXPECT_EQ(std::get<std::string>(data), "pong");
+
+    // A socket bound to "::" serves IPv4 peers too, by their IPv4 address.
+    auto both = CSocket::create();
+    both->setProtocol(CSocket::ProtocolUdp);
+    both->Bind(0, "::");
+    auto v4 = CSocket::create();
+    v4->setProtocol(CSocket::ProtocolUdp);
+    v4->setRemoteHost("127.0.0.1");
+    v4->setRemotePort(boundPort(both));
+    v4->SendData(std::string("ping"));
+    ASSERT_TRUE(runUntil([&] { return both->BytesReceived() == 4; }));
+    both->GetData(data);
+    EXPECT_EQ(both->RemoteHostIP(), "127.0.0.1");
+    both->SendData(std::string("pong"));
+    ASSERT_TRUE(runUntil([&] { return v4->BytesReceived() == 4; }));
 }
 
 TEST(CSocketDatagram, NamedDestinationIsLookedUpBeforeSending) {
