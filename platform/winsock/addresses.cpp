@@ -100,6 +100,8 @@ std::string addressToText(std::uint32_t address) {
 }
 
 bool parseAddress(const std::string& text, InetAddress& address) {
+    if (text.find('\0') != std::string::npos)
+        return false;
     std::uint32_t v4 = 0;
     if (parseDottedAddress(text, v4)) {
         address = InetAddress::fromIPv4(v4);
