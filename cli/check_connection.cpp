@@ -31,7 +31,7 @@ private:
 
 int checkConnection(const Options& options, const ConnectionTest::EchoProbe& probe,
                     ConnectionReport& report, bool text) {
-    const ConnectionTest::EchoProbe send = probe ? probe : PingMod::SendEchoRequest;
+    const ConnectionTest::EchoProbe send = probe ? probe : PingMod::SendEchoRequestToAnyAddress;
     std::vector<std::int32_t> sent; // every request's answer, in order
     auto recording = [&](const std::string& address, PingMod::EchoReply& reply) {
         const std::int32_t result = send(address, reply);

@@ -20,9 +20,10 @@ struct Command {
 const Command kCommands[] = {
     {"connection",
      "connection [ADDRESS] [--count N]\n"
-     "                       echo requests to ADDRESS (default: the service's server, or\n"
-     "                       MITU_PING_ADDRESS), round trips, a rating, and statistics\n"
-     "                       over N counted requests (1-100, default 5)",
+     "                       echo requests to ADDRESS, IPv4 or IPv6 (default: the\n"
+     "                       service's server, or MITU_PING_ADDRESS), round trips, a\n"
+     "                       rating, and statistics over N counted requests (1-100,\n"
+     "                       default 5)",
      [](const std::vector<std::string>& arguments) { return check::runConnection(arguments); }},
     {"bandwidth",
      "bandwidth [--server HOST] [--port N] [--user NAME] [--password TEXT] [--folder DIR]\n"

@@ -471,8 +471,9 @@ void printUsage(std::ostream& out) {
            "                [--timeout SEC] [--buffer N] [--verbose] [--quiet]\n"
            "                HOST COMMAND [ARGS]...\n"
            "\n"
-           "Connects to the FTP server HOST, runs the commands in order in one session,\n"
-           "stops at the first failure and quits. Without --user the login is anonymous.\n"
+           "Connects to the FTP server HOST (a name, an IPv4 address, or an IPv6 address\n"
+           "such as ::1 or [::1]), runs the commands in order in one session, stops at\n"
+           "the first failure and quits. Without --user the login is anonymous.\n"
            "\n"
            "Commands:\n";
     for (const auto& entry : commands()) {

@@ -82,7 +82,7 @@ enum class TransferMode : std::int32_t { Ascii = 0, Binary = 1 };
 //   16002  a listing the parser cannot read ("Unknown listing format.")
 //   16003  a reply longer than MaxReplyLength; the session is closed
 //   16004  no local port can be listened on for an active data connection
-//   16005  a 227 reply that names no usable port
+//   16005  a 227 or 229 reply that names no usable port
 //   16007  (raised) a method called while another is pending
 //   16008  (raised) no control connection; in LastFtpError with the
 //          description "The server closed the connection." when the
@@ -236,6 +236,7 @@ private:
     void DispatchTransferReply(std::int16_t code, const std::string& reply);
     void DispatchTransferCommandReply(std::int16_t code);
     void OpenDataConnection();
+    bool ControlOverIPv6() const;
     void CloseDataConnection();
     void SendPORTCommand();
     void EstablishPasvDataConnection(const std::string& strReply);
@@ -339,9 +340,10 @@ private:
     std::string m_LastServerResponse;
     std::int16_t m_SendBufferLenght = 1460;
     std::shared_ptr<CFtpError> m_LastFtpError;
-    ByteArray m_sendBuffer;      // the upload's chunk, sized when the upload starts
-    ByteArray m_wireBuffer;      // an ASCII chunk with its line ends converted
-    std::int32_t m_lastPort = 0; // the last active-mode port candidate, 0 = none yet
+    ByteArray m_sendBuffer;         // the upload's chunk, sized when the upload starts
+    ByteArray m_wireBuffer;         // an ASCII chunk with its line ends converted
+    std::int32_t m_lastPort = 0;    // the last active-mode port candidate, 0 = none yet
+    std::int16_t m_pasvRefusal = 0; // the code PASV was refused with, while EPSV is tried
     std::int64_t m_TransferSize = -1;
     std::size_t m_maxListingLength = MaxListingLength;
     TransferFlags m_transfer;

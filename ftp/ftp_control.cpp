@@ -109,8 +109,8 @@ void CFtpClient::SendFtpCommand(const std::string& verb, const std::string& argu
             state = S::UploadingFile;
         else if (verb == "QUIT")
             state = S::Quitting;
-        else if (verb == "TYPE" || verb == "PASV" || verb == "PORT" || verb == "REST" ||
-                 verb == "SIZE") {
+        else if (verb == "TYPE" || verb == "PASV" || verb == "PORT" || verb == "EPSV" ||
+                 verb == "EPRT" || verb == "REST" || verb == "SIZE") {
             if (m_currentMethod == M::DownloadFile)
                 state = S::DownloadingFile;
             else if (m_currentMethod == M::UploadFile)

@@ -39,10 +39,12 @@ bool OwedReplies::canAnswer(const std::string& verb, std::int16_t code) {
         return among(code, {350, 450, 550});
     if (verb == "RNTO")
         return among(code, {250, 532, 553});
-    if (verb == "TYPE" || verb == "PORT")
+    if (verb == "TYPE" || verb == "PORT" || verb == "EPRT")
         return code == 200;
     if (verb == "PASV")
         return code == 227;
+    if (verb == "EPSV")
+        return code == 229;
     if (verb == "REST")
         return code == 350;
     if (verb == "SIZE")

@@ -102,6 +102,34 @@ bool ParsePassiveReply(const std::string& strReply, std::string& host, std::int3
     return port != 0;
 }
 
+bool ParseExtendedPassiveReply(const std::string& strReply, std::int32_t& port) {
+    const std::size_t open = strReply.find('(');
+    const std::size_t close = strReply.find(')', open == std::string::npos ? 0 : open);
+    if (open == std::string::npos || close == std::string::npos)
+        return false;
+    const std::string inner = strReply.substr(open + 1, close - open - 1);
+    if (inner.size() < 5 || inner.size() > 9)
+        return false;
+    const char delimiter = inner[0];
+    if (delimiter < 33 || delimiter > 126 || (delimiter >= '0' && delimiter <= '9') ||
+        inner[1] != delimiter || inner[2] != delimiter || inner.back() != delimiter)
+        return false;
+    const std::string digits = inner.substr(3, inner.size() - 4);
+    if (digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int value = std::stoi(digits);
+    if (value < 1 || value > 65535)
+        return false;
+    port = value;
+    return true;
+}
+
+std::string ExtendedPortArgument(const std::string& address, std::int32_t port) {
+    const char* family = address.find(':') == std::string::npos ? "1" : "2";
+    return std::string("|") + family + "|" + address + "|" + std::to_string(port) + "|";
+}
+
 bool DirFromResponse(const std::string& strReply, std::string& directory) {
     directory.clear();
     if (strReply.size() < 7)

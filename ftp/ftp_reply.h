@@ -1,7 +1,8 @@
 #pragma once
 
 // Reading what an FTP server says: replies on the control connection, the
-// address of a 227 reply and the directory of a 257 reply. Pure functions
+// address of a 227 reply, the port of a 229 reply and the directory of a
+// 257 reply. Pure functions
 // over text, plus the buffer that turns the pieces the network delivers
 // into whole replies.
 
@@ -30,6 +31,14 @@ ParsedReply ParseReply(std::string_view text);
 // its parentheses, or, for a server that leaves those out, the first six
 // comma-separated numbers after the code. False when it names none usable.
 bool ParsePassiveReply(const std::string& strReply, std::string& host, std::int32_t& port);
+
+// The port a 229 reply names (RFC 2428): "(|||port|)" with any one
+// printable delimiter in place of "|". False when it names none usable.
+bool ParseExtendedPassiveReply(const std::string& strReply, std::int32_t& port);
+
+// The argument of EPRT (RFC 2428) for a literal address of either family:
+// "|1|127.0.0.1|port|" or "|2|::1|port|".
+std::string ExtendedPortArgument(const std::string& address, std::int32_t port);
 
 // The quoted directory of a 257 reply, back slashes made forward; false
 // (and `directory` empty) when there is none.

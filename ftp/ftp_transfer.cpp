@@ -28,7 +28,7 @@ bool isPreliminary(std::int16_t code) {
 
 // The address at the other end of a connected socket, "" if there is none.
 std::string peerAddress(std::int32_t socket) {
-    std::uint32_t address = 0;
+    ws::InetAddress address;
     std::uint16_t port = 0;
     if (socket < 0 || ws::getpeername(socket, &address, &port) != 0)
         return std::string();
@@ -132,11 +132,23 @@ void CFtpClient::DispatchTransferReply(std::int16_t code, const std::string& rep
         }
         OpenDataConnection();
     } else if (m_lastCommand == "PASV") {
-        if (code == 227)
+        if (code == 227) {
+            EstablishPasvDataConnection(reply);
+        } else if (code >= 500 && code < 600) {
+            // A server that does not take PASV may still take EPSV; if it
+            // takes neither, the PASV refusal is what is reported.
+            m_pasvRefusal = code;
+            SendFtpCommand("EPSV", std::string());
+        } else {
+            RaiseFtpError(code);
+        }
+    } else if (m_lastCommand == "EPSV") {
+        const std::int16_t refusal = std::exchange(m_pasvRefusal, std::int16_t(0));
+        if (code == 229)
             EstablishPasvDataConnection(reply);
         else
-            RaiseFtpError(code);
-    } else if (m_lastCommand == "PORT") {
+            RaiseFtpError(refusal != 0 ? refusal : code);
+    } else if (m_lastCommand == "PORT" || m_lastCommand == "EPRT") {
         if (code != 200) {
             // The listener is of no use any more, for a listing too.
             m_objDataSocket->CloseSocket();
@@ -196,9 +208,16 @@ void CFtpClient::DispatchTransferCommandReply(std::int16_t code) {
 
 // --- data connections --------------------------------------------------------------
 
+// Over IPv6 the data connection is announced the extended way (EPSV,
+// EPRT), which does not name the address family's form of an address.
+bool CFtpClient::ControlOverIPv6() const {
+    return peerAddress(m_objControlSocket->SocketHandle()).find(':') != std::string::npos;
+}
+
 void CFtpClient::OpenDataConnection() {
+    m_pasvRefusal = 0;
     if (m_PassiveMode)
-        SendFtpCommand("PASV", std::string());
+        SendFtpCommand(ControlOverIPv6() ? "EPSV" : "PASV", std::string());
     else
         SendPORTCommand();
 }
@@ -287,6 +306,10 @@ void CFtpClient::SendPORTCommand() {
                         "No local port from " + std::to_string(FirstPortCandidate) + " to " +
                             std::to_string(LastPortCandidate) + " can be listened on.");
         }
+        if (local.find(':') != std::string::npos) {
+            SendFtpCommand("EPRT", ftp::ExtendedPortArgument(local, port));
+            return;
+        }
         std::string address = local;
         for (char& c : address)
             if (c == '.')
@@ -298,8 +321,8 @@ void CFtpClient::SendPORTCommand() {
     }
 }
 
-// Connects to the port a 227 reply names, on the server's own address: the
-// address in the reply is not followed, so a server cannot send the client
+// Connects to the port a 227 (or 229) reply names, on the server's own
+// address: the address in a 227 reply is not followed, so a server cannot send the client
 // to another host, and a server behind a translating router that names an
 // address the client cannot reach still works.
 void CFtpClient::EstablishPasvDataConnection(const std::string& strReply) {
@@ -307,10 +330,16 @@ void CFtpClient::EstablishPasvDataConnection(const std::string& strReply) {
         setSessionState(S::OpeningDataConnection);
         std::string named;
         std::int32_t port = 0;
-        if (!ftp::ParsePassiveReply(strReply, named, port))
+        if (m_lastCommand == "EPSV") {
+            if (!ftp::ParseExtendedPassiveReply(strReply, port))
+                throw Error(BadPassiveReply, "CFtpClient.EstablishPasvDataConnection",
+                            "The server's extended passive-mode reply names no port: " +
+                                withoutLineEnd(strReply));
+        } else if (!ftp::ParsePassiveReply(strReply, named, port)) {
             throw Error(BadPassiveReply, "CFtpClient.EstablishPasvDataConnection",
                         "The server's passive-mode reply names no address: " +
                             withoutLineEnd(strReply));
+        }
         const std::string server = peerAddress(m_objControlSocket->SocketHandle());
         if (server.empty())
             throw Error(NotConnected, "CFtpClient.EstablishPasvDataConnection", NotConnectedText);

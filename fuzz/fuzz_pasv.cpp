@@ -1,4 +1,4 @@
-// The passive-mode (227) reply reader.
+// The passive-mode (227) and extended passive-mode (229) reply readers.
 #include "ftp/ftp_reply.h"
 
 #include <cstddef>
@@ -14,5 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (port < 1 || port > 65535 || host.size() < 7 || host.size() > 15)
             std::abort();
     }
+    port = -1;
+    if (ftp::ParseExtendedPassiveReply(reply, port) && (port < 1 || port > 65535))
+        std::abort();
     return 0;
 }

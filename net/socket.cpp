@@ -83,6 +83,7 @@ void CSocket::DestroySocket() {
     // A lookup still under way belonged to the socket that has gone; its
     // answer must not start a connection nobody asked for any more.
     forgetLookup();
+    m_nextAddresses.clear();
 }
 
 void CSocket::forgetLookup() {
@@ -102,7 +103,62 @@ void CSocket::raiseError(std::int32_t number, const std::string& source) {
                   cancelDisplay);
 }
 
-void CSocket::connectTo(std::uint32_t address, const char* source) {
+void CSocket::useFamily(const ws::InetAddress& address) {
+    int family = ws::socketFamily(m_SocketHandle);
+    if (family == ws::SOCKET_ERROR || family == address.family || m_bound)
+        return;
+    // Only a socket that has not been used yet takes the other family; on
+    // any other the library's own call reports the mismatch.
+    ws::InetAddress local;
+    std::uint16_t port = 0;
+    if (ws::getsockname(m_SocketHandle, &local, &port) != 0 || port != 0)
+        return;
+    if (ws::renewSocket(m_SocketHandle, address.family) == 0)
+        m_broadcast = false;
+}
+
+namespace {
+
+// Failures after which another address of the same name may still work.
+bool worthAnotherAddress(std::int32_t error) {
+    switch (error) {
+    case ws::WSAECONNREFUSED:
+    case ws::WSAENETUNREACH:
+    case ws::WSAEHOSTUNREACH:
+    case ws::WSAETIMEDOUT:
+    case ws::WSAEADDRNOTAVAIL:
+    case ws::WSAEAFNOSUPPORT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+bool CSocket::tryNextAddress(std::int32_t& error) {
+    while (!m_nextAddresses.empty() && worthAnotherAddress(error) && !m_bound) {
+        ws::InetAddress address = m_nextAddresses.front();
+        m_nextAddresses.erase(m_nextAddresses.begin());
+        if (ws::renewSocket(m_SocketHandle, address.family) != 0) {
+            error = ws::WSAGetLastError();
+            break;
+        }
+        m_broadcast = false;
+        m_RemoteHostIP = ws::addressToText(address);
+        if (ws::connect(m_SocketHandle, address, networkPort(m_RemotePort)) == 0 ||
+            ws::WSAGetLastError() == ws::WSAEWOULDBLOCK) {
+            m_State = StateConnecting;
+            return true;
+        }
+        error = ws::WSAGetLastError();
+    }
+    m_nextAddresses.clear();
+    return false;
+}
+
+void CSocket::connectTo(const ws::InetAddress& address, const char* source) {
+    useFamily(address);
     if (ws::connect(m_SocketHandle, address, networkPort(m_RemotePort)) != 0) {
         int code = ws::WSAGetLastError();
         if (code != ws::WSAEWOULDBLOCK)
@@ -131,8 +187,9 @@ void CSocket::Connect(std::optional<std::string> strRemoteHost,
             throw libraryError(ws::WSAEADDRNOTAVAIL, source);
         networkPort(m_RemotePort); // a port out of range fails here, before any lookup
         m_lookupPurpose = 0;
-        std::uint32_t address = 0;
-        if (!isDotted(m_RemoteHost, address)) {
+        m_nextAddresses.clear();
+        ws::InetAddress address;
+        if (!isLiteral(m_RemoteHost, address)) {
             m_State = StateResolvingHost;
             m_lookupTask = MSocketSupport::ResolveHost(m_RemoteHost, weak_from_this());
             if (m_lookupTask == 0) {
@@ -157,9 +214,10 @@ void CSocket::Bind(std::optional<std::int32_t> lngLocalPort,
             m_LocalIP = *strLocalIP;
         if (lngLocalPort && *lngLocalPort > 0)
             m_LocalPort = *lngLocalPort;
-        std::uint32_t address = 0; // any
-        if (!m_LocalIP.empty() && !isDotted(m_LocalIP, address))
+        ws::InetAddress address; // IPv4, any
+        if (!m_LocalIP.empty() && !isLiteral(m_LocalIP, address))
             throw libraryError(ws::WSAEINVAL, source);
+        useFamily(address);
         if (ws::bind(m_SocketHandle, address, networkPort(m_LocalPort)) != 0)
             throw lastLibraryError(source);
         m_bound = true;
@@ -191,7 +249,7 @@ void CSocket::Accept(std::int32_t requestID) {
         if (!MSocketSupport::TakeRequest(requestID))
             throw libraryError(ws::WSAENOTSOCK, source);
         m_SocketHandle = requestID;
-        std::uint32_t address = 0;
+        ws::InetAddress address;
         std::uint16_t port = 0;
         if (ws::getsockname(m_SocketHandle, &address, &port) == 0) {
             m_LocalPort = hostPort(port);
@@ -246,10 +304,11 @@ void CSocket::setRemoteHost(const std::string& strNewValue) {
     const char* source = "CSocket.RemoteHost";
     try {
         m_RemoteHost = strNewValue;
-        if (strNewValue.empty() || !isDotted(strNewValue))
+        ws::InetAddress address;
+        if (strNewValue.empty() || !isLiteral(strNewValue, address))
             return;
-        m_RemoteHostIP = strNewValue;
-        if (m_Protocol != ProtocolUdp)
+        m_RemoteHostIP = address.family == ws::AF_INET_ ? strNewValue : ws::addressToText(address);
+        if (m_Protocol != ProtocolUdp || address.family != ws::AF_INET_)
             return;
         EnsureSocket();
         bool broadcastAddress =
@@ -273,6 +332,8 @@ void CSocket::setProtocol(std::int32_t value) {
 // --- notifications -----------------------------------------------------------
 
 void CSocket::PostSocketEvent(std::int32_t event, std::int32_t error) {
+    if (error != 0 && event == ws::FD_CONNECT && tryNextAddress(error))
+        return; // the name's next address is being tried
     if (error != 0) {
         m_State = StateError;
         DestroySocket();
@@ -330,7 +391,8 @@ void CSocket::failClose(std::int32_t number) {
 }
 
 void CSocket::onAccept() {
-    ws::SOCKET accepted = ws::accept(m_SocketHandle, nullptr, nullptr);
+    ws::SOCKET accepted =
+        ws::accept(m_SocketHandle, static_cast<ws::InetAddress*>(nullptr), nullptr);
     if (accepted == ws::INVALID_SOCKET) {
         // Out of descriptors the library waits a while before it tries
         // again; one report covers the whole run of refusals.
@@ -357,7 +419,8 @@ void CSocket::onAccept() {
 }
 
 void CSocket::onConnected() {
-    std::uint32_t address = 0;
+    m_nextAddresses.clear();
+    ws::InetAddress address;
     std::uint16_t port = 0;
     if (ws::getsockname(m_SocketHandle, &address, &port) == 0) {
         m_LocalPort = hostPort(port);
@@ -410,7 +473,8 @@ void CSocket::onPeerClosed() {
     OnClose.raise();
 }
 
-void CSocket::PostGetHostEvent(std::int32_t taskHandle, std::uint32_t address,
+void CSocket::PostGetHostEvent(std::int32_t taskHandle,
+                               const std::vector<ws::InetAddress>& addresses,
                                const std::string& hostName, std::int32_t error) {
     const char* source = "CSocket.PostGetHostEvent";
     try {
@@ -419,18 +483,22 @@ void CSocket::PostGetHostEvent(std::int32_t taskHandle, std::uint32_t address,
         if (taskHandle == 0 || taskHandle != m_lookupTask)
             return;
         m_lookupTask = 0;
-        if (error > 0 && !isDotted(hostName)) {
+        if (error > 0 && !isLiteral(hostName)) {
             m_State = StateError;
             raiseError(error, std::string());
             return;
         }
         m_State = StateHostResolved;
         m_RemoteHost = hostName;
+        const ws::InetAddress address = addresses.empty() ? ws::InetAddress() : addresses.front();
         m_RemoteHostIP = ws::addressToText(address);
         if (m_lookupPurpose == 0) {
+            if (!addresses.empty())
+                m_nextAddresses.assign(addresses.begin() + 1, addresses.end());
+            useFamily(address);
             if (ws::connect(m_SocketHandle, address, networkPort(m_RemotePort)) != 0) {
-                int code = ws::WSAGetLastError();
-                if (code == ws::WSAEWOULDBLOCK)
+                std::int32_t code = ws::WSAGetLastError();
+                if (code == ws::WSAEWOULDBLOCK || tryNextAddress(code))
                     m_State = StateConnecting;
                 else
                     raiseError(code, source);

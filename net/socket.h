@@ -2,14 +2,16 @@
 
 #include "net/variant.h"
 #include "platform/event.h"
+#include "platform/winsock.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
-// An asynchronous IPv4 socket with events: a TCP connection, a listening
+// An asynchronous IPv4 or IPv6 socket with events: a TCP connection, a listening
 // TCP socket or a UDP socket. Methods return at once; progress arrives
 // later as events, raised from the socket service's notification dispatch
 // on the thread that runs the event loop. Create with `CSocket::create()`.
@@ -86,7 +88,9 @@ public:
 
     // --- called by the socket service only ---
     void PostSocketEvent(std::int32_t event, std::int32_t error);
-    void PostGetHostEvent(std::int32_t taskHandle, std::uint32_t address,
+    // `addresses` in the order they are to be tried.
+    void PostGetHostEvent(std::int32_t taskHandle,
+                          const std::vector<platform::winsock::InetAddress>& addresses,
                           const std::string& hostName, std::int32_t error);
 
 private:
@@ -104,7 +108,13 @@ private:
     void SendBufferedData();
     void SendBytes(const Variant& varData, ByteArray* movable);
 
-    void connectTo(std::uint32_t address, const char* source);
+    void connectTo(const platform::winsock::InetAddress& address, const char* source);
+    // Gives the socket the family of `address` while it is still unused.
+    void useFamily(const platform::winsock::InetAddress& address);
+    // After a failed connect: starts the next address of the name, if any
+    // is left and the failure lets one try another. False when nothing is
+    // under way; `error` is then the failure to report.
+    bool tryNextAddress(std::int32_t& error);
     // Drops the lookup under way, if any: its answer is never acted on.
     void forgetLookup();
     void resumeReading();
@@ -127,7 +137,8 @@ private:
     std::int32_t m_RemotePort = 0;
     std::int32_t m_SocketHandle = -1;
     std::int32_t m_lookupTask = 0;
-    ByteArray m_sendBuffer;       // bytes of the last SendData ...
+    std::vector<platform::winsock::InetAddress> m_nextAddresses; // of the name being connected to
+    ByteArray m_sendBuffer;                                      // bytes of the last SendData ...
     std::size_t m_sendOffset = 0; // ... of which this many have been handed over
     ByteArray m_receiveBuffer;
     std::int32_t m_receiveChunkSize = 0;

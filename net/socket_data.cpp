@@ -69,9 +69,10 @@ void CSocket::SendBufferedData() {
     if (m_Protocol == ProtocolTcp) {
         n = ws::send(m_SocketHandle, data, offered);
     } else if (!m_RemoteHostIP.empty()) {
-        std::uint32_t address = 0;
-        if (!isDotted(m_RemoteHostIP, address))
+        ws::InetAddress address;
+        if (!isLiteral(m_RemoteHostIP, address))
             throw libraryError(ws::WSAEDESTADDRREQ, source);
+        useFamily(address);
         n = ws::sendto(m_SocketHandle, data, offered, address, networkPort(m_RemotePort));
     } else {
         m_lookupPurpose = 1;
@@ -116,7 +117,7 @@ std::int32_t CSocket::RecvToBuffer() {
     if (block.size() < static_cast<std::size_t>(chunk))
         block.resize(static_cast<std::size_t>(chunk));
     int n;
-    std::uint32_t address = 0;
+    ws::InetAddress address;
     std::uint16_t port = 0;
     if (m_Protocol == ProtocolTcp)
         n = ws::recv(m_SocketHandle, block.data(), chunk);

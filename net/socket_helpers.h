@@ -1,7 +1,7 @@
 #pragma once
 
 // What the files of the socket object share: error records in the
-// library's numbers, dotted addresses, ports and counts as the library and
+// library's numbers, literal addresses, ports and counts as the library and
 // the events take them. Not for users of CSocket.
 
 #include "net/socket_errors.h"
@@ -39,6 +39,15 @@ inline bool isDotted(const std::string& text) {
     return ws::parseDottedAddress(text, ignored);
 }
 
+// A literal address of either family ("127.0.0.1", "::1", "[::1]").
+inline bool isLiteral(const std::string& text, ws::InetAddress& address) {
+    return ws::parseAddress(text, address);
+}
+inline bool isLiteral(const std::string& text) {
+    ws::InetAddress ignored;
+    return ws::parseAddress(text, ignored);
+}
+
 // A port as the library takes it: checked to 0..65535, network byte order.
 inline std::uint16_t networkPort(std::int64_t port) {
     std::int16_t value = MSocketSupport::UnsignedToInteger(port);
@@ -57,9 +66,13 @@ inline std::int32_t saturated(std::int64_t count) {
 
 // The name of an address as far as it is known now, else the address
 // itself: names are never waited for on the loop's thread.
-inline std::string nameOrAddress(std::uint32_t address, const std::string& dotted) {
+// IPv6 addresses are given as they are.
+inline std::string nameOrAddress(const ws::InetAddress& address, const std::string& text) {
     std::string name;
-    return ws::knownHostName(address, name) && !name.empty() ? name : dotted;
+    return address.family == ws::AF_INET_ && ws::knownHostName(address.ipv4(), name) &&
+                   !name.empty()
+               ? name
+               : text;
 }
 
 } // namespace socket_detail

@@ -210,15 +210,19 @@ void SocketWindowProc(platform::WindowHandle, platform::MessageId message, std::
             if (!object)
                 return;
             std::int32_t error = static_cast<std::int32_t>((second >> 16) & 0xFFFF);
-            if (error == 0 && lookup.buffer->addresses.empty())
+            std::vector<ws::InetAddress> addresses;
+            if (error == 0)
+                addresses = ws::addressesToTry(*lookup.buffer);
+            if (error == 0 && addresses.empty())
                 error = ws::WSANO_DATA;
             // A failure carries its task too, so the object can tell whether
             // it still waits for this answer.
             if (error != 0)
-                object->PostGetHostEvent(static_cast<std::int32_t>(first), 0, std::string(), error);
+                object->PostGetHostEvent(static_cast<std::int32_t>(first), {}, std::string(),
+                                         error);
             else
-                object->PostGetHostEvent(static_cast<std::int32_t>(first),
-                                         lookup.buffer->addresses.front(), lookup.buffer->name, 0);
+                object->PostGetHostEvent(static_cast<std::int32_t>(first), addresses,
+                                         lookup.buffer->name, 0);
         }
     } catch (...) {
     }

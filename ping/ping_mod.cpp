@@ -123,6 +123,20 @@ bool StopEchoSockets() {
     return true;
 }
 
+namespace {
+
+// An IPv6 address, bare or in brackets; blanks around it are ignored.
+bool ipv6Address(const std::string& text, platform::winsock::InetAddress& address) {
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return false;
+    const std::size_t last = text.find_last_not_of(" \t\r\n");
+    return platform::winsock::parseAddress(text.substr(first, last - first + 1), address) &&
+           address.family == platform::winsock::AF_INET6_;
+}
+
+} // namespace
+
 std::int32_t SendEchoRequest(const std::string& address, EchoReply& reply) {
     namespace icmp = platform::icmp;
     // The address value holds the bytes in address order from bit 0 up;
@@ -147,6 +161,26 @@ std::int32_t SendEchoRequest(const std::string& address, EchoReply& reply) {
     std::int32_t result = count != 0 ? static_cast<std::int32_t>(reply.RoundTripTime)
                                      : -static_cast<std::int32_t>(reply.Status);
     icmp::IcmpCloseHandle(handle);
+    StopEchoSockets();
+    return result;
+}
+
+std::int32_t SendEchoRequestToAnyAddress(const std::string& address, EchoReply& reply) {
+    namespace icmp = platform::icmp;
+    platform::winsock::InetAddress v6;
+    if (!ipv6Address(address, v6))
+        return SendEchoRequest(address, reply);
+    StartEchoSockets();
+    icmp::HANDLE handle = icmp::Icmp6CreateFile();
+    const bool refused =
+        handle == icmp::INVALID_HANDLE_VALUE && (errno == EACCES || errno == EPERM);
+    std::uint32_t count = icmp::Icmp6SendEcho(handle, v6.bytes, v6.scope, RequestData, RequestSize,
+                                              &reply, ReplySize, ReplyTimeout);
+    if (count == 0 && refused)
+        reply.Status = EchoNotPermitted;
+    std::int32_t result = count != 0 ? static_cast<std::int32_t>(reply.RoundTripTime)
+                                     : -static_cast<std::int32_t>(reply.Status);
+    icmp::Icmp6CloseHandle(handle);
     StopEchoSockets();
     return result;
 }

@@ -1,7 +1,8 @@
 #pragma once
 
 // The ICMP echo probe: one blocking echo request to an IPv4 address
-// written as dotted decimal text, with its own start-up and clean-up of the
+// written as dotted decimal text (or, for the command-line check, to an
+// IPv6 address), with its own start-up and clean-up of the
 // socket library around every request. Problems with the socket library
 // are reported in message boxes through a replaceable sink.
 
@@ -48,6 +49,10 @@ inline constexpr std::uint32_t EchoNotPermitted = 5;
 // reply's Status (minus EchoNotPermitted when no echo socket could be
 // opened).
 std::int32_t SendEchoRequest(const std::string& address, EchoReply& reply);
+// The same for an IPv4 or an IPv6 address ("::1", "[::1]", blanks around
+// it ignored): an IPv6 one gets an ICMPv6 echo request, answered in the
+// same record (its Address stays 0); anything else goes to SendEchoRequest.
+std::int32_t SendEchoRequestToAnyAddress(const std::string& address, EchoReply& reply);
 
 // The address in network byte order (first part in bits 0-7), or 0 for
 // text that is not four dot-separated parts, each an optional minus sign

@@ -1,7 +1,8 @@
 #pragma once
 
 // ICMP echo ("ping") as the echo probe expects of the platform: open a
-// handle, send one echo request and wait for its answer, close the handle.
+// handle, send one echo request and wait for its answer, close the handle;
+// over IPv4 and, with the Icmp6 calls, over IPv6.
 //
 // On Linux a handle is an ICMP socket. An ICMP datagram socket needs no
 // privilege when net.ipv4.ping_group_range admits one of the caller's
@@ -9,6 +10,7 @@
 // which needs root or CAP_NET_RAW. Answers are matched to the request by
 // identifier and sequence number; everything else on the socket is ignored.
 
+#include <array>
 #include <cstdint>
 
 namespace platform::icmp {
@@ -82,5 +84,19 @@ std::uint32_t IcmpSendEcho(HANDLE handle, std::uint32_t destination, const void*
 
 // Closes the handle; false if it was not open.
 bool IcmpCloseHandle(HANDLE handle);
+
+// --- ICMPv6 ---------------------------------------------------------------
+// The same for IPv6 (icmp6.cpp): a handle over an ICMPv6 socket of the kind
+// `socketKind()` chooses, requests to a 16-byte address in network order
+// with its scope (interface index, 0 = none), and the same reply header
+// and statuses. The header's Address stays 0 (it has no room for an IPv6
+// address); Ttl holds the hop limit and Tos the traffic class.
+HANDLE Icmp6CreateFile();
+std::uint32_t Icmp6SendEcho(HANDLE handle, const std::array<std::uint8_t, 16>& destination,
+                            std::uint32_t scope, const void* requestData, std::uint16_t requestSize,
+                            void* replyBuffer, std::uint32_t replySize, std::uint32_t timeoutMs);
+bool Icmp6CloseHandle(HANDLE handle);
+// The kind an open ICMPv6 handle uses; Automatic for one that is not open.
+SocketKind socketKindOf6(HANDLE handle);
 
 } // namespace platform::icmp

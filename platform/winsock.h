@@ -1,6 +1,6 @@
 #pragma once
 
-// The socket library as the socket layer expects it: IPv4 sockets whose
+// The socket library as the socket layer expects it: IPv4 and IPv6 sockets whose
 // failures carry the library's error numbers, notifications posted to a
 // message window (read, write, accept, connect, close, each with the
 // library's re-arming rules), background host lookups posted the same way,
@@ -8,6 +8,7 @@
 
 #include "platform/event_loop.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -21,6 +22,7 @@ inline constexpr SOCKET INVALID_SOCKET = -1;
 inline constexpr int SOCKET_ERROR = -1;
 
 inline constexpr int AF_INET_ = 2;
+inline constexpr int AF_INET6_ = 23;
 inline constexpr int SOCK_STREAM_ = 1;
 inline constexpr int SOCK_DGRAM_ = 2;
 inline constexpr int IPPROTO_TCP_ = 6;
@@ -116,10 +118,33 @@ void setCleanupFailure(int error);
 // count instead of the real ones (nullopt = normal).
 void setStartupGrant(std::optional<WSAData> grant);
 
+// --- addresses -----------------------------------------------------------------
+
+// An address of either family: IPv4 in the first four bytes (network byte
+// order), IPv6 in all sixteen with its scope (interface index, 0 = none).
+struct InetAddress {
+    int family = AF_INET_;
+    std::array<std::uint8_t, 16> bytes{};
+    std::uint32_t scope = 0;
+
+    static InetAddress fromIPv4(std::uint32_t address);
+    // The IPv4 address in network byte order; 0 for an IPv6 address.
+    std::uint32_t ipv4() const;
+    bool operator==(const InetAddress&) const = default;
+};
+
+// A literal address of either family: strict dotted IPv4, or IPv6 text
+// (with an optional "%scope"), bare or in square brackets.
+bool parseAddress(const std::string& text, InetAddress& address);
+// Dotted IPv4, or the shortest IPv6 text ("::1"), without brackets.
+std::string addressToText(const InetAddress& address);
+
 // --- sockets -----------------------------------------------------------------
-// Addresses are IPv4 in network byte order; ports in network byte order.
-// Every call returns SOCKET_ERROR / INVALID_SOCKET on failure and leaves
-// the library's number in WSAGetLastError(). No call ever raises SIGPIPE.
+// Addresses are IPv4 in network byte order or `InetAddress`; ports in
+// network byte order. The IPv4 forms of the calls that report an address
+// give 0 for an IPv6 one. Every call returns SOCKET_ERROR / INVALID_SOCKET
+// on failure and leaves the library's number in WSAGetLastError(). No call
+// ever raises SIGPIPE.
 
 SOCKET socket(int af, int type, int protocol);
 int closesocket(SOCKET s);
@@ -138,6 +163,24 @@ int shutdown(SOCKET s, int how);
 int getsockname(SOCKET s, std::uint32_t* address, std::uint16_t* port);
 int getpeername(SOCKET s, std::uint32_t* address, std::uint16_t* port);
 int getsockopt(SOCKET s, int level, int option, int* value);
+// The same calls for addresses of either family. A socket binds, connects
+// or sends only to an address of its own family; binding an IPv6 socket
+// to "::" accepts IPv4 connections too where the system allows it.
+int bind(SOCKET s, const InetAddress& address, std::uint16_t port);
+SOCKET accept(SOCKET s, InetAddress* address, std::uint16_t* port);
+int connect(SOCKET s, const InetAddress& address, std::uint16_t port);
+int sendto(SOCKET s, const void* data, int length, const InetAddress& address, std::uint16_t port);
+int recvfrom(SOCKET s, void* data, int length, InetAddress* address, std::uint16_t* port);
+int getsockname(SOCKET s, InetAddress* address, std::uint16_t* port);
+int getpeername(SOCKET s, InetAddress* address, std::uint16_t* port);
+// AF_INET_ or AF_INET6_, or SOCKET_ERROR.
+int socketFamily(SOCKET s);
+// Puts a new unbound socket of family `af` and the same type under the
+// handle `s`: the handle and its notification request stay, everything
+// the old socket was (bound, connecting, failed) and every notification
+// still queued for it goes. For an address of another family, or a new
+// attempt after a failed connect.
+int renewSocket(SOCKET s, int af);
 int setsockopt(SOCKET s, int level, int option, int value);
 
 std::uint16_t toNetworkOrder(std::uint16_t value);
@@ -164,14 +207,19 @@ inline std::intptr_t makeSelectReply(long event, int error) {
 
 // --- host names ----------------------------------------------------------------
 
-// The result of a forward lookup: official name and IPv4 addresses.
+// The result of a forward lookup: official name and addresses.
 struct HostEntry {
     std::string name;
     std::vector<std::string> aliases;
     std::int16_t addressType = AF_INET_;
     std::int16_t addressLength = 4;
-    std::vector<std::uint32_t> addresses; // network byte order
+    std::vector<std::uint32_t> addresses; // the IPv4 ones, network byte order
+    // Every address of either family in the resolver's order; a resolver
+    // that fills only `addresses` leaves it empty.
+    std::vector<InetAddress> allAddresses;
 };
+// The addresses to try, in order: `allAddresses`, else `addresses`.
+std::vector<InetAddress> addressesToTry(const HostEntry& entry);
 
 // Where names are looked up. Replaceable, so tests never depend on DNS.
 class Resolver {

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace platform::winsock::detail {
 
@@ -22,7 +23,9 @@ void setLastError(int error);
 void ignoreSigpipe();
 
 sockaddr_in makeAddress(std::uint32_t address, std::uint16_t port);
-void splitAddress(const sockaddr_in& sa, std::uint32_t* address, std::uint16_t* port);
+// Either family; the length of what was filled in, 0 for an unknown family.
+socklen_t makeAddress(const InetAddress& address, std::uint16_t port, sockaddr_storage& sa);
+void splitAddress(const sockaddr_storage& sa, InetAddress* address, std::uint16_t* port);
 
 enum class Kind { Fresh, Connecting, Connected, Listening, Datagram };
 
@@ -36,6 +39,7 @@ struct Record {
     bool acceptArmed = true;
     bool closeSent = false;
     bool acceptBackingOff = false; // out of descriptors: not watched for a while
+    bool ipv6 = false;             // an IPv6 socket (IPv4 peers as mapped addresses)
 };
 
 // How long a listening socket is left alone after `accept` found the
@@ -48,6 +52,9 @@ Record* find(SOCKET s);
 Record& addRecord(SOCKET s, Kind kind);
 // Forgets the record and everything still queued or watched for the socket.
 void dropRecord(SOCKET s);
+// Starts the record again as `kind` for a new socket under the same
+// handle, keeping its notification request; drops what was queued.
+void restartRecord(SOCKET s, Kind kind);
 // Posts `event` for the socket if it was asked for.
 void post(SOCKET s, const Record& r, long event, int error);
 // Tells the loop which readiness can still lead to a notification.

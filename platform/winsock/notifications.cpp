@@ -59,6 +59,27 @@ void dropRecord(SOCKET s) {
     }
 }
 
+void restartRecord(SOCKET s, Kind kind) {
+    auto it = records().find(s);
+    if (it == records().end())
+        return;
+    Record& r = it->second;
+    loop().setFdEvents(s, 0);
+    if (r.acceptBackingOff)
+        loop().killTimer(r.window, AcceptBackOffTimer | static_cast<TimerId>(s));
+    if (r.window != 0) {
+        loop().removeMessages([&](const Message& m) {
+            return m.window == r.window && m.message == r.message && m.wParam == s;
+        });
+    }
+    Record fresh;
+    fresh.kind = kind;
+    fresh.window = r.window;
+    fresh.message = r.message;
+    fresh.mask = r.mask;
+    r = fresh;
+}
+
 void post(SOCKET s, const Record& r, long event, int error) {
     if (r.window != 0 && (r.mask & event))
         loop().postMessage(r.window, r.message, s, makeSelectReply(event, error));

@@ -4,8 +4,10 @@
 
 #include "platform/winsock/internal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -112,7 +114,7 @@ class SystemResolver : public Resolver {
 public:
     int lookup(const std::string& name, HostEntry& entry) override {
         addrinfo hints{};
-        hints.ai_family = AF_INET;
+        hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         hints.ai_flags = AI_CANONNAME;
         addrinfo* result = nullptr;
@@ -123,14 +125,20 @@ public:
         for (addrinfo* ai = result; ai; ai = ai->ai_next) {
             if (ai->ai_canonname && entry.name.empty())
                 entry.name = ai->ai_canonname;
-            if (ai->ai_family == AF_INET)
-                entry.addresses.push_back(
-                    reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+            if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)
+                continue;
+            sockaddr_storage sa{};
+            std::memcpy(&sa, ai->ai_addr, std::min<std::size_t>(ai->ai_addrlen, sizeof sa));
+            InetAddress address;
+            splitAddress(sa, &address, nullptr);
+            if (address.family == AF_INET_)
+                entry.addresses.push_back(address.ipv4());
+            entry.allAddresses.push_back(address);
         }
         ::freeaddrinfo(result);
         if (entry.name.empty())
             entry.name = name;
-        return entry.addresses.empty() ? WSANO_DATA : 0;
+        return entry.allAddresses.empty() ? WSANO_DATA : 0;
     }
 
     std::string reverse(std::uint32_t address) override {

@@ -1,34 +1,18 @@
-// Socket calls of the socket-library shim: POSIX sockets with the
-// library's arguments, results and error numbers; address and port
-// conversions; the few socket options the library names.
+// Socket calls of the socket-library shim: POSIX sockets of either
+// address family with the library's arguments, results and error numbers;
+// the few socket options the library names.
 
 #include "platform/winsock/internal.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace platform::winsock {
-
-namespace detail {
-
-sockaddr_in makeAddress(std::uint32_t address, std::uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = address;
-    sa.sin_port = port;
-    return sa;
-}
-
-void splitAddress(const sockaddr_in& sa, std::uint32_t* address, std::uint16_t* port) {
-    if (address)
-        *address = sa.sin_addr.s_addr;
-    if (port)
-        *port = sa.sin_port;
-}
-
-} // namespace detail
 
 using namespace detail;
 
@@ -53,20 +37,98 @@ bool mapOption(int level, int option, int& linuxLevel, int& linuxOption) {
     }
 }
 
+// An IPv4 address as an IPv6 socket takes it: mapped (::ffff:a.b.c.d).
+InetAddress forSocket(const Record& r, const InetAddress& address) {
+    if (!r.ipv6 || address.family != AF_INET_)
+        return address;
+    InetAddress mapped;
+    mapped.family = AF_INET6_;
+    mapped.bytes[10] = 0xFF;
+    mapped.bytes[11] = 0xFF;
+    std::memcpy(mapped.bytes.data() + 12, address.bytes.data(), 4);
+    return mapped;
+}
+
+int linuxFamily(int af) {
+    return af == AF_INET_ ? AF_INET : af == AF_INET6_ ? AF_INET6 : -1;
+}
+
+// An IPv6 socket takes IPv4 peers too (as mapped addresses) where the
+// system allows it, so a listener on "::" serves both families.
+void allowBothFamilies(int s, int af) {
+    if (af != AF_INET6)
+        return;
+    int off = 0;
+    ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+}
+
+// The address of an IPv4 peer of a socket that serves both families, as
+// the IPv4 address it is.
+void unmapAddress(InetAddress& a) {
+    static const std::uint8_t prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (a.family != AF_INET6_ || std::memcmp(a.bytes.data(), prefix, sizeof prefix) != 0)
+        return;
+    std::uint32_t v4 = 0;
+    std::memcpy(&v4, a.bytes.data() + 12, sizeof v4);
+    a = InetAddress::fromIPv4(v4);
+}
+
 } // namespace
 
 SOCKET socket(int af, int type, int protocol) {
-    if (af != AF_INET_)
+    int family = linuxFamily(af);
+    if (family < 0)
         return fail(WSAEAFNOSUPPORT);
     int linuxType = type == SOCK_STREAM_ ? SOCK_STREAM : type == SOCK_DGRAM_ ? SOCK_DGRAM : -1;
     if (linuxType < 0)
         return fail(WSAESOCKTNOSUPPORT);
     ignoreSigpipe();
-    int s = ::socket(AF_INET, linuxType | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    int s = ::socket(family, linuxType | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
     if (s < 0)
         return failErrno();
-    addRecord(s, linuxType == SOCK_DGRAM ? Kind::Datagram : Kind::Fresh);
+    allowBothFamilies(s, family);
+    addRecord(s, linuxType == SOCK_DGRAM ? Kind::Datagram : Kind::Fresh).ipv6 = family == AF_INET6;
     return s;
+}
+
+int socketFamily(SOCKET s) {
+    int domain = 0;
+    socklen_t length = sizeof domain;
+    if (::getsockopt(s, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0)
+        return failErrno();
+    return domain == AF_INET6 ? AF_INET6_ : domain == AF_INET ? AF_INET_ : fail(WSAEAFNOSUPPORT);
+}
+
+int renewSocket(SOCKET s, int af) {
+    if (!find(s))
+        return fail(WSAENOTSOCK);
+    int family = linuxFamily(af);
+    if (family < 0)
+        return fail(WSAEAFNOSUPPORT);
+    int type = 0, protocol = 0;
+    socklen_t length = sizeof type;
+    if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &length) != 0)
+        return failErrno();
+    length = sizeof protocol;
+    if (::getsockopt(s, SOL_SOCKET, SO_PROTOCOL, &protocol, &length) != 0)
+        return failErrno();
+    int fresh = ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    if (fresh < 0)
+        return failErrno();
+    allowBothFamilies(fresh, family);
+    // The old socket leaves the loop's wait set before its descriptor
+    // number is given to the new one.
+    restartRecord(s, Kind::Fresh);
+    int rc = ::dup3(fresh, s, O_CLOEXEC);
+    int error = errno;
+    ::close(fresh);
+    if (rc < 0)
+        return fail(errorFromErrno(error));
+    Record* r = find(s);
+    r->kind = type == SOCK_DGRAM ? Kind::Datagram : Kind::Fresh;
+    r->ipv6 = family == AF_INET6;
+    update(s, *r);
+    return 0;
 }
 
 int closesocket(SOCKET s) {
@@ -79,10 +141,16 @@ int closesocket(SOCKET s) {
 }
 
 int bind(SOCKET s, std::uint32_t address, std::uint16_t port) {
-    if (!find(s))
+    return bind(s, InetAddress::fromIPv4(address), port);
+}
+
+int bind(SOCKET s, const InetAddress& address, std::uint16_t port) {
+    Record* r = find(s);
+    if (!r)
         return fail(WSAENOTSOCK);
-    sockaddr_in sa = makeAddress(address, port);
-    if (::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+    sockaddr_storage sa;
+    socklen_t length = makeAddress(forSocket(*r, address), port, sa);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&sa), length) != 0)
         return failErrno();
     return 0;
 }
@@ -100,10 +168,18 @@ int listen(SOCKET s, int backlog) {
 }
 
 SOCKET accept(SOCKET s, std::uint32_t* address, std::uint16_t* port) {
+    InetAddress a;
+    SOCKET result = accept(s, &a, port);
+    if (result != INVALID_SOCKET && address)
+        *address = a.ipv4();
+    return result;
+}
+
+SOCKET accept(SOCKET s, InetAddress* address, std::uint16_t* port) {
     Record* r = find(s);
     if (!r)
         return fail(WSAENOTSOCK);
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t length = sizeof sa;
     int a = ::accept4(s, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     int error = errno;
@@ -118,18 +194,25 @@ SOCKET accept(SOCKET s, std::uint32_t* address, std::uint16_t* port) {
     if (a < 0)
         return fail(errorFromErrno(error));
     splitAddress(sa, address, port);
-    addRecord(a, Kind::Connected);
+    if (address)
+        unmapAddress(*address);
+    addRecord(a, Kind::Connected).ipv6 = r->ipv6;
     return a;
 }
 
 int connect(SOCKET s, std::uint32_t address, std::uint16_t port) {
+    return connect(s, InetAddress::fromIPv4(address), port);
+}
+
+int connect(SOCKET s, const InetAddress& address, std::uint16_t port) {
     Record* r = find(s);
     if (!r)
         return fail(WSAENOTSOCK);
-    sockaddr_in sa = makeAddress(address, port);
+    sockaddr_storage sa;
+    socklen_t saLength = makeAddress(forSocket(*r, address), port, sa);
     if (r->kind == Kind::Connected || r->kind == Kind::Listening)
         return fail(r->kind == Kind::Connected ? WSAEISCONN : WSAEINVAL);
-    int rc = ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    int rc = ::connect(s, reinterpret_cast<sockaddr*>(&sa), saLength);
     int error = rc == 0 ? 0 : errno;
     if (r->kind == Kind::Datagram)
         return rc == 0 ? 0 : fail(errorFromErrno(error));
@@ -173,12 +256,17 @@ int send(SOCKET s, const void* data, int length) {
 }
 
 int sendto(SOCKET s, const void* data, int length, std::uint32_t address, std::uint16_t port) {
+    return sendto(s, data, length, InetAddress::fromIPv4(address), port);
+}
+
+int sendto(SOCKET s, const void* data, int length, const InetAddress& address, std::uint16_t port) {
     Record* r = find(s);
     if (!r)
         return fail(WSAENOTSOCK);
-    sockaddr_in sa = makeAddress(address, port);
+    sockaddr_storage sa;
+    socklen_t saLength = makeAddress(forSocket(*r, address), port, sa);
     ssize_t n = ::sendto(s, data, static_cast<size_t>(length), MSG_NOSIGNAL,
-                         reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+                         reinterpret_cast<sockaddr*>(&sa), saLength);
     int error = errno;
     if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
         r->writeArmed = true;
@@ -203,10 +291,18 @@ int recv(SOCKET s, void* data, int length) {
 }
 
 int recvfrom(SOCKET s, void* data, int length, std::uint32_t* address, std::uint16_t* port) {
+    InetAddress a;
+    int n = recvfrom(s, data, length, &a, port);
+    if (n >= 0 && address)
+        *address = a.ipv4();
+    return n;
+}
+
+int recvfrom(SOCKET s, void* data, int length, InetAddress* address, std::uint16_t* port) {
     Record* r = find(s);
     if (!r)
         return fail(WSAENOTSOCK);
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t saLength = sizeof sa;
     ssize_t n = ::recvfrom(s, data, static_cast<size_t>(length), 0,
                            reinterpret_cast<sockaddr*>(&sa), &saLength);
@@ -216,6 +312,8 @@ int recvfrom(SOCKET s, void* data, int length, std::uint32_t* address, std::uint
     if (n < 0)
         return fail(errorFromErrno(error));
     splitAddress(sa, address, port);
+    if (address)
+        unmapAddress(*address);
     return static_cast<int>(n);
 }
 
@@ -229,20 +327,42 @@ int shutdown(SOCKET s, int how) {
 }
 
 int getsockname(SOCKET s, std::uint32_t* address, std::uint16_t* port) {
-    sockaddr_in sa{};
+    InetAddress a;
+    if (getsockname(s, &a, port) != 0)
+        return SOCKET_ERROR;
+    if (address)
+        *address = a.ipv4();
+    return 0;
+}
+
+int getsockname(SOCKET s, InetAddress* address, std::uint16_t* port) {
+    sockaddr_storage sa{};
     socklen_t length = sizeof sa;
     if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &length) != 0)
         return failErrno();
     splitAddress(sa, address, port);
+    if (address)
+        unmapAddress(*address);
     return 0;
 }
 
 int getpeername(SOCKET s, std::uint32_t* address, std::uint16_t* port) {
-    sockaddr_in sa{};
+    InetAddress a;
+    if (getpeername(s, &a, port) != 0)
+        return SOCKET_ERROR;
+    if (address)
+        *address = a.ipv4();
+    return 0;
+}
+
+int getpeername(SOCKET s, InetAddress* address, std::uint16_t* port) {
+    sockaddr_storage sa{};
     socklen_t length = sizeof sa;
     if (::getpeername(s, reinterpret_cast<sockaddr*>(&sa), &length) != 0)
         return failErrno();
     splitAddress(sa, address, port);
+    if (address)
+        unmapAddress(*address);
     return 0;
 }
 
@@ -263,28 +383,6 @@ int setsockopt(SOCKET s, int level, int option, int value) {
     if (::setsockopt(s, linuxLevel, linuxOption, &value, sizeof value) != 0)
         return failErrno();
     return 0;
-}
-
-std::uint16_t toNetworkOrder(std::uint16_t value) {
-    return htons(value);
-}
-std::uint16_t fromNetworkOrder(std::uint16_t value) {
-    return ntohs(value);
-}
-
-bool parseDottedAddress(const std::string& text, std::uint32_t& address) {
-    in_addr a{};
-    if (text.empty() || ::inet_pton(AF_INET, text.c_str(), &a) != 1)
-        return false;
-    address = a.s_addr;
-    return true;
-}
-
-std::string addressToText(std::uint32_t address) {
-    in_addr a{};
-    a.s_addr = address;
-    char text[INET_ADDRSTRLEN];
-    return ::inet_ntop(AF_INET, &a, text, sizeof text) ? text : "";
 }
 
 } // namespace platform::winsock

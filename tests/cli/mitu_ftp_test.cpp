@@ -210,6 +210,41 @@ TEST_F(MituFtp, LsGetAndPutInOneSession) {
     fs::remove_all(local, ignored);
 }
 
+// An IPv6 host, bare or in brackets: EPSV or EPRT carry the data.
+TEST(MituFtpIPv6, LsGetAndPutOnLoopback) {
+    PyFtpServer server("::1");
+    const std::string bytes = ftptest::patternBytes(70000, 2);
+    ftptest::writeFile(server.root() / "f", bytes);
+    char pattern[] = "/tmp/mitu-ftp-cli-local-XXXXXX";
+    const fs::path local = ::mkdtemp(pattern);
+    for (const bool active : {false, true}) {
+        SCOPED_TRACE(active);
+        std::vector<std::string> args = {"--verbose",
+                                         "--port",
+                                         std::to_string(server.port()),
+                                         active ? "[::1]" : "::1",
+                                         "ls",
+                                         "get",
+                                         "f",
+                                         (local / "f2").string(),
+                                         "put",
+                                         (local / "f2").string(),
+                                         "f3"};
+        if (active)
+            args.insert(args.begin(), "--active");
+        fs::remove(local / "f2");
+        fs::remove(server.root() / "f3");
+        auto r = runFtp(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(" f\n"), std::string::npos) << r.out;
+        EXPECT_TRUE(ftptest::readFile(local / "f2") == bytes);
+        EXPECT_TRUE(ftptest::readFile(server.root() / "f3") == bytes);
+        EXPECT_NE(r.err.find(active ? "> EPRT |2|::1|" : "> EPSV"), std::string::npos) << r.err;
+    }
+    std::error_code ignored;
+    fs::remove_all(local, ignored);
+}
+
 TEST_F(MituFtp, LsNamesTheFirstListingLineItCannotRead) {
     ftptest::ScriptedServer scripted([](ftptest::Peer& peer) {
         peer.send("220 Ready\r\n");

@@ -160,6 +160,55 @@ TEST(FtpDataScripted, PassiveReplyWithoutAUsableAddressFailsTheMethod) {
     }
 }
 
+// A server that refuses PASV is asked for EPSV, whose 229 reply names the
+// port on the server's own address; a 229 without a usable port fails like
+// a 227 without one, and a refused EPSV reports the PASV refusal.
+TEST(FtpDataScripted, RefusedPasvIsFollowedByEpsvWhoseReplyMustNameAPort) {
+    const std::vector<std::pair<std::string, int>> forms = {
+        {"229 Entering Extended Passive Mode (|||PORT|)\r\n", 0},
+        {"229 Entering Extended Passive Mode (!!!PORT!)\r\n", 0},
+        {"229 Entering Extended Passive Mode (|||0|)\r\n", CFtpClient::BadPassiveReply},
+        {"229 Entering Extended Passive Mode (||1|PORT|)\r\n", CFtpClient::BadPassiveReply},
+        {"229 Entering Extended Passive Mode (|||70000|)\r\n", CFtpClient::BadPassiveReply},
+        {"229 Entering Extended Passive Mode (|||PORT)\r\n", CFtpClient::BadPassiveReply},
+        {"229 Entering Extended Passive Mode |||PORT|\r\n", CFtpClient::BadPassiveReply},
+        {"502 EPSV not implemented\r\n", 16502}};
+    for (const auto& [form, expected] : forms) {
+        SCOPED_TRACE(form);
+        std::string epsv;
+        Session s([&](Peer& peer) {
+            login(peer);
+            DataChannel data;
+            peer.readLine(); // TYPE
+            peer.send("200 Type set\r\n");
+            peer.readLine(); // PASV
+            peer.send("502 PASV not implemented\r\n");
+            epsv = peer.readLine();
+            data.listen();
+            std::string reply = form;
+            if (const auto at = reply.find("PORT"); at != std::string::npos)
+                reply.replace(at, 4, std::to_string(data.port()));
+            peer.send(reply);
+            if (expected != 0 || !data.accept(2s)) {
+                peer.readLine(1s);
+                return;
+            }
+            peer.readLine(); // LIST
+            peer.send("150 Here it comes\r\n");
+            data.close();
+            peer.send("226 Done\r\n");
+        });
+        ASSERT_TRUE(s.connected());
+        s.client->EnumFiles();
+        EXPECT_EQ(s.next(), expected == 0 ? "OnEnumFiles 0" : "OnEnumFiles 1");
+        EXPECT_EQ(epsv, "EPSV");
+        if (expected != 0) {
+            EXPECT_EQ(s.client->LastFtpError()->Number(), expected);
+        }
+        EXPECT_EQ(s.client->FtpSessionState(), 0);
+    }
+}
+
 TEST(FtpDataScripted, ResetDataConnectionFailsTheDownloadKeepsThePartAndTheSessionGoesOn) {
     const std::string bytes = patternBytes(5000);
     Session s([&](Peer& peer) {

@@ -27,14 +27,14 @@ import logging, sys
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
-root, user, password = sys.argv[1], sys.argv[2], sys.argv[3]
+root, user, password, host = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
 logging.basicConfig(level=logging.INFO)
 authorizer = DummyAuthorizer()
 authorizer.add_user(user, password, root, perm="elradfmwMT")
 authorizer.add_anonymous(root, perm="elradfmwMT")
 FTPHandler.authorizer = authorizer
 FTPHandler.auth_failed_timeout = 0.1
-server = FTPServer(("127.0.0.1", 0), FTPHandler)
+server = FTPServer((host, 0), FTPHandler)
 print(server.socket.getsockname()[1], flush=True)
 server.serve_forever()
 )PY";
@@ -75,7 +75,7 @@ bool waitReadable(int fd, std::chrono::milliseconds timeout, const std::atomic<b
 
 // --- pyftpdlib ---------------------------------------------------------------------
 
-PyFtpServer::PyFtpServer() {
+PyFtpServer::PyFtpServer(const char* host) {
     char pattern[] = "/tmp/mitu-ftp-test-XXXXXX";
     if (!::mkdtemp(pattern))
         throw std::runtime_error("mkdtemp failed");
@@ -94,7 +94,7 @@ PyFtpServer::PyFtpServer() {
         if (err >= 0)
             ::dup2(err, 2);
         ::execl("/usr/bin/python3", "python3", "-c", ServerScript, m_root.c_str(), User, Password,
-                static_cast<char*>(nullptr));
+                host, static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(out[1]);
@@ -136,20 +136,26 @@ void PyFtpServer::stop() {
 
 namespace {
 
-bool acceptsConnections(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+bool acceptsConnections(int port, bool ipv6) {
+    int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    sockaddr_in6 address6{};
+    address6.sin6_family = AF_INET6;
+    address6.sin6_addr = in6addr_loopback;
+    address6.sin6_port = address.sin_port;
+    const bool ok =
+        ipv6 ? ::connect(fd, reinterpret_cast<sockaddr*>(&address6), sizeof address6) == 0
+             : ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     return ok;
 }
 
 } // namespace
 
-VsFtpServer::VsFtpServer(const std::string& extraConfig) {
+VsFtpServer::VsFtpServer(const std::string& extraConfig, bool ipv6) {
     char pattern[] = "/tmp/mitu-vsftpd-test-XXXXXX";
     if (!::mkdtemp(pattern))
         throw std::runtime_error("mkdtemp failed");
@@ -166,7 +172,7 @@ VsFtpServer::VsFtpServer(const std::string& extraConfig) {
         if (!f)
             throw std::runtime_error("cannot write the vsftpd configuration");
         std::fprintf(f,
-                     "listen=YES\nlisten_address=127.0.0.1\nlisten_port=%d\nbackground=NO\n"
+                     "%s\nlisten_port=%d\nbackground=NO\n"
                      "run_as_launching_user=YES\nseccomp_sandbox=NO\nsecure_chroot_dir=%s\n"
                      "anonymous_enable=YES\nlocal_enable=NO\nanon_root=%s\nwrite_enable=YES\n"
                      "anon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
@@ -174,6 +180,8 @@ VsFtpServer::VsFtpServer(const std::string& extraConfig) {
                      "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
                      "use_localtime=YES\nxferlog_enable=NO\nvsftpd_log_file=%s\n"
                      "ftpd_banner=vsftpd ready\n%s",
+                     ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1"
+                          : "listen=YES\nlisten_address=127.0.0.1",
                      m_port, (m_dir / "empty").c_str(), m_root.c_str(), log.c_str(),
                      extraConfig.c_str());
         std::fclose(f);
@@ -188,7 +196,7 @@ VsFtpServer::VsFtpServer(const std::string& extraConfig) {
             ::_exit(127);
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!acceptsConnections(m_port) && std::chrono::steady_clock::now() < deadline) {
+        while (!acceptsConnections(m_port, ipv6) && std::chrono::steady_clock::now() < deadline) {
             int status = 0;
             if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
                 m_pid = -1; // it ended (port taken meanwhile?): try another
@@ -196,7 +204,7 @@ VsFtpServer::VsFtpServer(const std::string& extraConfig) {
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        if (m_pid > 0 && !acceptsConnections(m_port))
+        if (m_pid > 0 && !acceptsConnections(m_port, ipv6))
             stop();
     }
     if (m_pid < 0) {

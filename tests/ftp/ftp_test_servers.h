@@ -13,14 +13,15 @@
 namespace ftptest {
 
 // A real FTP server (pyftpdlib under the system's Python) on a free
-// loopback port, serving a fresh temporary folder. One anonymous account
-// and one user account, both allowed to change everything.
+// loopback port of `host` ("127.0.0.1" or "::1"), serving a fresh
+// temporary folder. One anonymous account and one user account, both
+// allowed to change everything.
 class PyFtpServer {
 public:
     static constexpr const char* User = "tester";
     static constexpr const char* Password = "s3cret";
 
-    PyFtpServer();
+    explicit PyFtpServer(const char* host = "127.0.0.1");
     ~PyFtpServer();
     PyFtpServer(const PyFtpServer&) = delete;
     PyFtpServer& operator=(const PyFtpServer&) = delete;
@@ -39,11 +40,12 @@ private:
 
 // A second real FTP server: vsftpd, standalone with a generated
 // configuration, on a free loopback port, anonymous users allowed to
-// upload, overwrite and create folders in a fresh temporary root.
+// upload, overwrite and create folders in a fresh temporary root. On
+// ::1 instead of 127.0.0.1 when `ipv6`.
 class VsFtpServer {
 public:
     // `extraConfig`: more configuration lines, each ended by a line feed.
-    explicit VsFtpServer(const std::string& extraConfig = std::string());
+    explicit VsFtpServer(const std::string& extraConfig = std::string(), bool ipv6 = false);
     ~VsFtpServer();
     VsFtpServer(const VsFtpServer&) = delete;
     VsFtpServer& operator=(const VsFtpServer&) = delete;

@@ -296,6 +296,58 @@ TEST(TransfersBehindARouter, VsftpdNamingAnotherPassiveAddressStillServesTheDown
     fs::remove_all(local, ignored);
 }
 
+// Over IPv6 the data connections are announced with EPSV and EPRT (the
+// PASV and PORT forms cannot carry an IPv6 address).
+TEST(TransfersOverIPv6, BothServersCarryFilesAndListingsInBothModes) {
+    PyFtpServer py("::1");
+    VsFtpServer vs("", true);
+    const std::string bytes = patternBytes(300000, 6);
+    for (const bool passive : {true, false}) {
+        for (const std::string host : {"::1", "[::1]"}) {
+            const bool onVsftpd = host == "[::1]";
+            SCOPED_TRACE(host + (passive ? " passive" : " active"));
+            const fs::path root = onVsftpd ? vs.root() : py.root();
+            char pattern[] = "/tmp/mitu-ftp-local-XXXXXX";
+            const fs::path local = ::mkdtemp(pattern);
+            writeFile(local / "up.bin", bytes);
+            auto client = CFtpClient::create();
+            EventLog log(*client);
+            client->setFtpServer(host);
+            client->setRemotePort(onVsftpd ? vs.port() : py.port());
+            client->setPassiveMode(passive);
+            client->setTimeOut(5);
+            auto step = [&](const std::function<void()>& start) {
+                const std::size_t before = log.count();
+                start();
+                return runUntil([&] { return log.count() > before; }, 30) ? log.last()
+                                                                          : "no completion";
+            };
+            ASSERT_EQ(step([&] { client->Connect(); }), "OnConnect 0");
+            ASSERT_EQ(step([&] { client->UploadFile((local / "up.bin").string(), "six.bin"); }),
+                      "OnUploadFile 0");
+            EXPECT_TRUE(readFile(root / "six.bin") == bytes);
+            ASSERT_EQ(step([&] { client->EnumFiles(); }), "OnEnumFiles 0");
+            ASSERT_EQ(client->CurrentDirectoryFiles()->Count(), 1);
+            EXPECT_EQ(client->CurrentDirectoryFiles()->Item(1)->FileName(), "six.bin");
+            ASSERT_EQ(step([&] {
+                          client->DownloadFile("six.bin", (local / "back.bin").string(), false);
+                      }),
+                      "OnDownloadFile 0");
+            EXPECT_TRUE(readFile(local / "back.bin") == bytes);
+            std::string verbs;
+            for (const auto& line : log.protocol)
+                for (const char* verb : {"> PASV", "> PORT", "> EPSV", "> EPRT"})
+                    if (line.rfind(verb, 0) == 0)
+                        verbs += line.substr(2, 4) + " ";
+            EXPECT_EQ(verbs, passive ? "EPSV EPSV EPSV " : "EPRT EPRT EPRT ");
+            client.reset();
+            std::error_code ignored;
+            fs::remove(root / "six.bin", ignored);
+            fs::remove_all(local, ignored);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, Transfers,
                          ::testing::Combine(::testing::Values("pyftpdlib", "vsftpd"),
                                             ::testing::Bool()),

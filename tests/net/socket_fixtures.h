@@ -83,8 +83,12 @@ struct Connection {
     int listenerStateAtRequest = -1;
     int serverStateAfterAccept = -1;
 
+    // Where the listener listens and the client connects to.
+    std::string listenAddress = "127.0.0.1";
+    std::string connectAddress = "127.0.0.1";
+
     void open() {
-        listener->Bind(0, "127.0.0.1");
+        listener->Bind(0, listenAddress);
         listener->Listen();
         listener->OnConnectionRequest.subscribe([this](std::int32_t requestID) {
             ++requests;
@@ -95,7 +99,7 @@ struct Connection {
         server->OnConnect.subscribe(
             [this] { ADD_FAILURE() << "OnConnect for an accepted socket"; });
         client->OnConnect.subscribe([this] { ++connectEvents; });
-        client->Connect("127.0.0.1", boundPort(listener));
+        client->Connect(connectAddress, boundPort(listener));
         ASSERT_TRUE(runUntil(
             [&] { return connectEvents == 1 && server->State() == CSocket::StateConnected; }));
     }

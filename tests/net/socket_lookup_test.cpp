@@ -27,6 +27,11 @@ public:
         std::uint32_t address;
         platform::winsock::parseDottedAddress("127.0.0.1", address);
         entry.addresses = {address};
+        for (const std::string& text : all) {
+            platform::winsock::InetAddress a;
+            platform::winsock::parseAddress(text, a);
+            entry.allAddresses.push_back(a);
+        }
         return 0;
     }
     std::string reverse(std::uint32_t) override {
@@ -34,6 +39,7 @@ public:
         return "slow.test";
     }
 
+    std::vector<std::string> all; // addresses of either family, if any
     std::atomic<int> calls{0};
     std::atomic<int> mostAtOnce{0};
 
@@ -83,6 +89,40 @@ TEST(CSocketLookup, InjectedResolverNamesTheHost) {
     ASSERT_TRUE(runUntil([&] { return connects == 1; }));
     EXPECT_EQ(s->RemoteHost(), "loopback.test");
     EXPECT_EQ(s->RemoteHostIP(), "127.0.0.1");
+}
+
+TEST(CSocketLookup, AddressesAreTriedInOrderUntilOneConnects) {
+    auto resolver = std::make_shared<FixedResolver>(0);
+    resolver->all = {"127.0.0.1", "::1"};
+    ResolverGuard guard(resolver);
+    auto listener = CSocket::create();
+    listener->Bind(0, "::1");
+    listener->Listen();
+    // Nothing can listen on the IPv4 side of the port while this holds it.
+    auto blocker = CSocket::create();
+    blocker->Bind(boundPort(listener), "127.0.0.1");
+
+    auto s = CSocket::create();
+    int connects = 0;
+    ErrorSeen seen;
+    recordErrors(s, seen);
+    s->OnConnect.subscribe([&] { ++connects; });
+    s->Connect("service.invalid", boundPort(listener));
+    ASSERT_TRUE(runUntil([&] { return connects == 1 || seen.count > 0; }));
+    EXPECT_EQ(seen.count, 0);
+    EXPECT_EQ(s->RemoteHostIP(), "::1");
+    EXPECT_EQ(s->LocalIP(), "::1");
+
+    // When every address fails, the last failure is the one reported.
+    listener->CloseSocket();
+    auto failing = CSocket::create();
+    recordErrors(failing, seen);
+    failing->Connect("service.invalid", boundPort(blocker));
+    ASSERT_TRUE(runUntil([&] { return seen.count > 0; }));
+    EXPECT_EQ(seen.count, 1);
+    EXPECT_EQ(seen.number, 10061);
+    EXPECT_EQ(failing->RemoteHostIP(), "::1");
+    EXPECT_EQ(failing->State(), CSocket::StateError);
 }
 
 TEST(CSocketLookup, FailedLookupRaisesOnError) {
@@ -214,6 +254,47 @@ TEST(CSocketDatagram, SendAndReceiveFillTheSender) {
     EXPECT_EQ(receiver->RemoteHostIP(), "127.0.0.1");
     EXPECT_EQ(receiver->RemotePort(), boundPort(sender));
     EXPECT_FALSE(receiver->RemoteHost().empty());
+}
+
+TEST(CSocketDatagram, IPv6RoundTrip) {
+    auto receiver = CSocket::create();
+    receiver->setProtocol(CSocket::ProtocolUdp);
+    receiver->Bind(0, "::1");
+    auto sender = CSocket::create();
+    sender->setProtocol(CSocket::ProtocolUdp);
+    sender->setRemoteHost("[::1]");
+    sender->setRemotePort(boundPort(receiver));
+    EXPECT_EQ(sender->RemoteHostIP(), "::1");
+    int arrivals = 0;
+    receiver->OnDataArrival.subscribe([&](std::int32_t) { ++arrivals; });
+    sender->SendData(std::string("ping"));
+    ASSERT_TRUE(runUntil([&] { return arrivals == 1; }));
+    Variant data;
+    receiver->GetData(data);
+    EXPECT_EQ(std::get<std::string>(data), "ping");
+    EXPECT_EQ(receiver->RemoteHostIP(), "::1");
+    EXPECT_EQ(receiver->RemoteHost(), "::1");
+
+    // The answer goes back to where the datagram came from.
+    receiver->SendData(std::string("pong"));
+    ASSERT_TRUE(runUntil([&] { return sender->BytesReceived() == 4; }));
+    sender->GetData(data);
+    EXPECT_EQ(std::get<std::string>(data), "pong");
+
+    // A socket bound to "::" serves IPv4 peers too, by their IPv4 address.
+    auto both = CSocket::create();
+    both->setProtocol(CSocket::ProtocolUdp);
+    both->Bind(0, "::");
+    auto v4 = CSocket::create();
+    v4->setProtocol(CSocket::ProtocolUdp);
+    v4->setRemoteHost("127.0.0.1");
+    v4->setRemotePort(boundPort(both));
+    v4->SendData(std::string("ping"));
+    ASSERT_TRUE(runUntil([&] { return both->BytesReceived() == 4; }));
+    both->GetData(data);
+    EXPECT_EQ(both->RemoteHostIP(), "127.0.0.1");
+    both->SendData(std::string("pong"));
+    ASSERT_TRUE(runUntil([&] { return v4->BytesReceived() == 4; }));
 }
 
 TEST(CSocketDatagram, NamedDestinationIsLookedUpBeforeSending) {

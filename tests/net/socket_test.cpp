@@ -27,6 +27,39 @@ TEST(CSocketConnection, ListenAcceptConnectAndAddresses) {
     EXPECT_EQ(c.listener->LocalPort(), 0);
 }
 
+TEST(CSocketConnection, IPv6ConnectionCarriesDataAndNamesItsAddresses) {
+    Connection c;
+    c.listenAddress = "::1";
+    c.connectAddress = "[::1]";
+    c.open();
+    EXPECT_EQ(c.client->LocalIP(), "::1");
+    EXPECT_EQ(c.server->LocalIP(), "::1");
+    EXPECT_EQ(c.server->RemoteHostIP(), "::1");
+    EXPECT_EQ(c.server->RemotePort(), c.client->LocalPort());
+    std::string got;
+    c.server->OnDataArrival.subscribe([&](std::int32_t) {
+        Variant data;
+        c.server->GetData(data);
+        got += std::get<std::string>(data);
+        if (got == "ping")
+            c.server->SendData(std::string("pong"));
+    });
+    int answers = 0;
+    c.client->OnDataArrival.subscribe([&](std::int32_t) { ++answers; });
+    c.client->SendData(std::string("ping"));
+    ASSERT_TRUE(runUntil([&] { return answers == 1; }));
+    Variant answer;
+    c.client->GetData(answer);
+    EXPECT_EQ(std::get<std::string>(answer), "pong");
+
+    // A listener on "::" takes both families; an IPv4 peer keeps its IPv4 address.
+    Connection both;
+    both.listenAddress = "::";
+    both.open();
+    EXPECT_EQ(both.server->RemoteHostIP(), "127.0.0.1");
+    EXPECT_EQ(both.client->LocalIP(), "127.0.0.1");
+}
+
 TEST(CSocketConnection, OutOfDescriptorsTheListenerReportsOnceAndResumes) {
     expectInChild([] {
         ChildChecks check;

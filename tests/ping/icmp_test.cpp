@@ -5,6 +5,7 @@
 #include "platform/icmp.h"
 
 #include <arpa/inet.h>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -135,6 +136,39 @@ TEST_F(IcmpTest, RawSocketWhereTheGroupIsNotAdmitted) {
     Echo e = echo(none, "127.0.0.1");
     EXPECT_EQ(e.count, 0u);
     EXPECT_EQ(e.header.Status, icmp::IP_GENERAL_FAILURE);
+}
+
+// ICMPv6 answers in the same header; a datagram socket where the group
+// is admitted (the IPv4 range admits ICMPv6 too), a raw one otherwise.
+TEST_F(IcmpTest, Icmp6EchoesThroughLoopbackWithEitherKind) {
+    std::array<std::uint8_t, 16> loopback{};
+    loopback[15] = 1;
+    auto echo6 = [&](icmp::SocketKind kind) {
+        icmp::setSocketKind(kind);
+        icmp::HANDLE h = icmp::Icmp6CreateFile();
+        EXPECT_NE(h, icmp::INVALID_HANDLE_VALUE);
+        EXPECT_EQ(icmp::socketKindOf6(h), kind);
+        std::vector<std::uint8_t> buffer(278, 0xEE);
+        Echo e;
+        e.count = icmp::Icmp6SendEcho(h, loopback, 0, kData, kDataSize, buffer.data(), 278, 3000);
+        std::memcpy(&e.header, buffer.data(), sizeof e.header);
+        e.data.assign(reinterpret_cast<const char*>(buffer.data() + 28), kDataSize);
+        EXPECT_EQ(e.count, 1u);
+        EXPECT_EQ(e.header.Status, icmp::IP_SUCCESS);
+        EXPECT_EQ(e.header.Ttl, 64);
+        EXPECT_EQ(e.data, kData);
+        // "::" is refused like 0.0.0.0.
+        EXPECT_EQ(icmp::Icmp6SendEcho(h, {}, 0, kData, kDataSize, buffer.data(), 278, 3000), 0u);
+        std::memcpy(&e.header, buffer.data(), sizeof e.header);
+        EXPECT_EQ(e.header.Status, icmp::IP_BAD_DESTINATION);
+        EXPECT_TRUE(icmp::Icmp6CloseHandle(h));
+    };
+    echo6(icmp::SocketKind::Raw);
+    auto ns = admittingNamespace("dgram6");
+    REQUIRE_NAMESPACE(ns);
+    Enter inside(*ns);
+    ASSERT_TRUE(inside.ok());
+    echo6(icmp::SocketKind::Datagram);
 }
 
 TEST_F(IcmpTest, RefusesWhatCannotBeSent) {

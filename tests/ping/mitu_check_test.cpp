@@ -67,6 +67,9 @@ TEST(MituCheckConnection, RatesLoopback) {
     expectExcellent(check("connection 127.0.0.1"));
     // Without an address it asks the configured server.
     expectExcellent(check("connection", "MITU_PING_ADDRESS=127.0.0.1"));
+    // Over IPv6 by ICMPv6, with the same lines, rating and statistics.
+    expectExcellent(check("connection ::1"));
+    expectExcellent(check("connection '[::1]'"));
 }
 
 TEST(MituCheckConnection, NoAnswerIsNoConnection) {

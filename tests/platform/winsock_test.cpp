@@ -96,3 +96,18 @@ TEST(WinsockAddresses, OnlyStrictDottedAddressesParse) {
     for (const char* text : {"", "localhost", "1.2.3", "1.2.3.256", "1.2.3.4 ", "a.b.c.d"})
         EXPECT_FALSE(ws::parseDottedAddress(text, address)) << text;
 }
+
+TEST(WinsockAddresses, LiteralsOfEitherFamilyParse) {
+    ws::InetAddress address;
+    ASSERT_TRUE(ws::parseAddress("[::1]", address));
+    EXPECT_EQ(address.family, ws::AF_INET6_);
+    EXPECT_EQ(ws::addressToText(address), "::1");
+    ASSERT_TRUE(ws::parseAddress("2001:DB8:0:0::7", address));
+    EXPECT_EQ(ws::addressToText(address), "2001:db8::7");
+    ASSERT_TRUE(ws::parseAddress("10.0.0.1", address));
+    EXPECT_EQ(address.family, ws::AF_INET_);
+    EXPECT_EQ(ws::addressToText(address.ipv4()), "10.0.0.1");
+    for (const char* text :
+         {"", "localhost", "[::1", "::1]", "[[::1]]", "1::2::3", "::1%", "[10.0.0.1]", "::g"})
+        EXPECT_FALSE(ws::parseAddress(text, address)) << text;
+}
