@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+class SecureChannel;
+
 // An asynchronous IPv4 socket with events: a TCP connection, a listening
 // TCP socket or a UDP socket. Methods return at once; progress arrives
 // later as events, raised from the socket service's notification dispatch
@@ -53,6 +55,10 @@ public:
     void Bind(std::optional<std::int32_t> lngLocalPort = std::nullopt,
               std::optional<std::string> strLocalIP = std::nullopt);
     void Accept(std::int32_t requestID);
+    // Puts a security layer between the data path and the wire of this
+    // connected TCP socket and starts its handshake; it stays until the
+    // socket closes. Events and buffers then carry the plain bytes.
+    void StartSecure(std::shared_ptr<SecureChannel> channel);
 
     // --- properties ---
     std::int32_t State() const { return m_State; }
@@ -70,6 +76,8 @@ public:
     std::string LocalHostName() const { return m_LocalHostName; }
     // Saturated at the largest 32-bit value rather than wrapped.
     std::int32_t BytesReceived() const;
+    // The security layer of the connection, nullptr if there is none.
+    std::shared_ptr<SecureChannel> Secure() const { return m_secure; }
 
     // --- events ---
     platform::Event<> OnClose;
@@ -110,6 +118,12 @@ private:
     void resumeReading();
     void failClose(std::int32_t number);
     void raiseError(std::int32_t number, const std::string& source);
+    void raiseError(std::int32_t number, const std::string& source, std::string description);
+    void dispatchEvent(std::int32_t event);
+    // Ends the socket after a failure of its security layer.
+    void failSecure(std::int32_t number, const std::string& source, const std::string& description);
+    // The stream's end announced through the security layer, then the socket's.
+    void shutdownSend();
     void onAccept();
     void onConnected();
     void onPeerClosed();
@@ -140,4 +154,5 @@ private:
     bool m_acceptRefused = false;     // a refusal for want of descriptors was reported
     std::int32_t m_noSocketError = 0; // why the last socket could not be made
     std::string m_noSocketText;
+    std::shared_ptr<SecureChannel> m_secure;
 };
