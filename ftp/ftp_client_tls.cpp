@@ -18,7 +18,7 @@ void CFtpClient::StartControlTls(std::int16_t code, const std::string& reply) {
         RaiseCompletionFailure(method);
         return;
     }
-    m_objControlSocket->StartSecure(m_tls->channel(m_objControlSocket->SocketHandle(), nullptr));
+    m_objControlSocket->StartSecure(m_tls->channel(m_objControlSocket->SocketHandle(), false));
     // Held back by the layer until the handshake is done; a failed
     // handshake or certificate check ends the connect with its reason.
     SendFtpCommand("USER", m_UserName);
@@ -27,8 +27,7 @@ void CFtpClient::StartControlTls(std::int16_t code, const std::string& reply) {
 void CFtpClient::StartDataTls() {
     if (!m_tls)
         return;
-    m_objDataSocket->StartSecure(
-        m_tls->channel(m_objDataSocket->SocketHandle(), m_objControlSocket->Secure()));
+    m_objDataSocket->StartSecure(m_tls->channel(m_objDataSocket->SocketHandle(), true));
 }
 
 std::string CFtpClient::TlsDescription() const {

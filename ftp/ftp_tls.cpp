@@ -5,6 +5,7 @@
 
 #include "ftp/ftp_tls.h"
 
+#include "net/socket_errors.h"
 #include "platform/error.h"
 #include "platform/winsock.h"
 
@@ -88,6 +89,17 @@ std::string reason(SSL* ssl, const char* otherwise) {
     std::string text = "TLS: " + reason(ssl, otherwise);
     ERR_clear_error();
     throw platform::Error(TlsFailed, TlsSource, text);
+}
+
+// A failure of the socket under the layer keeps the socket library's
+// number and text, as it would without TLS.
+[[noreturn]] void failSocket(SSL* ssl, const char* otherwise) {
+    const int code = ws::WSAGetLastError();
+    if (ERR_peek_error() == 0 && code != 0) {
+        ERR_clear_error();
+        throw platform::Error(code, TlsSource, GetErrorDescription(code));
+    }
+    fail(ssl, otherwise);
 }
 
 int sessionIndex() {
@@ -177,7 +189,7 @@ public:
         case SSL_ERROR_SYSCALL:
             if (ERR_peek_error() == 0 && r == 0)
                 return 0; // the peer closed the connection
-            [[fallthrough]];
+            failSocket(m_ssl, "reading failed");
         default:
             fail(m_ssl, "reading failed");
         }
@@ -200,6 +212,8 @@ public:
                 return total > 0 ? total : -1;
             case SSL_ERROR_WANT_WRITE:
                 return total > 0 ? total : -1;
+            case SSL_ERROR_SYSCALL:
+                failSocket(m_ssl, "writing failed");
             default:
                 fail(m_ssl, "writing failed");
             }
@@ -310,8 +324,7 @@ std::shared_ptr<TlsContext> TlsContext::create(const TlsSettings& settings) {
     return std::shared_ptr<TlsContext>(new TlsContext(std::move(state)));
 }
 
-std::shared_ptr<SecureChannel> TlsContext::channel(std::int32_t socket,
-                                                   const std::shared_ptr<SecureChannel>& resume) {
+std::shared_ptr<SecureChannel> TlsContext::channel(std::int32_t socket, bool resume) {
     ERR_clear_error();
     SSL* ssl = SSL_new(m_state->ctx);
     if (!ssl)

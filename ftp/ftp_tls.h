@@ -31,10 +31,10 @@ public:
     TlsContext(const TlsContext&) = delete;
     TlsContext& operator=(const TlsContext&) = delete;
 
-    // A layer for the connection `socket` to the server; `resume`, if
-    // given, is the control connection's layer whose session it resumes.
-    std::shared_ptr<SecureChannel> channel(std::int32_t socket,
-                                           const std::shared_ptr<SecureChannel>& resume);
+    // A layer for the connection `socket` to the server. A data
+    // connection (`resume`) resumes a TLS session the server gave one of
+    // this context's connections.
+    std::shared_ptr<SecureChannel> channel(std::int32_t socket, bool resume);
 
 private:
     struct State;
