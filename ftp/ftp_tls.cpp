@@ -14,6 +14,9 @@
 #include <openssl/x509v3.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
 #include <vector>
 
 namespace ws = platform::winsock;
@@ -314,9 +317,13 @@ std::shared_ptr<TlsContext> TlsContext::create(const TlsSettings& settings) {
                 : SSL_CTX_load_verify_locations(ctx, settings.caFile.c_str(), nullptr) == 1;
         if (!loaded) {
             std::string text = "TLS: the trusted certificates cannot be read";
-            if (!settings.caFile.empty())
+            std::string why = reason(nullptr, "no certificate");
+            if (!settings.caFile.empty()) {
                 text += " from " + settings.caFile;
-            text += ": " + reason(nullptr, "no certificate");
+                if (::access(settings.caFile.c_str(), R_OK) != 0)
+                    why = std::strerror(errno);
+            }
+            text += ": " + why;
             ERR_clear_error();
             throw platform::Error(TlsFailed, TlsSource, text);
         }
