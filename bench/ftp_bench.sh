@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # FTP transfer rates of mitu-ftp against curl, both talking to vsftpd on
-# loopback, and the peak memory of a large mitu-ftp download.
+# loopback, plain and over TLS (explicit, AUTH TLS), and the peak memory
+# of a large mitu-ftp download.
 #
 #   bench/ftp_bench.sh [MiB for the rate runs, default 256] [MiB for the memory run, default 1024]
 #
-# Needs a build (build/bin/mitu-ftp), vsftpd and curl (scripts/install-deps.sh).
+# Needs a build (build/bin/mitu-ftp), vsftpd, curl and openssl (scripts/install-deps.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 size=${1:-256}
@@ -20,6 +21,10 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir -p "$work/root" "$work/empty" "$work/local"
+
+# A certificate for 127.0.0.1: the server offers TLS, plain sessions stay allowed.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$work/key.pem" -out "$work/cert.pem" \
+    -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 >"$work/openssl.log" 2>&1
 
 port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 cat > "$work/vsftpd.conf" <<CONF
@@ -39,6 +44,13 @@ anon_other_write_enable=YES
 no_anon_password=YES
 connect_from_port_20=NO
 xferlog_enable=NO
+ssl_enable=YES
+allow_anon_ssl=YES
+force_anon_logins_ssl=NO
+force_anon_data_ssl=NO
+require_ssl_reuse=YES
+rsa_cert_file=$work/cert.pem
+rsa_private_key_file=$work/key.pem
 CONF
 /usr/sbin/vsftpd "$work/vsftpd.conf" >"$work/vsftpd.log" 2>&1 &
 pid=$!
@@ -70,6 +82,12 @@ best() {
 t_get=$(best "$ftp" --quiet --port "$port" 127.0.0.1 get file.bin "$work/local/mitu.bin" --overwrite)
 t_curl_get=$(best curl -s -o "$work/local/curl.bin" "$url/file.bin")
 cmp "$work/local/mitu.bin" "$work/root/file.bin"
+t_tls_get=$(best "$ftp" --quiet --tls --cacert "$work/cert.pem" --port "$port" 127.0.0.1 \
+    get file.bin "$work/local/mitu-tls.bin" --overwrite)
+t_curl_tls_get=$(best curl -s --ssl-reqd --cacert "$work/cert.pem" -o "$work/local/curl-tls.bin" \
+    "$url/file.bin")
+cmp "$work/local/mitu-tls.bin" "$work/root/file.bin"
+cmp "$work/local/curl-tls.bin" "$work/root/file.bin"
 
 t_put=$(best "$ftp" --quiet --buffer 8192 --port "$port" 127.0.0.1 put "$work/local/mitu.bin" up-mitu.bin)
 t_curl_put=$(best curl -s -T "$work/local/curl.bin" "$url/up-curl.bin")
@@ -91,6 +109,9 @@ fi
 printf '%-28s %8s MB/s\n' "download mitu-ftp get" "$(rate "$t_get")"
 printf '%-28s %8s MB/s\n' "download curl" "$(rate "$t_curl_get")"
 printf '%-28s %8s\n' "download ratio (mitu/curl)" "$(echo "scale=2; $t_curl_get / $t_get" | bc -l)"
+printf '%-28s %8s MB/s\n' "download TLS mitu-ftp get" "$(rate "$t_tls_get")"
+printf '%-28s %8s MB/s\n' "download TLS curl" "$(rate "$t_curl_tls_get")"
+printf '%-28s %8s\n' "download TLS ratio" "$(echo "scale=2; $t_curl_tls_get / $t_tls_get" | bc -l)"
 printf '%-28s %8s MB/s\n' "upload mitu-ftp put (8192)" "$(rate "$t_put")"
 printf '%-28s %8s MB/s\n' "upload curl" "$(rate "$t_curl_put")"
 printf '%-28s %8s\n' "upload ratio (mitu/curl)" "$(echo "scale=2; $t_curl_put / $t_put" | bc -l)"

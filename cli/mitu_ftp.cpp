@@ -49,6 +49,9 @@ struct Options {
     std::optional<std::int32_t> buffer;
     bool verbose = false;
     bool quiet = false;
+    bool tls = false;
+    std::string caFile;
+    bool insecure = false;
     std::string host;
 };
 
@@ -469,6 +472,7 @@ void printUsage(std::ostream& out) {
     out << "Usage: " << Program
         << " [--port N] [--user NAME] [--password TEXT] [--active] [--ascii]\n"
            "                [--timeout SEC] [--buffer N] [--verbose] [--quiet]\n"
+           "                [--tls [--cacert FILE] [--insecure]]\n"
            "                HOST COMMAND [ARGS]...\n"
            "\n"
            "Connects to the FTP server HOST (a name, an IPv4 address, or an IPv6 address\n"
@@ -490,7 +494,14 @@ void printUsage(std::ostream& out) {
            "  --ascii          transfer files as text (default: binary)\n"
            "  --timeout SEC    seconds to wait for each answer (1-32767, default 60)\n"
            "  --buffer N       upload piece size in bytes (512-8192, default 8192)\n"
-           "  --verbose        show the session protocol on standard error\n"
+           "  --tls            explicit FTP over TLS (AUTH TLS): the login, the commands\n"
+           "                   and every data connection are encrypted; the server's\n"
+           "                   certificate must be trusted and name HOST\n"
+           "  --cacert FILE    with --tls: trust the PEM certificates in FILE instead of\n"
+           "                   the system's\n"
+           "  --insecure       with --tls: accept any certificate (for a test server)\n"
+           "  --verbose        show the session protocol (and the TLS version and cipher)\n"
+           "                   on standard error\n"
            "  --quiet          no progress bar and no status lines; the data asked for\n"
            "                   (pwd, ls) is still printed\n"
            "  --help           show this text\n"
@@ -541,6 +552,12 @@ bool parseCommandLine(int argc, char** argv, Options& options, std::vector<Invoc
             options.buffer = number(a, 512, MaxBuffer);
         else if (a == "--verbose")
             options.verbose = true;
+        else if (a == "--tls")
+            options.tls = true;
+        else if (a == "--cacert")
+            options.caFile = valueOf(a);
+        else if (a == "--insecure")
+            options.insecure = true;
         else if (a == "--quiet")
             options.quiet = true;
         else if (a == "--")
@@ -548,6 +565,9 @@ bool parseCommandLine(int argc, char** argv, Options& options, std::vector<Invoc
         else
             throw UsageError{"unknown option " + a};
     }
+    if (!options.tls && (options.insecure || !options.caFile.empty()))
+        throw UsageError{std::string(options.insecure ? "--insecure" : "--cacert") +
+                         " needs --tls"};
     if (i < args.size() && args[i] == "--")
         ++i;
     if (i >= args.size())
@@ -607,8 +627,17 @@ int run(const Options& options, const std::vector<Invocation>& todo) {
     if (options.timeout)
         client.setTimeOut(static_cast<std::int16_t>(*options.timeout));
     client.setSendBufferLenght(static_cast<std::int16_t>(options.buffer.value_or(MaxBuffer)));
+    client.setUseTls(options.tls);
+    client.setTlsCaFile(options.caFile);
+    client.setTlsInsecure(options.insecure);
+    if (options.tls && options.insecure)
+        std::cerr << Program
+                  << ": warning: --insecure: the server's certificate is not checked; "
+                     "anyone on the way can read and change the session\n";
 
     int rc = session.step("connect " + options.host, [&] { client.Connect(); });
+    if (rc == ExitOk && options.verbose && options.tls)
+        std::cerr << "TLS: " << client.TlsDescription() << '\n';
     if (rc == ExitOk) {
         session.setConnected();
         for (const auto& in : todo) {

@@ -15,6 +15,10 @@
 #include <string>
 #include <string_view>
 
+namespace ftp {
+class TlsContext;
+}
+
 // The asynchronous method a client is waiting on; each has one completion event.
 enum class FtpAsyncMethod : std::int32_t {
     None = 0,
@@ -90,6 +94,10 @@ enum class TransferMode : std::int32_t { Ascii = 0, Binary = 1 };
 //   16009  a resumed download whose local part is longer than the remote file
 //   16010  a download whose length differs from the size the server gave
 //   16011  a listing longer than MaxListingLength
+//   16012  UseTls: the server refused AUTH TLS (the session is closed,
+//          nothing more is sent)
+//   16013  UseTls: the TLS layer failed; the description is the reason,
+//          as "TLS: certificate has expired" or "TLS: hostname mismatch"
 // Other numbers are those of the socket (control or data connection) or
 // of the local file.
 class CFtpClient : public std::enable_shared_from_this<CFtpClient> {
@@ -103,6 +111,8 @@ public:
     static constexpr std::int32_t LocalFileLonger = 16009;
     static constexpr std::int32_t SizeMismatch = 16010;
     static constexpr std::int32_t ListingTooLong = 16011;
+    static constexpr std::int32_t TlsRefused = 16012;
+    static constexpr std::int32_t TlsFailed = 16013;
     // Most bytes of listing text kept, unless set otherwise.
     static constexpr std::size_t MaxListingLength = std::size_t(256) << 20;
     // Active mode: the lowest port tried and the most candidates tried in one search.
@@ -164,6 +174,20 @@ public:
     // gave for a binary download, the local file's length for an upload;
     // -1 when it is not known.
     std::int64_t TransferSize() const { return m_TransferSize; }
+    // Explicit FTP over TLS (off by default): AUTH TLS after the greeting,
+    // the login inside TLS, PBSZ 0 and PROT P after it, and every data
+    // connection in TLS too, resuming the control connection's session.
+    // The server's certificate is checked against the system's trust store
+    // (or TlsCaFile, a PEM file) and its name against FtpServer, unless
+    // TlsInsecure. Read when Connect is called.
+    bool UseTls() const { return m_UseTls; }
+    void setUseTls(bool value) { m_UseTls = value; }
+    std::string TlsCaFile() const { return m_TlsCaFile; }
+    void setTlsCaFile(const std::string& value) { m_TlsCaFile = value; }
+    bool TlsInsecure() const { return m_TlsInsecure; }
+    void setTlsInsecure(bool value) { m_TlsInsecure = value; }
+    // The control connection's TLS version and cipher, empty without TLS.
+    std::string TlsDescription() const;
     // Most bytes of listing text a listing may have (MaxListingLength).
     void setMaxListingLength(std::size_t bytes) { m_maxListingLength = bytes; }
 
@@ -228,6 +252,8 @@ private:
     void DispatchReply(const ftp::ReplyBuffer::Reply& reply);
     void DispatchConnectReply(std::int16_t code, const std::string& reply);
     void LoggedIn();
+    void StartControlTls(std::int16_t code, const std::string& reply);
+    void StartDataTls();
     void FailDispatch(std::int32_t number, const std::string& description);
     void FailReplyTooLong();
     void closeControlSocket();
@@ -347,6 +373,10 @@ private:
     std::int64_t m_TransferSize = -1;
     std::size_t m_maxListingLength = MaxListingLength;
     TransferFlags m_transfer;
+    bool m_UseTls = false;
+    std::string m_TlsCaFile;
+    bool m_TlsInsecure = false;
+    std::shared_ptr<ftp::TlsContext> m_tls; // the session's, while UseTls
     // Set when a reply grew past MaxReplyLength: text is dropped until the next Connect.
     bool m_discardReplies = false;
 

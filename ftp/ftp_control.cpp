@@ -4,6 +4,7 @@
 // method on by (method, last command, code).
 #include "ftp/ftp_client.h"
 #include "ftp/ftp_client_internal.h"
+#include "ftp/ftp_tls.h"
 
 #include "platform/error.h"
 
@@ -32,6 +33,11 @@ void CFtpClient::Connect() {
         }
         if (hasLineBreak(m_UserName) || hasLineBreak(m_Password) || hasLineBreak(m_FtpServer))
             throw platform::invalidCallError("CFtpClient.Connect");
+        // The checks are fixed for the session: a CA file that cannot be
+        // read fails the call, before anything is sent.
+        m_tls.reset();
+        if (m_UseTls)
+            m_tls = ftp::TlsContext::create({m_FtpServer, m_TlsCaFile, m_TlsInsecure});
         setSessionState(S::Connecting);
         m_lastCommand.clear();
         m_replies.clear();
@@ -89,8 +95,10 @@ void CFtpClient::SendFtpCommand(const std::string& verb, const std::string& argu
             throw platform::invalidCallError("CFtpClient.SendFtpCommand");
 
         S state = S::Ready;
-        if (verb == "USER" || verb == "PASS")
+        if (verb == "USER" || verb == "PASS" || verb == "AUTH")
             state = S::Authenticating;
+        else if (verb == "PBSZ" || verb == "PROT")
+            state = S::LoggedIn;
         else if (verb == "CWD")
             state = S::ChangingDirectory;
         else if (verb == "LIST" || verb == "PWD")
@@ -224,15 +232,29 @@ void CFtpClient::FailReplyTooLong() {
 
 void CFtpClient::LoggedIn() {
     setSessionState(S::LoggedIn);
-    SendFtpCommand("PWD", std::string());
+    if (m_tls)
+        SendFtpCommand("PBSZ", "0"); // then PROT P: data connections in TLS too
+    else
+        SendFtpCommand("PWD", std::string());
 }
 
 void CFtpClient::DispatchConnectReply(std::int16_t code, const std::string& reply) {
     if (m_lastCommand.empty()) { // the greeting
-        if (code == 220)
-            SendFtpCommand("USER", m_UserName);
-        else
+        if (code != 220)
             RaiseFtpError(code, true);
+        else if (m_tls)
+            SendFtpCommand("AUTH", "TLS");
+        else
+            SendFtpCommand("USER", m_UserName);
+    } else if (m_lastCommand == "AUTH") {
+        StartControlTls(code, reply);
+    } else if (m_lastCommand == "PBSZ" || m_lastCommand == "PROT") {
+        if (code != 200)
+            RaiseFtpError(code, true);
+        else if (m_lastCommand == "PBSZ")
+            SendFtpCommand("PROT", "P");
+        else
+            SendFtpCommand("PWD", std::string());
     } else if (m_lastCommand == "USER") {
         if (code == 230)
             LoggedIn();

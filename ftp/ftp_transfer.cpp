@@ -452,6 +452,7 @@ void CFtpClient::m_objDataSocket_OnConnect() {
     try {
         if (m_currentMethod != M::None)
             m_objTimeOut->Reset();
+        StartDataTls();
         m_transfer.dataAccepted = true;
         SendTransferCommand();
     } catch (...) {
@@ -480,6 +481,7 @@ void CFtpClient::m_objDataSocket_OnConnectionRequest(std::int32_t requestID) {
             return;
         }
         m_objTimeOut->Reset();
+        StartDataTls();
         if (m_currentMethod == M::UploadFile) {
             while (m_objDataSocket->State() == CSocket::StateConnecting)
                 platform::EventLoop::instance().yield();

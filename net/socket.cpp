@@ -4,6 +4,7 @@
 
 #include "net/socket.h"
 
+#include "net/secure_channel.h"
 #include "net/socket_helpers.h"
 #include "net/socket_support.h"
 #include "platform/error.h"
@@ -80,6 +81,7 @@ void CSocket::DestroySocket() {
     m_broadcast = false;
     m_readPaused = false;
     m_shutdownWhenSent = false;
+    m_secure.reset();
     // A lookup still under way belonged to the socket that has gone; its
     // answer must not start a connection nobody asked for any more.
     forgetLookup();
@@ -97,7 +99,10 @@ std::int32_t CSocket::BytesReceived() const {
 }
 
 void CSocket::raiseError(std::int32_t number, const std::string& source) {
-    std::string description = GetErrorDescription(number);
+    raiseError(number, source, GetErrorDescription(number));
+}
+
+void CSocket::raiseError(std::int32_t number, const std::string& source, std::string description) {
     bool cancelDisplay = false;
     OnError.raise(static_cast<std::int16_t>(number), description, 0, source, std::string(), 0,
                   cancelDisplay);
@@ -290,7 +295,7 @@ void CSocket::CloseSocket() {
             if (pendingSendBytes() != 0)
                 m_shutdownWhenSent = true;
             else
-                ws::shutdown(m_SocketHandle, ws::SD_SEND);
+                shutdownSend();
             return;
         }
         DestroySocket();
@@ -298,6 +303,42 @@ void CSocket::CloseSocket() {
     } catch (...) {
         // Closing reports nothing.
     }
+}
+
+void CSocket::StartSecure(std::shared_ptr<SecureChannel> channel) {
+    const char* source = "CSocket.StartSecure";
+    try {
+        if (!channel || m_Protocol != ProtocolTcp || m_State != StateConnected ||
+            m_SocketHandle == -1 || m_secure)
+            throw Error(WrongProtocolOrState, source, WrongProtocolOrStateText);
+        m_secure = std::move(channel);
+        try {
+            m_secure->handshake();
+        } catch (...) {
+            m_secure.reset();
+            throw;
+        }
+    } catch (...) {
+        platform::rethrowWithSource(source);
+    }
+}
+
+// A security layer still in its handshake closes once the handshake is
+// done (after a later read): a peer given the end of the stream before it
+// would see a broken handshake, not an empty one.
+void CSocket::shutdownSend() {
+    if (m_secure && !m_secure->close()) {
+        m_shutdownWhenSent = true;
+        return;
+    }
+    ws::shutdown(m_SocketHandle, ws::SD_SEND);
+}
+
+void CSocket::failSecure(std::int32_t number, const std::string& source,
+                         const std::string& description) {
+    m_State = StateError;
+    DestroySocket();
+    raiseError(number, source, description);
 }
 
 void CSocket::setRemoteHost(const std::string& strNewValue) {
@@ -340,6 +381,21 @@ void CSocket::PostSocketEvent(std::int32_t event, std::int32_t error) {
         raiseError(error, std::string());
         return;
     }
+    if (!m_secure) {
+        dispatchEvent(event);
+        return;
+    }
+    try {
+        dispatchEvent(event);
+    } catch (const Error& e) {
+        // A failure of the security layer ends the connection: nothing
+        // of it can be trusted any more.
+        if (m_secure)
+            failSecure(e.number(), e.source(), e.description());
+    }
+}
+
+void CSocket::dispatchEvent(std::int32_t event) {
     switch (event) {
     case ws::FD_READ: {
         if (m_receiveBuffer.size() >= ReceiveBufferLimit) {
@@ -347,13 +403,27 @@ void CSocket::PostSocketEvent(std::int32_t event, std::int32_t error) {
             m_readPaused = true;
             break;
         }
+        const std::int32_t handle = m_SocketHandle;
         std::int32_t n = RecvToBuffer();
         m_BytesReceived += n;
         if (n > 0)
             OnDataArrival.raise(saturated(static_cast<std::int64_t>(m_receiveBuffer.size())));
+        // A send the security layer held back until the peer spoke goes on.
+        if (m_secure && m_SocketHandle == handle && pendingSendBytes() != 0 &&
+            m_secure->writeWantsRead())
+            SendBufferedData();
+        // A close that waited for the handshake.
+        if (m_secure && m_SocketHandle == handle && m_shutdownWhenSent && pendingSendBytes() == 0) {
+            m_shutdownWhenSent = false;
+            shutdownSend();
+        }
         break;
     }
     case ws::FD_WRITE:
+        if (m_secure && m_secure->readWantsWrite()) // a read waited to write
+            platform::EventLoop::instance().postMessage(
+                MSocketSupport::SocketWindow(), MSocketSupport::SocketMessage(), m_SocketHandle,
+                ws::makeSelectReply(ws::FD_READ, 0));
         if (pendingSendBytes() == 0) {
             if (m_completionPending) {
                 m_completionPending = false;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+class SecureChannel;
+
 // An asynchronous IPv4 or IPv6 socket with events: a TCP connection, a listening
 // TCP socket or a UDP socket. Methods return at once; progress arrives
 // later as events, raised from the socket service's notification dispatch
@@ -55,6 +57,10 @@ public:
     void Bind(std::optional<std::int32_t> lngLocalPort = std::nullopt,
               std::optional<std::string> strLocalIP = std::nullopt);
     void Accept(std::int32_t requestID);
+    // Puts a security layer between the data path and the wire of this
+    // connected TCP socket and starts its handshake; it stays until the
+    // socket closes. Events and buffers then carry the plain bytes.
+    void StartSecure(std::shared_ptr<SecureChannel> channel);
 
     // --- properties ---
     std::int32_t State() const { return m_State; }
@@ -72,6 +78,8 @@ public:
     std::string LocalHostName() const { return m_LocalHostName; }
     // Saturated at the largest 32-bit value rather than wrapped.
     std::int32_t BytesReceived() const;
+    // The security layer of the connection, nullptr if there is none.
+    std::shared_ptr<SecureChannel> Secure() const { return m_secure; }
 
     // --- events ---
     platform::Event<> OnClose;
@@ -120,6 +128,12 @@ private:
     void resumeReading();
     void failClose(std::int32_t number);
     void raiseError(std::int32_t number, const std::string& source);
+    void raiseError(std::int32_t number, const std::string& source, std::string description);
+    void dispatchEvent(std::int32_t event);
+    // Ends the socket after a failure of its security layer.
+    void failSecure(std::int32_t number, const std::string& source, const std::string& description);
+    // The stream's end announced through the security layer, then the socket's.
+    void shutdownSend();
     void onAccept();
     void onConnected();
     void onPeerClosed();
@@ -151,4 +165,5 @@ private:
     bool m_acceptRefused = false;     // a refusal for want of descriptors was reported
     std::int32_t m_noSocketError = 0; // why the last socket could not be made
     std::string m_noSocketText;
+    std::shared_ptr<SecureChannel> m_secure;
 };

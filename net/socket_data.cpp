@@ -1,6 +1,7 @@
 // The data path of the socket object: SendData and the send buffer,
 // reads into the receive buffer with its bound, GetData and PeekData.
 
+#include "net/secure_channel.h"
 #include "net/socket.h"
 #include "net/socket_helpers.h"
 #include "platform/event_loop.h"
@@ -66,7 +67,11 @@ void CSocket::SendBufferedData() {
     const std::uint8_t* data = m_sendBuffer.data() + m_sendOffset;
     const int offered = static_cast<int>(std::min<std::size_t>(length, 0x7FFFFFFF));
     int n;
-    if (m_Protocol == ProtocolTcp) {
+    if (m_secure) {
+        n = m_secure->write(data, offered);
+        if (n < 0)
+            return; // tried again at the notification the layer waits for
+    } else if (m_Protocol == ProtocolTcp) {
         n = ws::send(m_SocketHandle, data, offered);
     } else if (!m_RemoteHostIP.empty()) {
         ws::InetAddress address;
@@ -99,7 +104,7 @@ void CSocket::SendBufferedData() {
             ws::makeSelectReply(ws::FD_WRITE, 0));
         if (m_shutdownWhenSent) {
             m_shutdownWhenSent = false;
-            ws::shutdown(m_SocketHandle, ws::SD_SEND); // the close CloseSocket asked for
+            shutdownSend(); // the close CloseSocket asked for
         }
     }
     OnSendProgress.raise(n, static_cast<std::int32_t>(pendingSendBytes()));
@@ -119,7 +124,21 @@ std::int32_t CSocket::RecvToBuffer() {
     int n;
     ws::InetAddress address;
     std::uint16_t port = 0;
-    if (m_Protocol == ProtocolTcp)
+    if (m_secure) {
+        // Records are read until the chunk is full or the socket has no more.
+        n = 0;
+        while (n < chunk) {
+            const int got = m_secure->read(block.data() + n, chunk - n);
+            if (got <= 0)
+                break;
+            n += got;
+        }
+        // Plain bytes left inside the layer get no notification of their own.
+        if (n == chunk && m_secure->pending())
+            platform::EventLoop::instance().postMessage(
+                MSocketSupport::SocketWindow(), MSocketSupport::SocketMessage(), m_SocketHandle,
+                ws::makeSelectReply(ws::FD_READ, 0));
+    } else if (m_Protocol == ProtocolTcp)
         n = ws::recv(m_SocketHandle, block.data(), chunk);
     else
         n = ws::recvfrom(m_SocketHandle, block.data(), chunk, &address, &port);

@@ -44,7 +44,7 @@ programs=$(find "$root/usr/bin" -type f -printf '%f ' | xargs -n 1 | sort | xarg
 # loaded at run time.
 depends=$(dpkg-deb -f "$deb" Depends)
 recommends=$(dpkg-deb -f "$deb" Recommends)
-for needed in libqt6widgets6 libqt6multimedia6 libqt6texttospeech6 libqt6svg6 libpulse0 \
+for needed in libqt6widgets6 libqt6multimedia6 libqt6texttospeech6 libqt6svg6 libpulse0 libssl3 \
     qt6-qpa-plugins qt6-speech-speechd-plugin libc6; do
     grep -q "\b$needed\b" <<<"$depends" || fail "Depends lacks $needed: $depends"
 done

@@ -365,6 +365,9 @@ TEST(MituFtpUsage, BadCommandLinesExitWith64) {
         {"127.0.0.1", "put", "a", "b", "--start", "-1"},
         {"127.0.0.1", "put", "a", "b", "--start", "x"},
         {"127.0.0.1", "put", "a", "b", "--overwrite"},
+        {"--cacert", "c.pem", "127.0.0.1", "pwd"}, // only with --tls
+        {"--insecure", "127.0.0.1", "pwd"},
+        {"--tls", "--cacert", "127.0.0.1", "pwd"},
     };
     for (const auto& args : cases) {
         auto r = runFtp(args);
@@ -377,6 +380,137 @@ TEST(MituFtpUsage, BadCommandLinesExitWith64) {
     EXPECT_NE(r.out.find("Usage: mitu-ftp"), std::string::npos);
     EXPECT_NE(r.out.find("mv OLD NEW"), std::string::npos);
     EXPECT_NE(r.out.find("put LOCAL REMOTE [--start N]"), std::string::npos);
+}
+
+// --- explicit FTP over TLS against a vsftpd that requires it ---------------------------
+
+class MituFtpTls : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        certificate = new ftptest::TestCertificate();
+        server = new ftptest::VsFtpServer(certificate->vsftpdConfig());
+    }
+    static void TearDownTestSuite() {
+        delete server;
+        delete certificate;
+        server = nullptr;
+        certificate = nullptr;
+    }
+    // --tls trusting `cert`, the server's port and `host`, then `rest`.
+    static std::vector<std::string> tls(const ftptest::VsFtpServer& at, const fs::path& cert,
+                                        std::vector<std::string> rest,
+                                        std::vector<std::string> options = {},
+                                        const std::string& host = "localhost") {
+        for (const std::string& o : {std::string("--tls"), std::string("--cacert"), cert.string(),
+                                     std::string("--port"), std::to_string(at.port()), host})
+            options.push_back(o);
+        options.insert(options.end(), rest.begin(), rest.end());
+        return options;
+    }
+    static ftptest::TestCertificate* certificate;
+    static ftptest::VsFtpServer* server;
+};
+
+ftptest::TestCertificate* MituFtpTls::certificate = nullptr;
+ftptest::VsFtpServer* MituFtpTls::server = nullptr;
+
+// Login, ls, get and put over TLS with the session reuse the server
+// requires, in both modes, by name and by address: every file byte for byte.
+TEST_F(MituFtpTls, TransfersAreByteIdenticalInBothModes) {
+    char pattern[] = "/tmp/mitu-ftp-cli-tls-XXXXXX";
+    const fs::path local = ::mkdtemp(pattern);
+    const fs::path root = server->root();
+    const std::vector<std::pair<std::string, std::size_t>> files = {
+        {"e0", 0}, {"e1", 1}, {"m1", 1 << 20}, {"m64", std::size_t(64) << 20}};
+    for (const auto& [name, size] : files)
+        ftptest::writeFile(root / name, ftptest::patternBytes(size, 7));
+    for (const bool active : {false, true}) {
+        SCOPED_TRACE(active ? "active" : "passive");
+        const std::string mode = active ? "a" : "p";
+        std::vector<std::string> commands = {"ls"};
+        for (const auto& [name, size] : files) {
+            for (const std::string& c :
+                 {std::string("get"), name, (local / (name + mode)).string(), std::string("put"),
+                  (local / (name + mode)).string(), name + mode + ".up"})
+                commands.push_back(c);
+        }
+        std::vector<std::string> options = {"--quiet"};
+        if (active)
+            options.push_back("--active");
+        else
+            options.push_back("--verbose");
+        auto r = runFtp(tls(*server, certificate->cert(), commands, options,
+                            active ? "127.0.0.1" : "localhost"),
+                        120);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(" 67108864 "), std::string::npos) << r.out;
+        if (!active) {
+            for (const char* line : {"> AUTH TLS\n", "< 234 ", "> USER anonymous\n", "> PBSZ 0\n",
+                                     "> PROT P\n", "TLS: TLSv1."})
+                EXPECT_NE(r.err.find(line), std::string::npos) << line << " missing in\n" << r.err;
+            EXPECT_LT(r.err.find("> AUTH TLS"), r.err.find("> USER"));
+        }
+        for (const auto& [name, size] : files) {
+            const std::string bytes = ftptest::patternBytes(size, 7);
+            EXPECT_TRUE(ftptest::readFile(local / (name + mode)) == bytes) << name;
+            EXPECT_TRUE(ftptest::readFile(root / (name + mode + ".up")) == bytes) << name;
+        }
+    }
+    std::error_code ignored;
+    fs::remove_all(local, ignored);
+}
+
+// The same server refuses a plain login; a certificate that is not
+// trusted, names another host or has expired ends the connect with the
+// reason, unless --insecure, which warns.
+TEST_F(MituFtpTls, RefusalsCarryTheirReason) {
+    auto r = runFtp({"--port", std::to_string(server->port()), "localhost", "pwd"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("mitu-ftp: connect localhost: 530 "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("encryption"), std::string::npos) << r.err; // the server's own words
+
+    r = runFtp({"--tls", "--port", std::to_string(server->port()), "localhost", "pwd"});
+    EXPECT_EQ(r.status, 1); // the system's store does not know the test certificate
+    EXPECT_NE(r.err.find("TLS: self-signed certificate (error 16013)"), std::string::npos) << r.err;
+
+    ftptest::TestCertificate other(ftptest::TestCertificate::Kind::OtherName);
+    ftptest::VsFtpServer otherServer(other.vsftpdConfig());
+    for (const char* host : {"localhost", "127.0.0.1"}) {
+        r = runFtp(tls(otherServer, other.cert(), {"pwd"}, {}, host));
+        EXPECT_EQ(r.status, 1) << host;
+        EXPECT_TRUE(
+            r.err.ends_with(std::string(host[0] == 'l' ? "TLS: hostname" : "TLS: IP address") +
+                            " mismatch (error 16013)\n"))
+            << r.err;
+    }
+    r = runFtp(tls(otherServer, other.cert(), {"pwd"}, {"--insecure", "--quiet"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("mitu-ftp: warning: --insecure"), std::string::npos) << r.err;
+
+    ftptest::TestCertificate expired(ftptest::TestCertificate::Kind::Expired);
+    ftptest::VsFtpServer expiredServer(expired.vsftpdConfig());
+    r = runFtp(tls(expiredServer, expired.cert(), {"pwd"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.ends_with("TLS: certificate has expired (error 16013)\n")) << r.err;
+}
+
+// A server that does not take AUTH TLS ends the connect: no plain-text
+// fall-back, not even a QUIT after the refusal.
+TEST(MituFtpTlsRefused, AuthTlsAnsweredWith500EndsWithStatus1) {
+    ftptest::ScriptedServer server([](ftptest::Peer& peer) {
+        peer.send("220 Ready\r\n");
+        peer.readLine(); // AUTH TLS
+        peer.send("500 AUTH not understood\r\n");
+        peer.waitForClose();
+    });
+    auto r = runFtp(
+        {"--tls", "--insecure", "--port", std::to_string(server.port()), "127.0.0.1", "pwd"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("mitu-ftp: connect 127.0.0.1: The server refused TLS: 500 AUTH not "
+                         "understood (error 16012)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(server.received(), std::vector<std::string>{"AUTH TLS"});
 }
 
 TEST(MituFtpTimeout, SilentServerExitsWith2) {

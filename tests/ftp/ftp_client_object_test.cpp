@@ -24,6 +24,9 @@ TEST(CFtpClientObject, StartsDisconnectedWithItsDefaults) {
     EXPECT_EQ(client->SendBufferLenght(), 1460);
     EXPECT_EQ(client->TransferMode(), 1);
     EXPECT_FALSE(client->PassiveMode());
+    EXPECT_FALSE(client->UseTls());
+    EXPECT_FALSE(client->TlsInsecure());
+    EXPECT_EQ(client->TlsDescription(), "");
     EXPECT_EQ(client->UserName(), "");
     EXPECT_EQ(client->CurrentDirectory(), "");
     EXPECT_EQ(client->CurrentDirectoryFiles(), nullptr);
@@ -126,6 +129,19 @@ TEST(CFtpClientObject, ConnectWithoutAServerRaises380) {
     EXPECT_EQ(e.number(), 380);
     EXPECT_EQ(e.source(), "CFtpClient.Connect");
     EXPECT_EQ(e.description(), "CFtpClient.Connect failed: Invalid property value.");
+
+    // With TLS, trusted certificates that cannot be read fail the call
+    // before any connection is made.
+    client->setFtpServer("127.0.0.1");
+    client->setUseTls(true);
+    client->setTlsCaFile("/nonexistent/ca.pem");
+    e = raised([&] { client->Connect(); });
+    EXPECT_EQ(e.number(), CFtpClient::TlsFailed);
+    EXPECT_TRUE(e.description().starts_with("CFtpClient.Connect failed: TLS: the trusted "
+                                            "certificates cannot be read from /nonexistent/ca.pem"))
+        << e.description();
+    EXPECT_FALSE(client->Busy());
+    EXPECT_EQ(client->FtpSessionState(), 1);
 }
 
 TEST(CFtpClientObject, CancelAndCloseWithNothingPendingOnlyReportReady) {

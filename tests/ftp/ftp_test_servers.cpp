@@ -228,6 +228,63 @@ void VsFtpServer::stop() {
     }
 }
 
+// --- certificates -----------------------------------------------------------------
+
+namespace {
+
+// `openssl ARGS` in `dir`, its output in dir/openssl.log; throws if it fails.
+void openssl(const std::filesystem::path& dir, const std::string& args) {
+    const std::string command =
+        "cd '" + dir.string() + "' && /usr/bin/openssl " + args + " >>openssl.log 2>&1";
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("openssl failed; see " + (dir / "openssl.log").string());
+}
+
+// The smallest configuration `openssl ca` signs with, for chosen dates.
+const char* const SigningConfig = "[ca]\ndefault_ca=own\n[own]\ndir=.\ndatabase=index.txt\n"
+                                  "new_certs_dir=.\nserial=serial\ndefault_md=sha256\n"
+                                  "policy=any\ncopy_extensions=copy\nunique_subject=no\n"
+                                  "[any]\ncommonName=supplied\n";
+
+} // namespace
+
+TestCertificate::TestCertificate(Kind kind) {
+    char pattern[] = "/tmp/mitu-cert-test-XXXXXX";
+    if (!::mkdtemp(pattern))
+        throw std::runtime_error("mkdtemp failed");
+    m_dir = pattern;
+    m_cert = m_dir / "cert.pem";
+    m_key = m_dir / "key.pem";
+    const std::string subject =
+        kind == Kind::OtherName
+            ? "-subj /CN=elsewhere.test -addext subjectAltName=DNS:elsewhere.test"
+            : "-subj /CN=localhost -addext "
+              "subjectAltName=DNS:localhost,IP:127.0.0.1";
+    if (kind != Kind::Expired) {
+        openssl(m_dir, "req -x509 -newkey rsa:2048 -nodes -days 2 -keyout key.pem -out cert.pem " +
+                           subject);
+        return;
+    }
+    writeFile(m_dir / "signing.cnf", SigningConfig);
+    writeFile(m_dir / "index.txt", "");
+    writeFile(m_dir / "serial", "01\n");
+    openssl(m_dir, "req -new -newkey rsa:2048 -nodes -keyout key.pem -out request.pem " + subject);
+    openssl(m_dir, "ca -batch -config signing.cnf -selfsign -keyfile key.pem -in request.pem "
+                   "-out cert.pem -startdate 20200101000000Z -enddate 20200102000000Z");
+}
+
+TestCertificate::~TestCertificate() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_dir, ignored);
+}
+
+std::string TestCertificate::vsftpdConfig() const {
+    return "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\n"
+           "force_anon_data_ssl=YES\nforce_local_logins_ssl=YES\nforce_local_data_ssl=YES\n"
+           "require_ssl_reuse=YES\nrsa_cert_file=" +
+           m_cert.string() + "\nrsa_private_key_file=" + m_key.string() + "\n";
+}
+
 // --- scripted server ---------------------------------------------------------------
 
 void Peer::send(const std::string& text, std::chrono::milliseconds pause) {

@@ -62,6 +62,31 @@ private:
     int m_port = 0;
 };
 
+// A certificate and its key for a test TLS server, made with the openssl
+// tool in a fresh temporary folder: self-signed for localhost and
+// 127.0.0.1, for another name, or one that expired in 2020.
+class TestCertificate {
+public:
+    enum class Kind { Localhost, OtherName, Expired };
+
+    explicit TestCertificate(Kind kind = Kind::Localhost);
+    ~TestCertificate();
+    TestCertificate(const TestCertificate&) = delete;
+    TestCertificate& operator=(const TestCertificate&) = delete;
+
+    const std::filesystem::path& cert() const { return m_cert; }
+    const std::filesystem::path& key() const { return m_key; }
+    // vsftpd configuration lines: explicit TLS with this certificate,
+    // required for the login and every data connection, which must resume
+    // the control connection's session.
+    std::string vsftpdConfig() const;
+
+private:
+    std::filesystem::path m_dir;
+    std::filesystem::path m_cert;
+    std::filesystem::path m_key;
+};
+
 // The server side of one scripted control connection, for the script.
 class Peer {
 public:

@@ -1,6 +1,81 @@
 #include "socket_fixtures.h"
 
+#include "net/secure_channel.h"
+#include "platform/winsock.h"
+
 using namespace net_testing;
+
+namespace {
+
+std::string flipped(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(~c);
+    return text;
+}
+
+// A stand-in security layer: every bit flipped on the wire, the handshake
+// done with the first bytes read.
+class FlippingLayer : public SecureChannel {
+public:
+    explicit FlippingLayer(int socket) : m_socket(socket) {}
+    bool handshake() override { return m_done; }
+    int read(std::uint8_t* data, int length) override {
+        const int n = platform::winsock::recv(m_socket, data, length);
+        for (int i = 0; i < n; ++i)
+            data[i] = static_cast<std::uint8_t>(~data[i]);
+        m_done = m_done || n > 0;
+        return n < 0 ? -1 : n;
+    }
+    int write(const std::uint8_t* data, int length) override {
+        std::string wire(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+        const int n = platform::winsock::send(m_socket, flipped(wire).data(), length);
+        return n < 0 ? -1 : n;
+    }
+    bool pending() const override { return false; }
+    bool readWantsWrite() const override { return false; }
+    bool writeWantsRead() const override { return false; }
+    bool close() override { return m_done; }
+    std::string description() const override { return "flipped"; }
+
+private:
+    int m_socket;
+    bool m_done = false;
+};
+
+} // namespace
+
+// The events of a socket with a security layer carry the plain bytes, and
+// a close asked for during the handshake waits for its end.
+TEST(CSocketConnection, ASecurityLayerCarriesPlainBytesAndItsCloseWaitsForTheHandshake) {
+    auto closed = CSocket::create();
+    EXPECT_EQ(raised([&] { closed->StartSecure(std::make_shared<FlippingLayer>(-1)); }).number(),
+              40006);
+    Connection c;
+    c.open();
+    c.client->StartSecure(std::make_shared<FlippingLayer>(c.client->SocketHandle()));
+    std::string atServer, atClient;
+    bool serverClosed = false;
+    c.server->OnDataArrival.subscribe([&](std::int32_t) {
+        Variant v;
+        c.server->GetData(v);
+        atServer += std::get<std::string>(v);
+    });
+    c.server->OnClose.subscribe([&] { serverClosed = true; });
+    c.client->OnDataArrival.subscribe([&](std::int32_t) {
+        Variant v;
+        c.client->GetData(v);
+        atClient += std::get<std::string>(v);
+    });
+    c.client->SendData(std::string("abc"));
+    ASSERT_TRUE(runUntil([&] { return atServer.size() == 3; }));
+    EXPECT_EQ(atServer, flipped("abc"));
+    c.client->CloseSocket();
+    runFor(0.3);
+    EXPECT_FALSE(serverClosed); // the handshake has not ended
+    c.server->SendData(flipped("hi"));
+    ASSERT_TRUE(runUntil([&] { return atClient == "hi"; }));
+    EXPECT_TRUE(runUntil([&] { return serverClosed; })); // the held close went out
+}
 
 TEST(CSocketConnection, ListenAcceptConnectAndAddresses) {
     Connection c;

@@ -1,0 +1,36 @@
+// The FTP client's steps into TLS: the control connection after the
+// server's 234 to AUTH TLS, each data connection once it is up.
+#include "ftp/ftp_client.h"
+#include "ftp/ftp_client_internal.h"
+#include "ftp/ftp_tls.h"
+
+using namespace ftp::detail;
+
+// Anything but 234 ends the connect: the session never goes on in clear
+// once TLS was asked for, and nothing more is sent on it.
+void CFtpClient::StartControlTls(std::int16_t code, const std::string& reply) {
+    if (code != 234) {
+        const FtpAsyncMethod method = m_currentMethod;
+        EndMethod();
+        m_LastFtpError->set(TlsRefused, "The server refused TLS: " + withoutLineEnd(reply),
+                            ReplySource);
+        closeControlSocket();
+        RaiseCompletionFailure(method);
+        return;
+    }
+    m_objControlSocket->StartSecure(m_tls->channel(m_objControlSocket->SocketHandle(), false));
+    // Held back by the layer until the handshake is done; a failed
+    // handshake or certificate check ends the connect with its reason.
+    SendFtpCommand("USER", m_UserName);
+}
+
+void CFtpClient::StartDataTls() {
+    if (!m_tls)
+        return;
+    m_objDataSocket->StartSecure(m_tls->channel(m_objDataSocket->SocketHandle(), true));
+}
+
+std::string CFtpClient::TlsDescription() const {
+    const auto secure = m_objControlSocket->Secure();
+    return secure ? secure->description() : std::string();
+}
