@@ -8,6 +8,7 @@
 #include "ftp_session.h"
 #include "ftp_test_servers.h"
 #include "platform/error.h"
+#include "support/memory.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -26,16 +27,6 @@ using ftptest::readFile;
 using ftptest::runUntil;
 using ftptest::ScriptedServer;
 using ftptest::writeFile;
-
-// Resident memory of this process in kB.
-long residentKb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return 0;
-}
 
 void login(Peer& peer) {
     ftptest::quickLogin(peer);
@@ -60,7 +51,7 @@ struct Session : ftptest::ScriptedSession {
 TEST(FtpHostile, EndlessLineAndTenMegabyteReplyAreCutOff) {
     for (const bool multiLine : {false, true}) {
         SCOPED_TRACE(multiLine ? "10 MB multi-line reply" : "a line that never ends");
-        const long before = residentKb();
+        const std::size_t before = testsupport::allocatedBytes();
         Session s([&](Peer& peer) {
             login(peer);
             peer.readLine(); // PWD
@@ -79,8 +70,10 @@ TEST(FtpHostile, EndlessLineAndTenMegabyteReplyAreCutOff) {
         EXPECT_EQ(s.error(), CFtpClient::ReplyTooLong);
         EXPECT_TRUE(runUntil([&] { return s.client->FtpSessionState() == 1; }, 10));
         EXPECT_EQ(s.log.count(), 2u);
-        // The kept text is bounded by the cut-off, not by what the server sends.
-        EXPECT_LT(residentKb() - before, 64 * 1024);
+        // The kept text is bounded by the cut-off, not by what the server
+        // sends: live allocations, since freed memory stays resident under a
+        // sanitizer.
+        EXPECT_LT(testsupport::allocatedBytes() - before, 4 * CFtpClient::MaxReplyLength);
     }
 }
 

@@ -4,6 +4,7 @@
 #include "ftp/ftp_client.h"
 #include "ftp_event_log.h"
 #include "ftp_test_servers.h"
+#include "support/memory.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,20 +31,8 @@ long openDescriptors() {
     return count;
 }
 
-long residentKb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return 0;
-}
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool UnderSanitizer = true;
-#else
-constexpr bool UnderSanitizer = false;
-#endif
+using testsupport::residentKb;
+using testsupport::UnderSanitizer;
 
 // One whole session; an empty string when every step succeeded, else the
 // step that did not.

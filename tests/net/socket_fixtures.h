@@ -9,6 +9,7 @@
 #include "platform/winsock.h"
 #include "support/errors.h"
 #include "support/loop.h"
+#include "support/memory.h"
 
 #include <gtest/gtest.h>
 
@@ -17,12 +18,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#if defined(__SANITIZE_ADDRESS__)
-extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
-#else
-#include <malloc.h>
-#endif
 
 #include <atomic>
 #include <chrono>
@@ -143,14 +138,6 @@ inline double processorSeconds() {
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Bytes the process has allocated and not freed.
-inline std::size_t allocatedBytes() {
-#if defined(__SANITIZE_ADDRESS__)
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    struct mallinfo2 info = ::mallinfo2();
-    return info.uordblks + info.hblkhd;
-#endif
-}
+using testsupport::allocatedBytes;
 
 } // namespace net_testing
