@@ -2,6 +2,7 @@
 // commands given on the command line in order within one session, stops at
 // the first failure and quits.
 
+#include "cli/ftp_command_line.h"
 #include "cli/ftp_output.h"
 #include "ftp/ftp_client.h"
 #include "ftp/ftp_listing.h"
@@ -23,9 +24,9 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace mituftp {
 
-constexpr const char* Program = "mitu-ftp";
+namespace {
 
 // Exit statuses.
 constexpr int ExitOk = 0;
@@ -35,69 +36,6 @@ constexpr int ExitUsage = 64;
 
 // The client's error for a command on a connection that is gone.
 constexpr std::int32_t NotConnected = 16008;
-
-// The largest upload piece the client takes, and the tool's default.
-constexpr std::int32_t MaxBuffer = 8192;
-
-struct Options {
-    std::int32_t port = 21;
-    std::string user;
-    std::string password;
-    bool active = false;
-    bool ascii = false;
-    std::optional<std::int32_t> timeout;
-    std::optional<std::int32_t> buffer;
-    bool verbose = false;
-    bool quiet = false;
-    bool tls = false;
-    std::string caFile;
-    bool insecure = false;
-    std::string host;
-};
-
-// One command of the command line with its arguments and its own options.
-struct Invocation {
-    std::string name;
-    std::vector<std::string> args;
-    std::vector<std::string> flags;                          // "--overwrite"
-    std::vector<std::pair<std::string, std::string>> values; // "--start", "100"
-    bool hasFlag(std::string_view flag) const {
-        for (const auto& f : flags)
-            if (f == flag)
-                return true;
-        return false;
-    }
-    std::optional<std::string> value(std::string_view option) const {
-        for (const auto& [name, text] : values)
-            if (name == option)
-                return text;
-        return std::nullopt;
-    }
-};
-
-class Session;
-
-// A command's own option: a flag, or an option followed by a value.
-struct CommandOption {
-    const char* name;
-    bool takesValue;
-};
-
-// One row per command: its name, how many arguments it takes, the options
-// that may follow them, its synopsis, and what it does.
-struct CommandSpec {
-    const char* name;
-    int arguments;
-    std::vector<CommandOption> options;
-    const char* synopsis;
-    const char* summary;
-    std::function<int(Session&, const Invocation&)> run;
-};
-
-bool parseInt(std::string_view text, std::int32_t& value) {
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size();
-}
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
@@ -142,6 +80,8 @@ std::string oneLine(const std::string& reply) {
     }
     return result;
 }
+
+} // namespace
 
 // The client, the wait for each step's completion event, and the reports.
 class Session {
@@ -324,6 +264,8 @@ private:
     bool m_reachedServer = false; // the control connection was made at some point
 };
 
+namespace {
+
 // --- the commands -------------------------------------------------------------------
 
 // A server's text, quoted for the terminal: control characters escaped,
@@ -461,159 +403,6 @@ const std::vector<CommandSpec>& commands() {
     return table;
 }
 
-const CommandSpec* findCommand(std::string_view name) {
-    for (const auto& entry : commands())
-        if (name == entry.name)
-            return &entry;
-    return nullptr;
-}
-
-void printUsage(std::ostream& out) {
-    out << "Usage: " << Program
-        << " [--port N] [--user NAME] [--password TEXT] [--active] [--ascii]\n"
-           "                [--timeout SEC] [--buffer N] [--verbose] [--quiet]\n"
-           "                [--tls [--cacert FILE] [--insecure]]\n"
-           "                HOST COMMAND [ARGS]...\n"
-           "\n"
-           "Connects to the FTP server HOST (a name, an IPv4 address, or an IPv6 address\n"
-           "such as ::1 or [::1]), runs the commands in order in one session, stops at\n"
-           "the first failure and quits. Without --user the login is anonymous.\n"
-           "\n"
-           "Commands:\n";
-    for (const auto& entry : commands()) {
-        std::string synopsis = entry.synopsis;
-        out << "  " << synopsis << std::string(synopsis.size() < 30 ? 30 - synopsis.size() : 1, ' ')
-            << entry.summary << '\n';
-    }
-    out << "\n"
-           "Options:\n"
-           "  --port N         control port of the server (default 21)\n"
-           "  --user NAME      login name (default: anonymous)\n"
-           "  --password TEXT  login password\n"
-           "  --active         active data connections (default: passive)\n"
-           "  --ascii          transfer files as text (default: binary)\n"
-           "  --timeout SEC    seconds to wait for each answer (1-32767, default 60)\n"
-           "  --buffer N       upload piece size in bytes (512-8192, default 8192)\n"
-           "  --tls            explicit FTP over TLS (AUTH TLS): the login, the commands\n"
-           "                   and every data connection are encrypted; the server's\n"
-           "                   certificate must be trusted and name HOST\n"
-           "  --cacert FILE    with --tls: trust the PEM certificates in FILE instead of\n"
-           "                   the system's\n"
-           "  --insecure       with --tls: accept any certificate (for a test server)\n"
-           "  --verbose        show the session protocol (and the TLS version and cipher)\n"
-           "                   on standard error\n"
-           "  --quiet          no progress bar and no status lines; the data asked for\n"
-           "                   (pwd, ls) is still printed\n"
-           "  --help           show this text\n"
-           "\n"
-           "Exit status: 0 all commands succeeded, 1 a command failed, 2 the server did\n"
-           "not answer in time, 64 usage error.\n";
-}
-
-struct UsageError {
-    std::string message;
-};
-
-// Reads the command line into options and invocations; throws UsageError.
-// Returns false when --help was given.
-bool parseCommandLine(int argc, char** argv, Options& options, std::vector<Invocation>& todo) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    std::size_t i = 0;
-    auto valueOf = [&](const std::string& option) -> std::string {
-        if (i + 1 >= args.size())
-            throw UsageError{option + " needs a value"};
-        return args[++i];
-    };
-    auto number = [&](const std::string& option, std::int32_t low, std::int32_t high) {
-        std::string text = valueOf(option);
-        std::int32_t value = 0;
-        if (!parseInt(text, value) || value < low || value > high)
-            throw UsageError{option + " takes a number from " + std::to_string(low) + " to " +
-                             std::to_string(high) + ", not \"" + text + "\""};
-        return value;
-    };
-    for (; i < args.size() && args[i].starts_with("-"); ++i) {
-        const std::string& a = args[i];
-        if (a == "--help" || a == "-h")
-            return false;
-        else if (a == "--port")
-            options.port = number(a, 1, 65535);
-        else if (a == "--user")
-            options.user = valueOf(a);
-        else if (a == "--password")
-            options.password = valueOf(a);
-        else if (a == "--active")
-            options.active = true;
-        else if (a == "--ascii")
-            options.ascii = true;
-        else if (a == "--timeout")
-            options.timeout = number(a, 1, 32767);
-        else if (a == "--buffer")
-            options.buffer = number(a, 512, MaxBuffer);
-        else if (a == "--verbose")
-            options.verbose = true;
-        else if (a == "--tls")
-            options.tls = true;
-        else if (a == "--cacert")
-            options.caFile = valueOf(a);
-        else if (a == "--insecure")
-            options.insecure = true;
-        else if (a == "--quiet")
-            options.quiet = true;
-        else if (a == "--")
-            break;
-        else
-            throw UsageError{"unknown option " + a};
-    }
-    if (!options.tls && (options.insecure || !options.caFile.empty()))
-        throw UsageError{std::string(options.insecure ? "--insecure" : "--cacert") +
-                         " needs --tls"};
-    if (i < args.size() && args[i] == "--")
-        ++i;
-    if (i >= args.size())
-        throw UsageError{"no server given"};
-    options.host = args[i++];
-    if (i >= args.size())
-        throw UsageError{"no command given"};
-    while (i < args.size()) {
-        const CommandSpec* entry = findCommand(args[i]);
-        if (!entry)
-            throw UsageError{"unknown command \"" + args[i] + "\""};
-        Invocation in;
-        in.name = args[i++];
-        for (int n = 0; n < entry->arguments; ++n) {
-            if (i >= args.size())
-                throw UsageError{std::string("usage: ") + entry->synopsis};
-            in.args.push_back(args[i++]);
-        }
-        // The command's own options follow its arguments.
-        while (i < args.size() && args[i].starts_with("--")) {
-            const CommandOption* option = nullptr;
-            for (const auto& o : entry->options)
-                if (args[i] == o.name)
-                    option = &o;
-            if (!option)
-                throw UsageError{in.name + ": unknown option " + args[i]};
-            if (option->takesValue) {
-                if (i + 1 >= args.size())
-                    throw UsageError{in.name + ": " + option->name + " needs a value"};
-                in.values.emplace_back(option->name, args[i + 1]);
-                i += 2;
-            } else {
-                in.flags.push_back(args[i++]);
-            }
-        }
-        if (auto start = in.value("--start")) {
-            std::int64_t offset = -1;
-            auto [end, ec] = std::from_chars(start->data(), start->data() + start->size(), offset);
-            if (ec != std::errc() || end != start->data() + start->size() || offset < 0)
-                throw UsageError{in.name + ": --start takes a byte offset, not \"" + *start + "\""};
-        }
-        todo.push_back(std::move(in));
-    }
-    return true;
-}
-
 int run(const Options& options, const std::vector<Invocation>& todo) {
     Session session(options);
     CFtpClient& client = session.client();
@@ -641,7 +430,7 @@ int run(const Options& options, const std::vector<Invocation>& todo) {
     if (rc == ExitOk) {
         session.setConnected();
         for (const auto& in : todo) {
-            rc = findCommand(in.name)->run(session, in);
+            rc = findCommand(commands(), in.name)->run(session, in);
             if (rc != ExitOk)
                 break;
         }
@@ -652,12 +441,15 @@ int run(const Options& options, const std::vector<Invocation>& todo) {
 
 } // namespace
 
+} // namespace mituftp
+
 int main(int argc, char** argv) {
+    using namespace mituftp;
     Options options;
     std::vector<Invocation> todo;
     try {
-        if (!parseCommandLine(argc, argv, options, todo)) {
-            printUsage(std::cout);
+        if (!parseCommandLine(argc, argv, commands(), options, todo)) {
+            printUsage(std::cout, commands());
             return ExitOk;
         }
     } catch (const UsageError& e) {
