@@ -1,0 +1,175 @@
+// Data connections of the FTP client: passive (PASV, or EPSV over IPv6 and
+// where PASV is refused) and active (PORT, or EPRT over IPv6), their set-up
+// and tear-down. Data connections go only to, and are only taken from, the
+// address of the server on the control connection.
+#include "ftp/ftp_client.h"
+#include "ftp/ftp_client_internal.h"
+
+#include "platform/error.h"
+#include "platform/event_loop.h"
+#include "platform/winsock.h"
+
+#include <chrono>
+#include <random>
+
+using platform::Error;
+using M = FtpAsyncMethod;
+using S = FtpSessionState;
+using namespace ftp::detail;
+namespace ws = platform::winsock;
+
+namespace {
+
+// The address at the other end of a connected socket, "" if there is none.
+std::string peerAddress(std::int32_t socket) {
+    ws::InetAddress address;
+    std::uint16_t port = 0;
+    if (socket < 0 || ws::getpeername(socket, &address, &port) != 0)
+        return std::string();
+    return ws::addressToText(address);
+}
+
+} // namespace
+
+// Over IPv6 the data connection is announced the extended way (EPSV,
+// EPRT), which does not name the address family's form of an address.
+bool CFtpClient::ControlOverIPv6() const {
+    return peerAddress(m_objControlSocket->SocketHandle()).find(':') != std::string::npos;
+}
+
+void CFtpClient::OpenDataConnection() {
+    m_pasvRefusal = 0;
+    if (m_PassiveMode)
+        SendFtpCommand(ControlOverIPv6() ? "EPSV" : "PASV", std::string());
+    else
+        SendPORTCommand();
+}
+
+// Tears the data connection down at once: a connected socket's close is
+// otherwise graceful and would report its end later, into whatever transfer
+// runs by then.
+void CFtpClient::CloseDataConnection() {
+    try {
+        if (m_objDataSocket->State() != CSocket::StateClosed) {
+            ws::shutdown(m_objDataSocket->SocketHandle(), 2);
+            DropDataSocket();
+        }
+    } catch (...) {
+        rethrowFrom("CloseDataConnection");
+    }
+}
+
+// Ends whatever is left of the last data connection (for example the
+// graceful close after an upload) without any further event.
+void CFtpClient::DropDataSocket() {
+    m_objDataSocket->CloseSocket();
+    if (m_objDataSocket->State() != CSocket::StateClosed)
+        m_objDataSocket->CloseSocket();
+}
+
+// Whether a connection comes from the server at the other end of the
+// control connection.
+bool CFtpClient::FromServer(std::int32_t socket) const {
+    const std::string server = peerAddress(m_objControlSocket->SocketHandle());
+    return !server.empty() && peerAddress(socket) == server;
+}
+
+std::int32_t CFtpClient::NextPortCandidate(std::int32_t lastPort) {
+    if (lastPort < FirstPortCandidate || lastPort >= LastPortCandidate)
+        return FirstPortCandidate;
+    return lastPort + 1;
+}
+
+std::int32_t CFtpClient::GetFreePort() {
+    try {
+        if (m_lastPort != 0) {
+            m_lastPort = NextPortCandidate(m_lastPort);
+        } else {
+            // Random for the first active transfer of a client, so that two
+            // clients started together do not fight over the same ports.
+            std::mt19937 generator(static_cast<std::uint32_t>(
+                std::chrono::system_clock::now().time_since_epoch().count() ^
+                reinterpret_cast<std::uintptr_t>(this)));
+            std::uniform_int_distribution<std::int32_t> draw(FirstPortCandidate,
+                                                             FirstPortCandidate + 20001);
+            m_lastPort = draw(generator);
+        }
+        return m_lastPort;
+    } catch (...) {
+        rethrowFrom("GetFreePort");
+    }
+}
+
+// Listens on the first free candidate port of the control connection's
+// local address (the one the server reaches us by, and no other) and
+// announces it with PORT. The search tries every candidate at most once.
+void CFtpClient::SendPORTCommand() {
+    try {
+        setSessionState(S::OpeningDataConnection);
+        const std::string local = m_objControlSocket->LocalIP();
+        const std::int32_t candidates = LastPortCandidate - FirstPortCandidate + 1;
+        std::int32_t port = 0;
+        bool listening = false;
+        for (std::int32_t tried = 0; tried < candidates && !listening; ++tried) {
+            // Lets pending events through between candidates without waiting.
+            platform::EventLoop::instance().yield(std::chrono::milliseconds(0));
+            port = GetFreePort();
+            try {
+                DropDataSocket();
+                m_objDataSocket->Bind(port, local);
+                m_objDataSocket->Listen();
+                listening = m_objDataSocket->State() == CSocket::StateListening;
+            } catch (const Error&) {
+                // This candidate is taken; the next one is tried.
+            }
+        }
+        if (!listening) {
+            DropDataSocket();
+            throw Error(NoFreePort, "CFtpClient.SendPORTCommand",
+                        "No local port from " + std::to_string(FirstPortCandidate) + " to " +
+                            std::to_string(LastPortCandidate) + " can be listened on.");
+        }
+        if (local.find(':') != std::string::npos) {
+            SendFtpCommand("EPRT", ftp::ExtendedPortArgument(local, port));
+            return;
+        }
+        std::string address = local;
+        for (char& c : address)
+            if (c == '.')
+                c = ',';
+        SendFtpCommand("PORT", address + "," + std::to_string(port / 256) + "," +
+                                   std::to_string(port % 256));
+    } catch (...) {
+        rethrowFrom("SendPORTCommand");
+    }
+}
+
+// Connects to the port a 227 (or 229) reply names, on the server's own
+// address: the address in a 227 reply is not followed, so a server cannot send the client
+// to another host, and a server behind a translating router that names an
+// address the client cannot reach still works.
+void CFtpClient::EstablishPasvDataConnection(const std::string& strReply) {
+    try {
+        setSessionState(S::OpeningDataConnection);
+        std::string named;
+        std::int32_t port = 0;
+        if (m_lastCommand == "EPSV") {
+            if (!ftp::ParseExtendedPassiveReply(strReply, port))
+                throw Error(BadPassiveReply, "CFtpClient.EstablishPasvDataConnection",
+                            "The server's extended passive-mode reply names no port: " +
+                                withoutLineEnd(strReply));
+        } else if (!ftp::ParsePassiveReply(strReply, named, port)) {
+            throw Error(BadPassiveReply, "CFtpClient.EstablishPasvDataConnection",
+                        "The server's passive-mode reply names no address: " +
+                            withoutLineEnd(strReply));
+        }
+        const std::string server = peerAddress(m_objControlSocket->SocketHandle());
+        if (server.empty())
+            throw Error(NotConnected, "CFtpClient.EstablishPasvDataConnection", NotConnectedText);
+        m_objDataSocket->CloseSocket();
+        m_objDataSocket->setLocalPort(0);
+        m_objDataSocket->Connect(server, port);
+    } catch (...) {
+        rethrowFrom("EstablishPasvDataConnection");
+    }
+}
