@@ -1,65 +1,29 @@
 #include "platform/icmp.h"
+#include "platform/icmp_probe.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <linux/errqueue.h>
-#include <map>
-#include <mutex>
 #include <netinet/in.h>
-#include <poll.h>
-#include <random>
+#include <optional>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace platform::icmp {
 
-namespace {
+using namespace detail;
 
-using Clock = std::chrono::steady_clock;
+namespace {
 
 constexpr std::uint8_t kEchoReply = 0;
 constexpr std::uint8_t kDestinationUnreachable = 3;
 constexpr std::uint8_t kEchoRequest = 8;
 constexpr std::uint8_t kTimeExceeded = 11;
-constexpr std::size_t kIcmpHeaderSize = 8;
 // The raw socket's type filter (a Linux option of raw ICMP sockets): a set
 // bit drops that message type before it reaches the socket.
 constexpr int kIcmpFilterOption = 1;
-
-struct Probe {
-    int fd = -1;
-    SocketKind kind = SocketKind::Automatic;
-    std::uint16_t identifier = 0; // raw sockets only; the kernel owns it for datagram sockets
-};
-
-std::mutex g_mutex;
-SocketKind g_kind = SocketKind::Automatic;
-HANDLE g_lastHandle = 0;
-std::atomic<std::uint16_t> g_sequence{0};
-
-std::map<HANDLE, Probe>& probes() {
-    static auto* map = new std::map<HANDLE, Probe>;
-    return *map;
-}
-
-std::uint16_t randomIdentifier() {
-    static std::mt19937 generator{std::random_device{}()};
-    return static_cast<std::uint16_t>(generator());
-}
-
-std::uint16_t read16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
-
-void write16(std::uint8_t* p, std::uint16_t value) {
-    p[0] = static_cast<std::uint8_t>(value >> 8);
-    p[1] = static_cast<std::uint8_t>(value);
-}
 
 std::uint16_t internetChecksum(const std::uint8_t* data, std::size_t size) {
     std::uint32_t sum = 0;
@@ -109,42 +73,6 @@ std::uint32_t statusFromIcmp(std::uint8_t type, std::uint8_t code) {
     default:
         return IP_DEST_HOST_UNREACHABLE;
     }
-}
-
-std::uint32_t statusFromErrno(int error) {
-    switch (error) {
-    case ENETUNREACH:
-        return IP_DEST_NET_UNREACHABLE;
-    case EHOSTUNREACH:
-    case EHOSTDOWN:
-        return IP_DEST_HOST_UNREACHABLE;
-    case EACCES: // broadcast, or a prohibiting route
-    case EINVAL: // a black-hole route
-    case EADDRNOTAVAIL:
-    case EDESTADDRREQ:
-        return IP_BAD_DESTINATION;
-    default:
-        return IP_GENERAL_FAILURE;
-    }
-}
-
-// What one packet from the socket meant for the request under way.
-struct Outcome {
-    enum { Unrelated, Reply, Failure } kind = Unrelated;
-    std::uint32_t status = IP_SUCCESS;
-    std::uint32_t address = 0;
-    std::uint8_t ttl = 0;
-    std::uint8_t tos = 0;
-    std::uint8_t flags = 0;
-    const std::uint8_t* data = nullptr;
-    std::size_t dataSize = 0;
-};
-
-bool echoMatches(const std::uint8_t* icmp, std::size_t size, std::uint8_t type, const Probe& probe,
-                 std::uint16_t sequence) {
-    if (size < kIcmpHeaderSize || icmp[0] != type || read16(icmp + 6) != sequence)
-        return false;
-    return probe.kind == SocketKind::Datagram || read16(icmp + 4) == probe.identifier;
 }
 
 // A raw socket delivers the IP header, then the ICMP message.
@@ -275,53 +203,24 @@ Outcome readErrorQueue(const Probe& probe, std::uint16_t sequence,
     return out;
 }
 
+// A datagram socket's own replies, or everything a raw socket sees.
+Outcome readMessage(const Probe& probe, std::uint16_t sequence, std::vector<std::uint8_t>& buffer) {
+    return probe.kind == SocketKind::Datagram ? readDatagram(probe, sequence, buffer)
+                                              : readRaw(probe, sequence, buffer);
+}
+
 } // namespace
 
-void setSocketKind(SocketKind kind) {
-    std::lock_guard lock(g_mutex);
-    g_kind = kind;
-}
-
-SocketKind socketKind() {
-    std::lock_guard lock(g_mutex);
-    return g_kind;
-}
-
 SocketKind socketKindOf(HANDLE handle) {
-    std::lock_guard lock(g_mutex);
-    auto it = probes().find(handle);
-    return it == probes().end() ? SocketKind::Automatic : it->second.kind;
+    return kindOf(handle, AF_INET);
 }
 
 HANDLE IcmpCreateFile() {
-    SocketKind wanted = socketKind();
-    Probe probe;
-    if (wanted != SocketKind::Raw) {
-        probe.fd = openSocket(SocketKind::Datagram);
-        probe.kind = SocketKind::Datagram;
-    }
-    if (probe.fd < 0 && wanted != SocketKind::Datagram) {
-        probe.fd = openSocket(SocketKind::Raw);
-        probe.kind = SocketKind::Raw;
-    }
-    if (probe.fd < 0)
-        return INVALID_HANDLE_VALUE;
-    std::lock_guard lock(g_mutex);
-    if (probe.kind == SocketKind::Raw)
-        probe.identifier = randomIdentifier();
-    HANDLE handle = ++g_lastHandle;
-    probes()[handle] = probe;
-    return handle;
+    return openProbe(AF_INET, openSocket);
 }
 
 bool IcmpCloseHandle(HANDLE handle) {
-    std::lock_guard lock(g_mutex);
-    auto it = probes().find(handle);
-    if (it == probes().end())
-        return false;
-    ::close(it->second.fd);
-    probes().erase(it);
-    return true;
+    return closeProbe(handle, AF_INET);
 }
 
 std::uint32_t IcmpSendEcho(HANDLE handle, std::uint32_t destination, const void* requestData,
@@ -329,35 +228,22 @@ std::uint32_t IcmpSendEcho(HANDLE handle, std::uint32_t destination, const void*
                            std::uint32_t replySize, std::uint32_t timeoutMs) {
     if (replyBuffer == nullptr || replySize < sizeof(ICMP_ECHO_REPLY))
         return 0; // nowhere to say why
-    ICMP_ECHO_REPLY header{};
-    auto fail = [&](std::uint32_t status, std::uint32_t address) -> std::uint32_t {
-        header.Status = status;
-        header.Address = address;
-        std::memcpy(replyBuffer, &header, sizeof header);
-        return 0;
-    };
-
-    Probe probe;
-    {
-        std::lock_guard lock(g_mutex);
-        auto it = probes().find(handle);
-        if (it == probes().end())
-            return fail(IP_GENERAL_FAILURE, 0);
-        probe = it->second;
-    }
+    const std::optional<Probe> probe = findProbe(handle, AF_INET);
+    if (!probe)
+        return writeFailure(IP_GENERAL_FAILURE, 0, replyBuffer);
     if (requestOptions != nullptr || (requestSize > 0 && requestData == nullptr))
-        return fail(IP_GENERAL_FAILURE, 0);
+        return writeFailure(IP_GENERAL_FAILURE, 0, replyBuffer);
     if (replySize < sizeof(ICMP_ECHO_REPLY) + requestSize + kIcmpHeaderSize)
-        return fail(IP_BUF_TOO_SMALL, 0);
+        return writeFailure(IP_BUF_TOO_SMALL, 0, replyBuffer);
     // 0.0.0.0 means "this host" to Linux, which would answer it locally:
     // never a destination anyone meant to test.
     if (destination == 0)
-        return fail(IP_BAD_DESTINATION, 0);
+        return writeFailure(IP_BAD_DESTINATION, 0, replyBuffer);
 
-    std::uint16_t sequence = ++g_sequence;
+    std::uint16_t sequence = nextSequence();
     std::vector<std::uint8_t> packet(kIcmpHeaderSize + requestSize);
     packet[0] = kEchoRequest;
-    write16(&packet[4], probe.identifier);
+    write16(&packet[4], probe->identifier);
     write16(&packet[6], sequence);
     if (requestSize > 0)
         std::memcpy(&packet[kIcmpHeaderSize], requestData, requestSize);
@@ -368,62 +254,16 @@ std::uint32_t IcmpSendEcho(HANDLE handle, std::uint32_t destination, const void*
     to.sin_addr.s_addr = destination;
     Clock::time_point sent = Clock::now();
     Clock::time_point deadline = sent + std::chrono::milliseconds(timeoutMs);
-    if (::sendto(probe.fd, packet.data(), packet.size(), MSG_NOSIGNAL,
+    if (::sendto(probe->fd, packet.data(), packet.size(), MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
-        return fail(statusFromErrno(errno), destination);
+        return writeFailure(statusFromErrno(errno), destination, replyBuffer);
 
     std::vector<std::uint8_t> buffer(65536);
-    for (;;) {
-        Clock::time_point now = Clock::now();
-        if (now >= deadline)
-            return fail(IP_REQ_TIMED_OUT, destination);
-        // Round the wait up so that the loop never spins on a sub-millisecond
-        // rest, and wait at most a minute at a time (poll takes an int).
-        auto rest = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-        pollfd pfd{probe.fd, POLLIN, 0};
-        int ready = ::poll(&pfd, 1, static_cast<int>(std::min<decltype(rest)>(rest, 60000)));
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(IP_GENERAL_FAILURE, destination);
-        }
-        if (ready == 0)
-            continue;
-        Outcome outcome;
-        if (pfd.revents & POLLERR) {
-            if (probe.kind == SocketKind::Datagram) {
-                outcome = readErrorQueue(probe, sequence, buffer);
-            } else {
-                int error = 0;
-                socklen_t length = sizeof error;
-                ::getsockopt(probe.fd, SOL_SOCKET, SO_ERROR, &error, &length);
-            }
-        }
-        if (outcome.kind == Outcome::Unrelated && (pfd.revents & POLLIN))
-            outcome = probe.kind == SocketKind::Datagram ? readDatagram(probe, sequence, buffer)
-                                                         : readRaw(probe, sequence, buffer);
-        if (outcome.kind == Outcome::Failure)
-            return fail(outcome.status, outcome.address);
-        if (outcome.kind != Outcome::Reply)
-            continue;
-
-        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent);
-        std::size_t room = replySize - sizeof(ICMP_ECHO_REPLY);
-        std::size_t echoed = outcome.dataSize < room ? outcome.dataSize : room;
-        header.Address = outcome.address;
-        header.Status = IP_SUCCESS;
-        header.RoundTripTime = static_cast<std::uint32_t>(elapsed.count());
-        header.DataSize = static_cast<std::uint16_t>(echoed);
-        header.DataPointer = sizeof(ICMP_ECHO_REPLY);
-        header.Ttl = outcome.ttl;
-        header.Tos = outcome.tos;
-        header.Flags = outcome.flags;
-        std::memcpy(replyBuffer, &header, sizeof header);
-        if (echoed > 0)
-            std::memcpy(static_cast<std::uint8_t*>(replyBuffer) + sizeof header, outcome.data,
-                        echoed);
-        return 1;
-    }
+    const Outcome outcome =
+        awaitAnswer(*probe, sequence, deadline, {readMessage, readErrorQueue}, buffer, destination);
+    if (outcome.kind != Outcome::Reply)
+        return writeFailure(outcome.status, outcome.address, replyBuffer);
+    return writeReply(outcome, sent, replyBuffer, replySize);
 }
 
 } // namespace platform::icmp
