@@ -128,23 +128,14 @@ Outcome readRaw(const Probe& probe, std::uint16_t sequence, std::vector<std::uin
 Outcome readDatagram(const Probe& probe, std::uint16_t sequence,
                      std::vector<std::uint8_t>& buffer) {
     Outcome out;
-    sockaddr_in from{};
-    iovec iov{buffer.data(), buffer.size()};
-    alignas(cmsghdr) char control[256];
-    msghdr msg{};
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof from;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n = ::recvmsg(probe.fd, &msg, 0);
-    if (n < 0)
+    Received in;
+    receive(probe.fd, buffer, 0, in);
+    if (in.size < 0)
         return out;
-    auto size = static_cast<std::size_t>(n);
+    auto size = static_cast<std::size_t>(in.size);
     if (!echoMatches(buffer.data(), size, kEchoReply, probe, sequence))
         return out;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&in.msg); c; c = CMSG_NXTHDR(&in.msg, c)) {
         if (c->cmsg_level != SOL_IP)
             continue;
         if (c->cmsg_type == IP_TTL) {
@@ -156,7 +147,7 @@ Outcome readDatagram(const Probe& probe, std::uint16_t sequence,
         }
     }
     out.kind = Outcome::Reply;
-    out.address = from.sin_addr.s_addr;
+    out.address = reinterpret_cast<const sockaddr_in*>(&in.from)->sin_addr.s_addr;
     out.data = buffer.data() + kIcmpHeaderSize;
     out.dataSize = size - kIcmpHeaderSize;
     return out;
@@ -167,23 +158,14 @@ Outcome readDatagram(const Probe& probe, std::uint16_t sequence,
 Outcome readErrorQueue(const Probe& probe, std::uint16_t sequence,
                        std::vector<std::uint8_t>& buffer) {
     Outcome out;
-    iovec iov{buffer.data(), buffer.size()};
-    alignas(cmsghdr) char control[512];
-    msghdr msg{};
-    sockaddr_in target{};
-    msg.msg_name = &target;
-    msg.msg_namelen = sizeof target;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n = ::recvmsg(probe.fd, &msg, MSG_ERRQUEUE);
-    if (n < 0)
+    Received in;
+    receive(probe.fd, buffer, MSG_ERRQUEUE, in);
+    if (in.size < 0)
         return out;
-    auto size = static_cast<std::size_t>(n);
+    auto size = static_cast<std::size_t>(in.size);
     if (size >= kIcmpHeaderSize && !echoMatches(buffer.data(), size, kEchoRequest, probe, sequence))
         return out;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&in.msg); c; c = CMSG_NXTHDR(&in.msg, c)) {
         if (c->cmsg_level != SOL_IP || c->cmsg_type != IP_RECVERR)
             continue;
         sock_extended_err error{};
@@ -195,7 +177,7 @@ Outcome readErrorQueue(const Probe& probe, std::uint16_t sequence,
             out.address = offender.sin_addr.s_addr;
         } else {
             out.status = statusFromErrno(static_cast<int>(error.ee_errno));
-            out.address = target.sin_addr.s_addr;
+            out.address = reinterpret_cast<const sockaddr_in*>(&in.from)->sin_addr.s_addr;
         }
         out.kind = Outcome::Failure;
         return out;

@@ -71,20 +71,11 @@ std::uint32_t statusFromIcmp(std::uint8_t type, std::uint8_t code) {
 // traffic class come as ancillary data.
 Outcome readMessage(const Probe& probe, std::uint16_t sequence, std::vector<std::uint8_t>& buffer) {
     Outcome out;
-    sockaddr_in6 from{};
-    iovec iov{buffer.data(), buffer.size()};
-    alignas(cmsghdr) char control[256];
-    msghdr msg{};
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof from;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n = ::recvmsg(probe.fd, &msg, 0);
-    if (n < 0)
+    Received in;
+    receive(probe.fd, buffer, 0, in);
+    if (in.size < 0)
         return out;
-    auto size = static_cast<std::size_t>(n);
+    auto size = static_cast<std::size_t>(in.size);
     const std::uint8_t* icmp = buffer.data();
     if (size >= kIcmpHeaderSize && icmp[0] != kEchoReply) {
         // An error quotes the IPv6 header and the start of our request.
@@ -100,7 +91,7 @@ Outcome readMessage(const Probe& probe, std::uint16_t sequence, std::vector<std:
     }
     if (!echoMatches(icmp, size, kEchoReply, probe, sequence))
         return out;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&in.msg); c; c = CMSG_NXTHDR(&in.msg, c)) {
         if (c->cmsg_level != IPPROTO_IPV6)
             continue;
         int value = 0;
@@ -119,23 +110,14 @@ Outcome readMessage(const Probe& probe, std::uint16_t sequence, std::vector<std:
 Outcome readErrorQueue(const Probe& probe, std::uint16_t sequence,
                        std::vector<std::uint8_t>& buffer) {
     Outcome out;
-    iovec iov{buffer.data(), buffer.size()};
-    alignas(cmsghdr) char control[512];
-    msghdr msg{};
-    sockaddr_in6 target{};
-    msg.msg_name = &target;
-    msg.msg_namelen = sizeof target;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n = ::recvmsg(probe.fd, &msg, MSG_ERRQUEUE);
-    if (n < 0)
+    Received in;
+    receive(probe.fd, buffer, MSG_ERRQUEUE, in);
+    if (in.size < 0)
         return out;
-    auto size = static_cast<std::size_t>(n);
+    auto size = static_cast<std::size_t>(in.size);
     if (size >= kIcmpHeaderSize && !echoMatches(buffer.data(), size, kEchoRequest, probe, sequence))
         return out;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&in.msg); c; c = CMSG_NXTHDR(&in.msg, c)) {
         if (c->cmsg_level != IPPROTO_IPV6 || c->cmsg_type != IPV6_RECVERR)
             continue;
         sock_extended_err error{};

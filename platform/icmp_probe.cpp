@@ -44,6 +44,18 @@ SocketKind socketKind() {
 
 namespace detail {
 
+void receive(int fd, std::vector<std::uint8_t>& buffer, int flags, Received& into) {
+    into.iov = {buffer.data(), buffer.size()};
+    into.msg = {};
+    into.msg.msg_name = &into.from;
+    into.msg.msg_namelen = sizeof into.from;
+    into.msg.msg_iov = &into.iov;
+    into.msg.msg_iovlen = 1;
+    into.msg.msg_control = into.control;
+    into.msg.msg_controllen = sizeof into.control;
+    into.size = ::recvmsg(fd, &into.msg, flags);
+}
+
 std::uint32_t statusFromErrno(int error) {
     switch (error) {
     case ENETUNREACH:

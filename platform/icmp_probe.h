@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <sys/socket.h>
 #include <vector>
 
 namespace platform::icmp::detail {
@@ -46,6 +47,19 @@ inline void write16(std::uint8_t* p, std::uint16_t value) {
     p[0] = static_cast<std::uint8_t>(value >> 8);
     p[1] = static_cast<std::uint8_t>(value);
 }
+
+// One message read with its sender's address and its ancillary data.
+// `msg` points into the object itself: fill it in place, never copy it.
+struct Received {
+    sockaddr_storage from{};
+    iovec iov{};
+    alignas(cmsghdr) char control[512];
+    msghdr msg{};
+    ssize_t size = -1; // what recvmsg returned
+};
+
+// Reads one message into `buffer` (`flags` as recvmsg takes them).
+void receive(int fd, std::vector<std::uint8_t>& buffer, int flags, Received& into);
 
 // The status for a failed send or a queued socket error.
 std::uint32_t statusFromErrno(int error);
