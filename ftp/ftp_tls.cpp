@@ -344,7 +344,10 @@ std::shared_ptr<SecureChannel> TlsContext::channel(std::int32_t socket, bool res
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(socket)));
     SSL_set_bio(ssl, bio, bio);
     SSL_set_connect_state(ssl);
-    const std::string& host = m_state->settings.host;
+    // An IPv6 address may come in brackets ("[::1]"); the check wants it bare.
+    std::string host = m_state->settings.host;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
     if (isAddress(host)) {
         if (!m_state->settings.insecure &&
             X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str()) != 1)

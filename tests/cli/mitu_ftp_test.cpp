@@ -415,7 +415,8 @@ ftptest::TestCertificate* MituFtpTls::certificate = nullptr;
 ftptest::VsFtpServer* MituFtpTls::server = nullptr;
 
 // Login, ls, get and put over TLS with the session reuse the server
-// requires, in both modes, by name and by address: every file byte for byte.
+// requires, in both modes, by name and by address (IPv4 and IPv6): every
+// file byte for byte.
 TEST_F(MituFtpTls, TransfersAreByteIdenticalInBothModes) {
     char pattern[] = "/tmp/mitu-ftp-cli-tls-XXXXXX";
     const fs::path local = ::mkdtemp(pattern);
@@ -456,6 +457,13 @@ TEST_F(MituFtpTls, TransfersAreByteIdenticalInBothModes) {
             EXPECT_TRUE(ftptest::readFile(root / (name + mode + ".up")) == bytes) << name;
         }
     }
+    // Over IPv6 the address in brackets is checked bare against the certificate.
+    ftptest::VsFtpServer server6(certificate->vsftpdConfig(), true);
+    ftptest::writeFile(server6.root() / "f", "over IPv6");
+    auto r = runFtp(tls(server6, certificate->cert(), {"get", "f", (local / "f6").string()},
+                        {"--quiet"}, "[::1]"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ftptest::readFile(local / "f6"), "over IPv6");
     std::error_code ignored;
     fs::remove_all(local, ignored);
 }

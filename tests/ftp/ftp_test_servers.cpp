@@ -259,7 +259,7 @@ TestCertificate::TestCertificate(Kind kind) {
         kind == Kind::OtherName
             ? "-subj /CN=elsewhere.test -addext subjectAltName=DNS:elsewhere.test"
             : "-subj /CN=localhost -addext "
-              "subjectAltName=DNS:localhost,IP:127.0.0.1";
+              "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1";
     if (kind != Kind::Expired) {
         openssl(m_dir, "req -x509 -newkey rsa:2048 -nodes -days 2 -keyout key.pem -out cert.pem " +
                            subject);
