@@ -260,7 +260,7 @@ private:
 
     // --- data connections and transfers (ftp_transfer.cpp) ---
     void DispatchTransferReply(std::int16_t code, const std::string& reply);
-    void DispatchTransferCommandReply(std::int16_t code);
+    void DispatchTransferCommandReply(std::int16_t code, const std::string& reply);
     void OpenDataConnection();
     bool ControlOverIPv6() const;
     void CloseDataConnection();

@@ -18,7 +18,17 @@ void CFtpClient::StartControlTls(std::int16_t code, const std::string& reply) {
         RaiseCompletionFailure(method);
         return;
     }
-    m_objControlSocket->StartSecure(m_tls->channel(m_objControlSocket->SocketHandle(), false));
+    // Whatever came after the 234 came in clear, from the server or from
+    // anyone on the way: it is dropped unread, never taken for an answer
+    // to a command that goes out protected.
+    if (const std::size_t early = m_replies.size(); early != 0) {
+        m_replies.clear();
+        SessionProtocolMessage.raise("(" + std::to_string(early) +
+                                         " bytes that came before the TLS handshake dropped)",
+                                     static_cast<std::int32_t>(MessageType::ServerReply));
+    }
+    m_objControlSocket->StartSecure(
+        m_tls->channel(m_objControlSocket->SocketHandle(), ftp::TlsContext::Use::Control));
     // Held back by the layer until the handshake is done; a failed
     // handshake or certificate check ends the connect with its reason.
     SendFtpCommand("USER", m_UserName);
@@ -27,7 +37,7 @@ void CFtpClient::StartControlTls(std::int16_t code, const std::string& reply) {
 void CFtpClient::StartDataTls() {
     if (!m_tls)
         return;
-    m_objDataSocket->StartSecure(m_tls->channel(m_objDataSocket->SocketHandle(), true));
+    m_objDataSocket->StartSecure(m_tls->channel(m_objDataSocket->SocketHandle(), ftp::TlsContext::Use::Data));
 }
 
 std::string CFtpClient::TlsDescription() const {

@@ -387,6 +387,10 @@ void CFtpClient::m_objControlSocket_OnError(std::int16_t Number, std::string& De
     try {
         const FtpAsyncMethod method = m_currentMethod;
         CloseControlConnection();
+        // A failed socket is gone: no close event will follow to say so.
+        const std::int32_t state = m_objControlSocket->State();
+        if (state == CSocket::StateError || state == CSocket::StateClosed)
+            setSessionState(S::Disconnected);
         m_LastFtpError->set(Number, Description, "CFtpClient.m_objControlSocket_OnError");
         // QUIT included: its caller waits for an answer that can no longer come.
         RaiseCompletionFailure(method);

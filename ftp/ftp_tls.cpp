@@ -27,28 +27,64 @@ namespace {
 
 // --- the socket library as an OpenSSL BIO ----------------------------------------
 
-int socketOf(BIO* bio) {
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
+// What the BIO of one connection knows beyond the socket: whether the peer
+// ended the TCP stream (so OpenSSL can tell a cut stream from a clean end)
+// and whether its first bytes were anything but TLS records.
+struct BioState {
+    int socket = -1;
+    bool eof = false;
+    bool checked = false; // the first byte the peer sent has been looked at
+    bool notTls = false;
+};
+
+BioState& stateOf(BIO* bio) {
+    return *static_cast<BioState*>(BIO_get_data(bio));
+}
+
+// A TLS peer's first record is a handshake message or an alert. Anything
+// else (a clear-text reply sent after 234, say) was not written by the
+// TLS layer of the server and must not reach the handshake.
+bool startsLikeTls(std::uint8_t first) {
+    constexpr std::uint8_t Alert = 21, Handshake = 22;
+    return first == Alert || first == Handshake;
 }
 
 int bioRead(BIO* bio, char* data, int length) {
+    BioState& state = stateOf(bio);
     BIO_clear_retry_flags(bio);
-    const int n = ws::recv(socketOf(bio), data, length);
+    const int n = ws::recv(state.socket, data, length);
     if (n < 0 && ws::WSAGetLastError() == ws::WSAEWOULDBLOCK)
         BIO_set_retry_read(bio);
+    if (n == 0)
+        state.eof = true;
+    if (n > 0 && !state.checked) {
+        state.checked = true;
+        if (!startsLikeTls(static_cast<std::uint8_t>(data[0]))) {
+            state.notTls = true;
+            return -1;
+        }
+    }
     return n;
 }
 
 int bioWrite(BIO* bio, const char* data, int length) {
     BIO_clear_retry_flags(bio);
-    const int n = ws::send(socketOf(bio), data, length);
+    const int n = ws::send(stateOf(bio).socket, data, length);
     if (n < 0 && ws::WSAGetLastError() == ws::WSAEWOULDBLOCK)
         BIO_set_retry_write(bio);
     return n;
 }
 
-long bioControl(BIO*, int command, long, void*) {
-    return command == BIO_CTRL_FLUSH ? 1 : 0;
+// BIO_CTRL_EOF lets OpenSSL report a TCP end that came without close_notify.
+long bioControl(BIO* bio, int command, long, void*) {
+    switch (command) {
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_EOF:
+        return stateOf(bio).eof ? 1 : 0;
+    default:
+        return 0;
+    }
 }
 
 int bioCreate(BIO* bio) {
@@ -111,65 +147,69 @@ int sessionIndex() {
 }
 
 // The sessions the server has given the connections of one FTP session,
-// newest last. A TLS 1.3 ticket may be good for one resumption only, so a
-// data connection takes one that no other connection has used; the tickets
-// it is given in turn serve the next ones.
+// newest last. A TLS 1.3 ticket is good for one resumption only: a data
+// connection takes one that no other connection has used, and the tickets
+// it is given in turn serve the next ones. A TLS 1.2 session serves every
+// connection.
 class SessionPool {
 public:
     // At most this many kept; a server sends a few per connection.
     static constexpr std::size_t Most = 8;
 
     ~SessionPool() {
-        for (SSL_SESSION* s : m_fresh)
+        for (SSL_SESSION* s : m_sessions)
             SSL_SESSION_free(s);
-        if (m_last)
-            SSL_SESSION_free(m_last);
     }
     void add(SSL_SESSION* session) {
-        if (m_fresh.size() == Most) {
-            SSL_SESSION_free(m_fresh.front());
-            m_fresh.erase(m_fresh.begin());
+        if (m_sessions.size() == Most) {
+            SSL_SESSION_free(m_sessions.front());
+            m_sessions.erase(m_sessions.begin());
         }
-        m_fresh.push_back(session);
+        m_sessions.push_back(session);
     }
-    // The session for a new data connection; nullptr before the server gave any.
+    // The session for a new data connection, with a reference the caller
+    // frees; nullptr when none is left to use (a full handshake follows).
     SSL_SESSION* take() {
-        if (!m_fresh.empty()) {
-            SSL_SESSION* s = m_fresh.back();
-            m_fresh.pop_back();
-            // A TLS 1.2 session stays good for every connection.
-            if (SSL_SESSION_get_protocol_version(s) < TLS1_3_VERSION)
-                m_fresh.push_back(s);
-            else
-                keepLast(s);
+        if (m_sessions.empty())
+            return nullptr;
+        SSL_SESSION* s = m_sessions.back();
+        if (SSL_SESSION_get_protocol_version(s) < TLS1_3_VERSION) {
+            SSL_SESSION_up_ref(s);
             return s;
         }
-        return m_last;
+        m_sessions.pop_back();
+        return s;
     }
 
 private:
-    void keepLast(SSL_SESSION* s) {
-        if (m_last)
-            SSL_SESSION_free(m_last);
-        m_last = s;
-    }
-    std::vector<SSL_SESSION*> m_fresh;
-    SSL_SESSION* m_last = nullptr; // the last one taken, if none is fresh
+    std::vector<SSL_SESSION*> m_sessions;
 };
+
+constexpr const char* NotTlsText = "TLS: the server sent unexpected data before the TLS handshake";
+constexpr const char* CutText = "TLS: the server ended the TLS stream without close_notify; the "
+                                "transfer may be incomplete";
 
 class TlsChannel : public SecureChannel {
 public:
-    TlsChannel(SSL* ssl, std::shared_ptr<SessionPool> pool) : m_ssl(ssl), m_pool(std::move(pool)) {}
+    // `strictEnd`: the stream is complete only with the peer's close_notify.
+    TlsChannel(SSL* ssl, std::shared_ptr<SessionPool> pool, int socket, bool strictEnd)
+        : m_ssl(ssl), m_pool(std::move(pool)), m_strictEnd(strictEnd) {
+        m_bio.socket = socket;
+    }
     ~TlsChannel() override { SSL_free(m_ssl); }
 
     SessionPool& pool() { return *m_pool; }
+    BioState* bioState() { return &m_bio; }
 
     bool handshake() override {
         ERR_clear_error();
         const int r = SSL_do_handshake(m_ssl);
         if (r == 1)
             return true;
-        return wait(r, "the handshake failed") == 0;
+        const int error = SSL_get_error(m_ssl, r);
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
+            return false;
+        failed(error, "the handshake failed");
     }
 
     int read(std::uint8_t* data, int length) override {
@@ -178,7 +218,8 @@ public:
         const int r = SSL_read(m_ssl, data, length);
         if (r > 0)
             return r;
-        switch (SSL_get_error(m_ssl, r)) {
+        const int error = SSL_get_error(m_ssl, r);
+        switch (error) {
         case SSL_ERROR_ZERO_RETURN:
             // The peer's close_notify is answered with ours: servers wait
             // for it before they confirm a transfer.
@@ -189,12 +230,17 @@ public:
             return -1;
         case SSL_ERROR_WANT_READ:
             return -1;
-        case SSL_ERROR_SYSCALL:
-            if (ERR_peek_error() == 0 && r == 0)
-                return 0; // the peer closed the connection
-            failSocket(m_ssl, "reading failed");
         default:
-            fail(m_ssl, "reading failed");
+            if (m_bio.eof && !m_bio.notTls && SSL_is_init_finished(m_ssl)) {
+                // The TCP stream ended without close_notify: a cut stream
+                // where only close_notify tells that nothing is missing,
+                // and after our own close_notify simply the end.
+                ERR_clear_error();
+                if (m_strictEnd && !m_closed)
+                    throw platform::Error(TlsFailed, TlsSource, CutText);
+                return 0;
+            }
+            failed(error, "reading failed");
         }
     }
 
@@ -209,16 +255,15 @@ public:
                 total += r;
                 continue;
             }
-            switch (SSL_get_error(m_ssl, r)) {
+            const int error = SSL_get_error(m_ssl, r);
+            switch (error) {
             case SSL_ERROR_WANT_READ:
                 m_writeWantsRead = true;
                 return total > 0 ? total : -1;
             case SSL_ERROR_WANT_WRITE:
                 return total > 0 ? total : -1;
-            case SSL_ERROR_SYSCALL:
-                failSocket(m_ssl, "writing failed");
             default:
-                fail(m_ssl, "writing failed");
+                failed(error, "writing failed");
             }
         }
         return total;
@@ -247,19 +292,21 @@ public:
     }
 
 private:
-    // -1 for a handshake that waits, else throws.
-    int wait(int r, const char* otherwise) {
-        switch (SSL_get_error(m_ssl, r)) {
-        case SSL_ERROR_WANT_READ:
-        case SSL_ERROR_WANT_WRITE:
-            return -1;
-        default:
-            fail(m_ssl, otherwise);
+    // Throws the failure that SSL_get_error reported as `error`.
+    [[noreturn]] void failed(int error, const char* otherwise) {
+        if (m_bio.notTls) {
+            ERR_clear_error();
+            throw platform::Error(TlsFailed, TlsSource, NotTlsText);
         }
+        if (error == SSL_ERROR_SYSCALL)
+            failSocket(m_ssl, otherwise);
+        fail(m_ssl, otherwise);
     }
 
     SSL* m_ssl;
     std::shared_ptr<SessionPool> m_pool;
+    BioState m_bio;
+    bool m_strictEnd;
     bool m_readWantsWrite = false;
     bool m_writeWantsRead = false;
     bool m_closed = false;
@@ -304,9 +351,6 @@ std::shared_ptr<TlsContext> TlsContext::create(const TlsSettings& settings) {
     // Partial writes: the socket object offers what is left of the same
     // buffer again, and only the records not taken yet.
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    // Servers commonly end a data connection without close_notify; the
-    // transfer's own reply and length tell whether it is complete.
-    SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_sess_set_new_cb(ctx, onNewSession);
     if (!settings.insecure) {
@@ -331,19 +375,24 @@ std::shared_ptr<TlsContext> TlsContext::create(const TlsSettings& settings) {
     return std::shared_ptr<TlsContext>(new TlsContext(std::move(state)));
 }
 
-std::shared_ptr<SecureChannel> TlsContext::channel(std::int32_t socket, bool resume) {
+std::shared_ptr<SecureChannel> TlsContext::channel(std::int32_t socket, Use use) {
     ERR_clear_error();
     SSL* ssl = SSL_new(m_state->ctx);
     if (!ssl)
         fail(nullptr, "no TLS connection");
-    auto channel = std::make_shared<TlsChannel>(ssl, m_state->sessions);
+    auto channel = std::make_shared<TlsChannel>(ssl, m_state->sessions, socket, use == Use::Data);
     SSL_set_ex_data(ssl, sessionIndex(), channel.get());
     BIO* bio = BIO_new(socketMethod());
     if (!bio)
         fail(nullptr, "no TLS connection");
-    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(socket)));
+    BIO_set_data(bio, channel->bioState());
     SSL_set_bio(ssl, bio, bio);
     SSL_set_connect_state(ssl);
+    // The name or address is checked against the certificate's
+    // subjectAltName entries only: never its common name, and a wildcard
+    // stands for a whole label or nothing.
+    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT |
+                               X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     // An IPv6 address may come in brackets ("[::1]"); the check wants it bare.
     std::string host = m_state->settings.host;
     if (host.size() > 2 && host.front() == '[' && host.back() == ']')
@@ -357,9 +406,11 @@ std::shared_ptr<SecureChannel> TlsContext::channel(std::int32_t socket, bool res
         if (!m_state->settings.insecure && SSL_set1_host(ssl, host.c_str()) != 1)
             fail(ssl, "the server's name cannot be checked");
     }
-    if (resume) {
-        if (SSL_SESSION* session = m_state->sessions->take())
+    if (use == Use::Data) {
+        if (SSL_SESSION* session = m_state->sessions->take()) {
             SSL_set_session(ssl, session);
+            SSL_SESSION_free(session);
+        }
     }
     return channel;
 }

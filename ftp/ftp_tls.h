@@ -31,10 +31,12 @@ public:
     TlsContext(const TlsContext&) = delete;
     TlsContext& operator=(const TlsContext&) = delete;
 
-    // A layer for the connection `socket` to the server. A data
-    // connection (`resume`) resumes a TLS session the server gave one of
-    // this context's connections.
-    std::shared_ptr<SecureChannel> channel(std::int32_t socket, bool resume);
+    enum class Use { Control, Data };
+    // A layer for the connection `socket` to the server. A data connection
+    // resumes a TLS session the server gave one of this context's
+    // connections, and its stream is complete only with the server's
+    // close_notify: a bare TCP end fails its next read.
+    std::shared_ptr<SecureChannel> channel(std::int32_t socket, Use use);
 
 private:
     struct State;

@@ -156,7 +156,7 @@ void CFtpClient::DispatchTransferReply(std::int16_t code, const std::string& rep
     } else if ((m_lastCommand == "RETR" && method == M::DownloadFile) ||
                (m_lastCommand == "LIST" && method == M::EnumFiles) ||
                (m_lastCommand == "STOR" && method == M::UploadFile)) {
-        DispatchTransferCommandReply(code);
+        DispatchTransferCommandReply(code, reply);
     }
 }
 
@@ -164,7 +164,7 @@ void CFtpClient::DispatchTransferReply(std::int16_t code, const std::string& rep
 // server has both closed the data connection and confirmed the transfer,
 // so a transfer the server aborts is not taken for a complete one; an
 // upload ends with the confirmation of the data the client has closed.
-void CFtpClient::DispatchTransferCommandReply(std::int16_t code) {
+void CFtpClient::DispatchTransferCommandReply(std::int16_t code, const std::string& reply) {
     const FtpAsyncMethod method = m_currentMethod;
     if (isPreliminary(code) && !(code == 110 && method == M::EnumFiles)) {
         if (method == M::DownloadFile)
@@ -187,6 +187,14 @@ void CFtpClient::DispatchTransferCommandReply(std::int16_t code) {
             if (m_transfer.dataClosed)
                 FinishDataTransfer();
         }
+    } else if (m_transfer.dataFailed && m_transfer.dataErrorNumber == TlsFailed) {
+        // The server's refusal follows from the failure of the protected
+        // data connection; the client's reason for it comes first.
+        const TransferFlags failed = m_transfer;
+        FailTransfer(failed.dataErrorNumber,
+                     failed.dataErrorDescription + "; the server answered: " +
+                         withoutLineEnd(reply),
+                     failed.dataErrorSource);
     } else {
         CloseDataConnection();
         CloseLocalFile();

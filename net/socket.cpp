@@ -82,6 +82,7 @@ void CSocket::DestroySocket() {
     m_readPaused = false;
     m_shutdownWhenSent = false;
     m_secure.reset();
+    m_secureEnded = false;
     // A lookup still under way belonged to the socket that has gone; its
     // answer must not start a connection nobody asked for any more.
     forgetLookup();
@@ -312,6 +313,7 @@ void CSocket::StartSecure(std::shared_ptr<SecureChannel> channel) {
             m_SocketHandle == -1 || m_secure)
             throw Error(WrongProtocolOrState, source, WrongProtocolOrStateText);
         m_secure = std::move(channel);
+        m_secureEnded = false;
         try {
             m_secure->handshake();
         } catch (...) {
@@ -417,6 +419,10 @@ void CSocket::dispatchEvent(std::int32_t event) {
             m_shutdownWhenSent = false;
             shutdownSend();
         }
+        // The peer ended the secure stream (and our answer has gone out):
+        // nothing more can come, whatever TCP does.
+        if (m_secure && m_SocketHandle == handle && m_secureEnded)
+            onPeerClosed();
         break;
     }
     case ws::FD_WRITE:
@@ -504,12 +510,16 @@ void CSocket::onConnected() {
 void CSocket::onPeerClosed() {
     const std::int32_t handle = m_SocketHandle;
     // Deliver whatever is still waiting. A failing read ends the data, not
-    // the close: the peer has gone either way.
+    // the close: the peer has gone either way. Through a security layer a
+    // failing read is a stream that cannot be trusted to be whole: it
+    // fails the socket instead (PostSocketEvent).
     for (;;) {
         std::int32_t n = 0;
         try {
             n = RecvToBuffer();
         } catch (const Error&) {
+            if (m_secure)
+                throw;
             n = 0;
         }
         if (n <= 0)

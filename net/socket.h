@@ -166,4 +166,5 @@ private:
     std::int32_t m_noSocketError = 0; // why the last socket could not be made
     std::string m_noSocketText;
     std::shared_ptr<SecureChannel> m_secure;
+    bool m_secureEnded = false; // the security layer's stream has ended
 };

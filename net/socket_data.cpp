@@ -47,8 +47,15 @@ void CSocket::SendBytes(const Variant& varData, ByteArray* movable) {
             throw Error(platform::errors::SubscriptOutOfRange, source,
                         platform::errors::SubscriptOutOfRangeText);
         }
-        m_sendBuffer = std::move(bytes);
-        m_sendOffset = 0;
+        if (m_secure && pendingSendBytes() != 0) {
+            // The security layer may hold part of what is waiting as a
+            // record it must finish from the same bytes (during its
+            // handshake, all of it): what comes now queues behind.
+            m_sendBuffer.insert(m_sendBuffer.end(), bytes.begin(), bytes.end());
+        } else {
+            m_sendBuffer = std::move(bytes);
+            m_sendOffset = 0;
+        }
         m_completionPending = true;
         SendBufferedData();
     } catch (const Error& e) {
@@ -125,10 +132,14 @@ std::int32_t CSocket::RecvToBuffer() {
     ws::InetAddress address;
     std::uint16_t port = 0;
     if (m_secure) {
-        // Records are read until the chunk is full or the socket has no more.
+        // Records are read until the chunk is full or the socket has no
+        // more. The layer's end of the stream (close_notify) is the peer's
+        // close, whether or not TCP has ended too.
         n = 0;
         while (n < chunk) {
             const int got = m_secure->read(block.data() + n, chunk - n);
+            if (got == 0)
+                m_secureEnded = true;
             if (got <= 0)
                 break;
             n += got;
