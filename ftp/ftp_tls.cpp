@@ -200,6 +200,9 @@ public:
 
     SessionPool& pool() { return *m_pool; }
     BioState* bioState() { return &m_bio; }
+    // The handshake has ended (a later failure does not undo this, as it
+    // undoes SSL_is_init_finished).
+    void established() { m_established = true; }
 
     bool handshake() override {
         ERR_clear_error();
@@ -231,7 +234,7 @@ public:
         case SSL_ERROR_WANT_READ:
             return -1;
         default:
-            if (m_bio.eof && !m_bio.notTls && SSL_is_init_finished(m_ssl)) {
+            if (m_bio.eof && !m_bio.notTls && m_established) {
                 // The TCP stream ended without close_notify: a cut stream
                 // where only close_notify tells that nothing is missing,
                 // and after our own close_notify simply the end.
@@ -307,10 +310,17 @@ private:
     std::shared_ptr<SessionPool> m_pool;
     BioState m_bio;
     bool m_strictEnd;
+    bool m_established = false;
     bool m_readWantsWrite = false;
     bool m_writeWantsRead = false;
     bool m_closed = false;
 };
+
+void onInfo(const SSL* ssl, int where, int) {
+    auto* channel = static_cast<TlsChannel*>(SSL_get_ex_data(ssl, sessionIndex()));
+    if (channel && (where & SSL_CB_HANDSHAKE_DONE))
+        channel->established();
+}
 
 int onNewSession(SSL* ssl, SSL_SESSION* session) {
     auto* channel = static_cast<TlsChannel*>(SSL_get_ex_data(ssl, sessionIndex()));
@@ -382,6 +392,7 @@ std::shared_ptr<SecureChannel> TlsContext::channel(std::int32_t socket, Use use)
         fail(nullptr, "no TLS connection");
     auto channel = std::make_shared<TlsChannel>(ssl, m_state->sessions, socket, use == Use::Data);
     SSL_set_ex_data(ssl, sessionIndex(), channel.get());
+    SSL_set_info_callback(ssl, onInfo);
     BIO* bio = BIO_new(socketMethod());
     if (!bio)
         fail(nullptr, "no TLS connection");

@@ -1,5 +1,7 @@
 #include "ftp_test_servers.h"
 
+#include "ftp_test_tls.h"
+
 #include "platform/event_loop.h"
 
 #include <algorithm>
@@ -256,10 +258,10 @@ TestCertificate::TestCertificate(Kind kind) {
     m_cert = m_dir / "cert.pem";
     m_key = m_dir / "key.pem";
     const std::string subject =
-        kind == Kind::OtherName
-            ? "-subj /CN=elsewhere.test -addext subjectAltName=DNS:elsewhere.test"
-            : "-subj /CN=localhost -addext "
-              "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1";
+        kind == Kind::OtherName ? "-subj /CN=elsewhere.test -addext subjectAltName=DNS:elsewhere.test"
+        : kind == Kind::CommonNameOnly
+            ? "-subj /CN=localhost"
+            : "-subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1";
     if (kind != Kind::Expired) {
         openssl(m_dir, "req -x509 -newkey rsa:2048 -nodes -days 2 -keyout key.pem -out cert.pem " +
                            subject);
@@ -291,13 +293,29 @@ void Peer::send(const std::string& text, std::chrono::milliseconds pause) {
     if (m_fd < 0)
         return;
     std::size_t sent = 0;
-    while (sent < text.size()) {
+    if (m_tls && !m_tls->write(text))
+        return;
+    while (!m_tls && sent < text.size()) {
         ssize_t n = ::send(m_fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
         if (n <= 0)
             return;
         sent += static_cast<std::size_t>(n);
     }
     std::this_thread::sleep_for(pause);
+}
+
+// Reads what the connection has: through TLS once it is protected.
+namespace {
+ssize_t receive(int fd, const std::shared_ptr<TlsStream>& tls, char* buffer, std::size_t size) {
+    if (tls)
+        return tls->read(buffer, static_cast<int>(size));
+    return ::recv(fd, buffer, size, 0);
+}
+} // namespace
+
+bool Peer::startTls(const ServerTls& tls, int tickets) {
+    m_tls = std::make_shared<TlsStream>(tls, m_fd, tickets);
+    return m_tls->ok();
 }
 
 std::string Peer::readLine(std::chrono::milliseconds timeout) {
@@ -319,10 +337,11 @@ std::string Peer::readLine(std::chrono::milliseconds timeout) {
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (m_fd < 0 || left.count() <= 0 || !waitReadable(m_fd, left, m_stop))
+        if (m_fd < 0 || left.count() <= 0 ||
+            (!(m_tls && m_tls->pending()) && !waitReadable(m_fd, left, m_stop)))
             return std::string();
         char buffer[4096];
-        ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        ssize_t n = receive(m_fd, m_tls, buffer, sizeof buffer);
         if (n <= 0)
             return std::string();
         m_pending.append(buffer, static_cast<std::size_t>(n));
@@ -337,7 +356,7 @@ bool Peer::waitForClose(std::chrono::milliseconds timeout) {
         if (left.count() <= 0 || !waitReadable(m_fd, left, m_stop))
             return false;
         char buffer[4096];
-        ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        ssize_t n = receive(m_fd, m_tls, buffer, sizeof buffer);
         if (n <= 0)
             return true;
         m_pending.append(buffer, static_cast<std::size_t>(n));
@@ -346,6 +365,7 @@ bool Peer::waitForClose(std::chrono::milliseconds timeout) {
 }
 
 void Peer::close() {
+    m_tls.reset();
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
@@ -455,6 +475,10 @@ bool DataChannel::connect(const std::string& portArgument, const char* from) {
 }
 
 void DataChannel::send(const std::string& bytes) {
+    if (m_tls) {
+        m_tls->write(bytes);
+        return;
+    }
     std::size_t sent = 0;
     while (m_fd >= 0 && sent < bytes.size()) {
         ssize_t n = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -474,7 +498,7 @@ std::string DataChannel::receiveAll(std::chrono::milliseconds timeout) {
         if (left.count() <= 0 || !waitReadable(m_fd, left, never))
             break;
         char buffer[65536];
-        ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        ssize_t n = receive(m_fd, m_tls, buffer, sizeof buffer);
         if (n <= 0)
             break;
         data.append(buffer, static_cast<std::size_t>(n));
@@ -482,7 +506,22 @@ std::string DataChannel::receiveAll(std::chrono::milliseconds timeout) {
     return data;
 }
 
+bool DataChannel::startTls(const ServerTls& tls, int tickets) {
+    m_tls = std::make_shared<TlsStream>(tls, m_fd, tickets);
+    return m_tls->ok();
+}
+
+bool DataChannel::resumed() const {
+    return m_tls && m_tls->reused();
+}
+
+void DataChannel::closeNotify() {
+    if (m_tls)
+        m_tls->closeNotify();
+}
+
 void DataChannel::close() {
+    m_tls.reset();
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -11,6 +12,9 @@
 #include <vector>
 
 namespace ftptest {
+
+class ServerTls;
+class TlsStream;
 
 // A real FTP server (pyftpdlib under the system's Python) on a free
 // loopback port of `host` ("127.0.0.1" or "::1"), serving a fresh
@@ -64,10 +68,11 @@ private:
 
 // A certificate and its key for a test TLS server, made with the openssl
 // tool in a fresh temporary folder: self-signed for localhost and
-// 127.0.0.1, for another name, or one that expired in 2020.
+// 127.0.0.1, for another name, one that expired in 2020, or one that
+// names localhost in its common name only (no subjectAltName).
 class TestCertificate {
 public:
-    enum class Kind { Localhost, OtherName, Expired };
+    enum class Kind { Localhost, OtherName, Expired, CommonNameOnly };
 
     explicit TestCertificate(Kind kind = Kind::Localhost);
     ~TestCertificate();
@@ -105,6 +110,9 @@ public:
     // Tears the connection down with a reset instead of an orderly close.
     void reset();
     bool closed() const { return m_fd < 0; }
+    // Takes the client's TLS handshake (after 234): from here on the
+    // script's lines are protected. False if the handshake failed.
+    bool startTls(const ServerTls& tls, int tickets = 2);
 
     // Every line received so far.
     std::vector<std::string> lines() const;
@@ -118,6 +126,7 @@ private:
     const std::atomic<bool>& m_stop;
     std::string m_pending;
     std::string m_sizeReply = "550 SIZE not available here\r\n";
+    std::shared_ptr<TlsStream> m_tls;
     mutable std::mutex m_mutex;
     std::vector<std::string> m_lines;
 };
@@ -177,10 +186,19 @@ public:
     // Everything the client sends until it closes its side (or `timeout`).
     std::string receiveAll(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
     // Orderly close, or a reset (the client sees the connection torn down).
+    // Protected, a close is a bare TCP end without close_notify.
     void close();
     void reset();
 
+    // Takes the client's TLS handshake; false if it failed.
+    bool startTls(const ServerTls& tls, int tickets = 0);
+    // The client resumed an earlier TLS session on this connection.
+    bool resumed() const;
+    // Sends close_notify, leaving the TCP connection open.
+    void closeNotify();
+
 private:
+    std::shared_ptr<TlsStream> m_tls;
     int m_listener = -1;
     int m_fd = -1;
     int m_port = 0;
