@@ -209,16 +209,20 @@ void serveRest(ftptest::Peer& peer) {
     }
 }
 
-// A protected download of `bytes`, its data stream ended by `end`.
+// A protected download of `bytes`, its data stream ended by `end`, before
+// the 226 or (`confirmFirst`) after it.
 void download(ftptest::Peer& peer, const ftptest::ServerTls& tls, const std::string& bytes,
-              const std::function<void(ftptest::DataChannel&)>& end) {
+              const std::function<void(ftptest::DataChannel&)>& end, bool confirmFirst = false) {
     ftptest::DataChannel data;
     if (!tlsLogin(peer, tls) || !openProtectedData(peer, data, tls))
         return;
     peer.send("150 Here it comes\r\n");
     data.send(bytes);
+    if (confirmFirst)
+        peer.send("226 Done\r\n");
     end(data);
-    peer.send("226 Done\r\n");
+    if (!confirmFirst)
+        peer.send("226 Done\r\n");
     serveRest(peer);
 }
 
@@ -282,12 +286,16 @@ TEST(MituFtpTlsScripted, ForgedCutAndEndedStreams) {
              download(peer, tls, file, [](auto& data) { data.closeNotify(); });
          },
          {"get", "f", "LOCAL"}, 0, "", file},
-        {"close_notify and an immediate close leave a complete download",
+        {"a reset after 226 and close_notify leaves a complete download",
          [&](ftptest::Peer& peer) {
-             download(peer, tls, file, [](auto& data) {
-                 data.closeNotify();
-                 data.close();
-             });
+             download(
+                 peer, tls, file,
+                 [](auto& data) {
+                     data.closeNotify();
+                     std::this_thread::sleep_for(200ms);
+                     data.reset();
+                 },
+                 true);
          },
          {"get", "f", "LOCAL"}, 0, "", file},
         {"with its one ticket used, the second data connection does a full handshake",
