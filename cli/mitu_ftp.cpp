@@ -203,9 +203,11 @@ public:
     void setConnected() { m_connected = true; }
 
 private:
+    // Also true when the connection failed: no close is then to come.
     bool disconnected() const {
         return m_client->FtpSessionState() ==
-               static_cast<std::int32_t>(FtpSessionState::Disconnected);
+                   static_cast<std::int32_t>(FtpSessionState::Disconnected) ||
+               !m_client->ControlConnectionOpen();
     }
 
     // Waits for the completion event; false when the client has shown no

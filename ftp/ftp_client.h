@@ -188,6 +188,9 @@ public:
     void setTlsInsecure(bool value) { m_TlsInsecure = value; }
     // The control connection's TLS version and cipher, empty without TLS.
     std::string TlsDescription() const;
+    // False once the control connection is gone, also when it failed
+    // (which raises no close, so the state need not say Disconnected).
+    bool ControlConnectionOpen() const;
     // Most bytes of listing text a listing may have (MaxListingLength).
     void setMaxListingLength(std::size_t bytes) { m_maxListingLength = bytes; }
 

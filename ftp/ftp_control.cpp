@@ -139,6 +139,11 @@ void CFtpClient::SendFtpCommand(const std::string& verb, const std::string& argu
     }
 }
 
+bool CFtpClient::ControlConnectionOpen() const {
+    const std::int32_t state = m_objControlSocket->State();
+    return state != CSocket::StateClosed && state != CSocket::StateError;
+}
+
 bool CFtpClient::GetDirFromResponse(const std::string& strReply) {
     try {
         return ftp::DirFromResponse(strReply, m_CurrentDirectory);
@@ -387,10 +392,6 @@ void CFtpClient::m_objControlSocket_OnError(std::int16_t Number, std::string& De
     try {
         const FtpAsyncMethod method = m_currentMethod;
         CloseControlConnection();
-        // A failed socket is gone: no close event will follow to say so.
-        const std::int32_t state = m_objControlSocket->State();
-        if (state == CSocket::StateError || state == CSocket::StateClosed)
-            setSessionState(S::Disconnected);
         m_LastFtpError->set(Number, Description, "CFtpClient.m_objControlSocket_OnError");
         // QUIT included: its caller waits for an answer that can no longer come.
         RaiseCompletionFailure(method);
