@@ -37,7 +37,8 @@ void CFtpClient::StartControlTls(std::int16_t code, const std::string& reply) {
 void CFtpClient::StartDataTls() {
     if (!m_tls)
         return;
-    m_objDataSocket->StartSecure(m_tls->channel(m_objDataSocket->SocketHandle(), ftp::TlsContext::Use::Data));
+    m_objDataSocket->StartSecure(
+        m_tls->channel(m_objDataSocket->SocketHandle(), ftp::TlsContext::Use::Data));
 }
 
 std::string CFtpClient::TlsDescription() const {

@@ -402,8 +402,8 @@ std::shared_ptr<SecureChannel> TlsContext::channel(std::int32_t socket, Use use)
     // The name or address is checked against the certificate's
     // subjectAltName entries only: never its common name, and a wildcard
     // stands for a whole label or nothing.
-    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT |
-                               X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    SSL_set_hostflags(ssl,
+                      X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     // An IPv6 address may come in brackets ("[::1]"); the check wants it bare.
     std::string host = m_state->settings.host;
     if (host.size() > 2 && host.front() == '[' && host.back() == ']')

@@ -192,8 +192,8 @@ void CFtpClient::DispatchTransferCommandReply(std::int16_t code, const std::stri
         // data connection; the client's reason for it comes first.
         const TransferFlags failed = m_transfer;
         FailTransfer(failed.dataErrorNumber,
-                     failed.dataErrorDescription + "; the server answered: " +
-                         withoutLineEnd(reply),
+                     failed.dataErrorDescription +
+                         "; the server answered: " + withoutLineEnd(reply),
                      failed.dataErrorSource);
     } else {
         CloseDataConnection();

@@ -240,9 +240,9 @@ TEST(MituFtpTlsScripted, ForgedCutAndEndedStreams) {
         Script script;
         std::vector<std::string> command; // "LOCAL" stands for the local file
         int status;
-        std::string says;    // in the tool's standard error
-        std::string local;   // the local file afterwards, if checked
-        bool quick = false;  // over well within a second, with no wait for a close
+        std::string says;   // in the tool's standard error
+        std::string local;  // the local file afterwards, if checked
+        bool quick = false; // over well within a second, with no wait for a close
     };
     const std::vector<Row> rows = {
         {"a reply injected behind 234 is dropped; the login happens inside TLS",
@@ -250,7 +250,10 @@ TEST(MituFtpTlsScripted, ForgedCutAndEndedStreams) {
              if (tlsLogin(peer, tls, 2, "234 Go ahead\r\n230 Logged in\r\n"))
                  serveRest(peer);
          },
-         {"pwd"}, 0, "< (15 bytes that came before the TLS handshake dropped)\n", ""},
+         {"pwd"},
+         0,
+         "< (15 bytes that came before the TLS handshake dropped)\n",
+         ""},
         {"a clear-text reply after 234 ends the connect",
          [&](ftptest::Peer& peer) {
              peer.send("220 Ready\r\n");
@@ -259,13 +262,17 @@ TEST(MituFtpTlsScripted, ForgedCutAndEndedStreams) {
              peer.send("230 Logged in\r\n");
              peer.waitForClose();
          },
-         {"pwd"}, 1, "TLS: the server sent unexpected data before the TLS handshake (error 16013)",
-         "", true},
+         {"pwd"},
+         1,
+         "TLS: the server sent unexpected data before the TLS handshake (error 16013)",
+         "",
+         true},
         {"a download cut by a bare TCP end fails, 226 or not",
          [&](ftptest::Peer& peer) {
              download(peer, tls, file.substr(0, 100000), [](auto& data) { data.close(); });
          },
-         {"get", "f", "LOCAL"}, 1,
+         {"get", "f", "LOCAL"},
+         1,
          "TLS: the server ended the TLS stream without close_notify; the transfer may be "
          "incomplete (error 16013)",
          ""},
@@ -280,12 +287,18 @@ TEST(MituFtpTlsScripted, ForgedCutAndEndedStreams) {
              peer.send("226 Done\r\n");
              serveRest(peer);
          },
-         {"ls"}, 1, "without close_notify; the transfer may be incomplete (error 16013)", ""},
+         {"ls"},
+         1,
+         "without close_notify; the transfer may be incomplete (error 16013)",
+         ""},
         {"close_notify with TCP held open ends the download at once",
          [&](ftptest::Peer& peer) {
              download(peer, tls, file, [](auto& data) { data.closeNotify(); });
          },
-         {"get", "f", "LOCAL"}, 0, "", file},
+         {"get", "f", "LOCAL"},
+         0,
+         "",
+         file},
         {"a reset after 226 and close_notify leaves a complete download",
          [&](ftptest::Peer& peer) {
              download(
@@ -297,7 +310,10 @@ TEST(MituFtpTlsScripted, ForgedCutAndEndedStreams) {
                  },
                  true);
          },
-         {"get", "f", "LOCAL"}, 0, "", file},
+         {"get", "f", "LOCAL"},
+         0,
+         "",
+         file},
         {"with its one ticket used, the second data connection does a full handshake",
          [&](ftptest::Peer& peer) {
              if (!tlsLogin(peer, tls, 1))
@@ -320,7 +336,8 @@ TEST(MituFtpTlsScripted, ForgedCutAndEndedStreams) {
              }
              serveRest(peer);
          },
-         {"get", "f", "LOCAL", "get", "g", "LOCAL2"}, 1,
+         {"get", "f", "LOCAL", "get", "g", "LOCAL2"},
+         1,
          "TLS: the server ended the TLS stream without close_notify; the transfer may be "
          "incomplete; the server answered: 522 SSL connection failed: session reuse required "
          "(error 16013)",
@@ -333,13 +350,19 @@ TEST(MituFtpTlsScripted, ForgedCutAndEndedStreams) {
         fs::remove(local / "f");
         fs::remove(local / "g");
         ftptest::ScriptedServer server(row.script);
-        std::vector<std::string> args = {"--tls",  "--cacert", certificate.cert().string(),
-                                         "--port", std::to_string(server.port()),
-                                         "--timeout", "3", "--verbose", "localhost"};
+        std::vector<std::string> args = {"--tls",
+                                         "--cacert",
+                                         certificate.cert().string(),
+                                         "--port",
+                                         std::to_string(server.port()),
+                                         "--timeout",
+                                         "3",
+                                         "--verbose",
+                                         "localhost"};
         for (const std::string& word : row.command)
-            args.push_back(word == "LOCAL" ? (local / "f").string()
+            args.push_back(word == "LOCAL"    ? (local / "f").string()
                            : word == "LOCAL2" ? (local / "g").string()
-                                             : word);
+                                              : word);
         const auto started = std::chrono::steady_clock::now();
         auto r = runFtp(args);
         EXPECT_EQ(r.status, row.status) << r.err;

@@ -258,7 +258,8 @@ TestCertificate::TestCertificate(Kind kind) {
     m_cert = m_dir / "cert.pem";
     m_key = m_dir / "key.pem";
     const std::string subject =
-        kind == Kind::OtherName ? "-subj /CN=elsewhere.test -addext subjectAltName=DNS:elsewhere.test"
+        kind == Kind::OtherName
+            ? "-subj /CN=elsewhere.test -addext subjectAltName=DNS:elsewhere.test"
         : kind == Kind::CommonNameOnly
             ? "-subj /CN=localhost"
             : "-subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1";

@@ -10,8 +10,7 @@ namespace ftptest {
 
 ServerTls::ServerTls(const TestCertificate& certificate) {
     m_ctx = SSL_CTX_new(TLS_server_method());
-    if (!m_ctx ||
-        SSL_CTX_use_certificate_chain_file(m_ctx, certificate.cert().c_str()) != 1 ||
+    if (!m_ctx || SSL_CTX_use_certificate_chain_file(m_ctx, certificate.cert().c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(m_ctx, certificate.key().c_str(), SSL_FILETYPE_PEM) != 1)
         throw std::runtime_error("no server TLS context");
     SSL_CTX_set_mode(m_ctx, SSL_MODE_AUTO_RETRY);
