@@ -159,7 +159,7 @@ void Form1::buildControls() {
     setPalette(p);
 
     // --- Test Microphone ----------------------------------------------------
-    Frame1 = named(new QGroupBox(QStringLiteral("Test Microphone"), this), "Frame1");
+    Frame1 = named(new FrameBox(QStringLiteral("Test Microphone"), this), "Frame1");
     Frame1->setGeometry(t.rect(120, 0, 4095, 2055));
     Label3 = label(Frame1, "Label3",
                    QStringLiteral("Press Alt+R or click the record button and speak into your "
@@ -189,7 +189,7 @@ void Form1::buildControls() {
     Timer4->setInterval(1000);
 
     // --- Test Speakers --------------------------------------------------------
-    Frame2 = named(new QGroupBox(QStringLiteral("Test Speakers"), this), "Frame2");
+    Frame2 = named(new FrameBox(QStringLiteral("Test Speakers"), this), "Frame2");
     Frame2->setGeometry(t.rect(120, 2280, 4095, 1815));
     Label5 =
         label(Frame2, "Label5", QStringLiteral("Click the buttons below to test your speakers. "),
@@ -212,7 +212,7 @@ void Form1::buildControls() {
     OLE1->setGeometry(t.rect(3600, 3840, 615, 495));
 
     // --- Test Internet Connection --------------------------------------------
-    Frame3 = named(new QGroupBox(QStringLiteral("Test Internet Connection"), this), "Frame3");
+    Frame3 = named(new FrameBox(QStringLiteral("Test Internet Connection"), this), "Frame3");
     Frame3->setGeometry(t.rect(4320, 0, 4815, 4095));
     Command2 = named(
         new CommandButton(QStringLiteral("Test &Connection"), icon("test_connection"), Frame3),
