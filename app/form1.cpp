@@ -159,7 +159,7 @@ void Form1::buildControls() {
     setPalette(p);
 
     // --- Test Microphone ----------------------------------------------------
-    Frame1 = named(new QGroupBox(QStringLiteral("Test Microphone"), this), "Frame1");
+    Frame1 = named(new FrameBox(QStringLiteral("Test Microphone"), this), "Frame1");
     Frame1->setGeometry(t.rect(120, 0, 4095, 2055));
     Label3 = label(Frame1, "Label3",
                    QStringLiteral("Press Alt+R or click the record button and speak into your "
@@ -189,7 +189,7 @@ void Form1::buildControls() {
     Timer4->setInterval(1000);
 
     // --- Test Speakers --------------------------------------------------------
-    Frame2 = named(new QGroupBox(QStringLiteral("Test Speakers"), this), "Frame2");
+    Frame2 = named(new FrameBox(QStringLiteral("Test Speakers"), this), "Frame2");
     Frame2->setGeometry(t.rect(120, 2280, 4095, 1815));
     Label5 =
         label(Frame2, "Label5", QStringLiteral("Click the buttons below to test your speakers. "),
@@ -212,7 +212,7 @@ void Form1::buildControls() {
     OLE1->setGeometry(t.rect(3600, 3840, 615, 495));
 
     // --- Test Internet Connection --------------------------------------------
-    Frame3 = named(new QGroupBox(QStringLiteral("Test Internet Connection"), this), "Frame3");
+    Frame3 = named(new FrameBox(QStringLiteral("Test Internet Connection"), this), "Frame3");
     Frame3->setGeometry(t.rect(4320, 0, 4815, 4095));
     Command2 = named(
         new CommandButton(QStringLiteral("Test &Connection"), icon("test_connection"), Frame3),
@@ -365,7 +365,11 @@ void Form1::Timer4_Timer() {
 }
 
 void Form1::Command4_Click() {
+    // The connection test would run nested in this one's waits.
+    const bool connectionWasEnabled = Command2->isEnabled();
+    Command2->setEnabled(false);
     m_bandwidth->Command4_Click();
+    Command2->setEnabled(connectionWasEnabled);
 }
 
 // --- microphone ------------------------------------------------------------------
@@ -465,7 +469,7 @@ namespace {
 // The connection check's boxes are this window's controls.
 class ConnectionControls : public ConnectionTest::Controls {
 public:
-    explicit ConnectionControls(Form1& form) : m_form(form) {}
+    ConnectionControls(Form1& form, const bool& closed) : m_form(form), m_closed(closed) {}
     std::string address() override { return m_form.Text6->text().toStdString(); }
     void setResults(const std::string& text) override {
         m_form.Text1->setPlainText(
@@ -485,9 +489,23 @@ public:
         box.exec();
     }
     void yieldToMessageLoop() override { platform::qt::processPendingEvents(); }
+    bool closed() override { return m_closed; }
+    void setRunning(bool running) override {
+        // The bandwidth test would run nested in this one's waits.
+        if (running) {
+            m_bandwidthWasEnabled = m_form.Command4->isEnabled();
+            m_form.Command4->setEnabled(false);
+            m_form.Text4->setPlainText(QStringLiteral("Testing..."));
+        } else {
+            m_form.Command4->setEnabled(m_bandwidthWasEnabled);
+            m_form.Text4->clear();
+        }
+    }
 
 private:
     Form1& m_form;
+    const bool& m_closed;
+    bool m_bandwidthWasEnabled = true;
 };
 
 } // namespace
@@ -501,11 +519,12 @@ void Form1::Command2_Click() {
                         Title, QString::fromStdString(text), QMessageBox::Ok, this);
         box.exec();
     });
-    ConnectionControls controls(*this);
+    ConnectionControls controls(*this, m_closed);
     try {
         ConnectionTest::Run(controls, m_echoProbe);
     } catch (...) {
-        // Nothing may reach Qt's loop; the button must not stay dead.
+        // Nothing may reach Qt's loop; the buttons must not stay dead.
+        controls.setRunning(false);
         Command2->setEnabled(true);
     }
     PingMod::setMessageBoxSink({});

@@ -38,7 +38,7 @@ public:
     struct Options {
         // Null: the window's own interpreter on the default audio devices.
         CommandSender mciSendString;
-        ServiceSettings settings = ServiceSettings::fromEnvironment();
+        ServiceSettings settings = ServiceSettings::load();
         // Null: real echo requests (PingMod::SendEchoRequest).
         ConnectionTest::EchoProbe echoProbe;
         // Folder of the bandwidth test's local file; empty: the program's folder.

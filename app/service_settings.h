@@ -2,31 +2,61 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace app {
 
-// Where the connection and bandwidth tests go. The built-in values name the
-// conference service; each can be replaced through an environment variable
-// so that tests and the demo point at a local service instead:
+// Where the connection and bandwidth tests go. The built-in values name
+// the conference service; a help desk replaces them in settings files, a
+// user in his own file or through environment variables, each later
+// source winning over the earlier ones:
 //
-//   MITU_PING_ADDRESS   address the connection test starts with
-//   MITU_FTP_SERVER     FTP host name of the bandwidth test
-//   MITU_FTP_PORT       its port (1 to 65535)
-//   MITU_FTP_USER       login user name
-//   MITU_FTP_PASSWORD   login password
+//   1. the built-in values;
+//   2. mitu/mitu.conf in each folder of $XDG_CONFIG_DIRS (default
+//      /etc/xdg), the least important (last) folder first;
+//   3. $XDG_CONFIG_HOME/mitu/mitu.conf (default ~/.config/mitu/mitu.conf);
+//   4. MITU_PING_ADDRESS, MITU_FTP_SERVER, MITU_FTP_PORT, MITU_FTP_USER,
+//      MITU_FTP_PASSWORD;
+//   5. a program's command-line options (`set`).
+//
+// The files are INI files read by Qt's QSettings, keys in section
+// [service]: ping_address, ftp_server, ftp_port, ftp_user, ftp_password,
+// ftp_password_file (a file whose first line is the password; relative to
+// the settings file's folder). A line, key or value that cannot be used is
+// noted in `problems` with its file and line, and the value before it
+// stays.
 struct ServiceSettings {
+    using Lookup = std::function<const char*(const char*)>;
+
     std::string pingAddress;
     std::string ftpServer;
     std::uint16_t ftpPort = 0;
     std::string ftpUser;
     std::string ftpPassword;
 
+    // Where each value came from, by key (ping_address ... ftp_password):
+    // "built-in", "FILE:LINE", a variable's name or a command-line option.
+    std::map<std::string, std::string> origins;
+    // What could not be used, one line each, starting with where it was.
+    std::vector<std::string> problems;
+
+    // The built-in values alone.
     static ServiceSettings defaults();
-    // The defaults with every variable that is set (and, for the port,
-    // valid) put in their place. `getenv` is the lookup, replaceable in tests.
-    static ServiceSettings
-    fromEnvironment(const std::function<const char*(const char*)>& getenv = nullptr);
+    // Sources 1 to 4 above. `getenv` is the lookup, replaceable in tests.
+    static ServiceSettings load(const Lookup& getenv = nullptr);
+    // The settings files that `load` reads, in the order it reads them
+    // (whether they exist or not).
+    static std::vector<std::string> files(const Lookup& getenv = nullptr);
+
+    // Applies one settings file; a missing file changes nothing.
+    void readFile(const std::string& path);
+    // Applies the MITU_* variables that are set and not empty.
+    void readEnvironment(const Lookup& getenv = nullptr);
+    // Sets the value of `key` (as named in the files) from `origin`; false,
+    // with a problem noted, when the value does not fit the key.
+    bool set(const std::string& key, const std::string& value, const std::string& origin);
 };
 
 } // namespace app

@@ -51,8 +51,17 @@ void SoundObject::DoVerb(int verb) {
 }
 
 void SoundObject::paintEvent(QPaintEvent*) {
+    // The object's box reaches past the window's bottom edge; the picture
+    // keeps its proportions inside the part of the box that shows.
+    QRect shown = rect();
+    if (QWidget* owner = parentWidget())
+        shown &= QRect(mapFromParent(QPoint(0, 0)), owner->size());
+    QSizeF size = m_picture->defaultSize();
+    if (size.isEmpty() || shown.isEmpty())
+        return;
+    size.scale(QSizeF(shown.size()), Qt::KeepAspectRatio);
     QPainter painter(this);
-    m_picture->render(&painter, QRectF(rect()));
+    m_picture->render(&painter, QRectF(QPointF(shown.topLeft()), size));
 }
 
 } // namespace app

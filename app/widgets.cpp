@@ -94,6 +94,27 @@ void CommandButton::keyPressEvent(QKeyEvent* event) {
     }
 }
 
+// --- FrameBox ----------------------------------------------------------------
+
+void FrameBox::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    const QFontMetrics metrics(font());
+    const QColor face = palette().color(QPalette::Window);
+    // Etched: a dark line with a light one inside and below it.
+    const QRect line = rect().adjusted(0, metrics.height() / 2, -2, -2);
+    painter.setPen(face.darker(150));
+    painter.drawRect(line);
+    painter.setPen(face.lighter(150));
+    painter.drawRect(line.translated(1, 1));
+    if (title().isEmpty())
+        return;
+    const int indent = metrics.averageCharWidth();
+    const QRect caption(indent, 0, metrics.horizontalAdvance(title()) + indent, metrics.height());
+    painter.fillRect(caption, face);
+    style()->drawItemText(&painter, caption, Qt::AlignCenter | Qt::TextShowMnemonic, palette(),
+                          isEnabled(), title(), QPalette::WindowText);
+}
+
 // --- ClickLabel -------------------------------------------------------------
 
 void ClickLabel::mouseReleaseEvent(QMouseEvent* event) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QRect>
@@ -42,6 +43,18 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+};
+
+// A frame drawn as the classic dialog frame: an etched line whose top runs
+// through the middle of the caption, so that controls placed just below
+// the caption sit inside the frame (a toolkit's group box puts its whole
+// caption above the line, and its line through them).
+class FrameBox : public QGroupBox {
+public:
+    FrameBox(const QString& caption, QWidget* parent) : QGroupBox(caption, parent) {}
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 };
 
 // A label that reports a left click.

@@ -33,6 +33,11 @@ int runConnection(const std::vector<std::string>& arguments,
 // [--json]
 int runBandwidth(const std::vector<std::string>& arguments);
 
+// settings [the connection and bandwidth options] [--json]: the service
+// settings in effect and where each came from; ExitFailed when a settings
+// file or variable holds something that could not be used.
+int runSettings(const std::vector<std::string>& arguments);
+
 // The checks themselves: fill the report and, when `text`, print the
 // check's lines. The result is the exit status.
 int checkConnection(const Options& options, const ConnectionTest::EchoProbe& probe,

@@ -1,7 +1,9 @@
 #include "cli/check_commands.h"
 
 #include "cli/check_json.h"
+#include "net/socket_errors.h"
 #include "ping/connection_test.h"
+#include "ping/echo_target.h"
 
 #include <iostream>
 
@@ -41,7 +43,18 @@ int checkConnection(const Options& options, const ConnectionTest::EchoProbe& pro
     PingMod::setMessageBoxSink([](const std::string& message, PingMod::MessageBoxIcon) {
         std::cerr << "mitu-check: " << message << '\n';
     });
-    TextControls controls(options.address);
+    // A name is looked up once; every request goes to the address found.
+    std::string target = options.address;
+    const PingMod::EchoTarget resolved = PingMod::ResolveEchoTarget(options.address);
+    report.resolvedAddress.clear();
+    if (resolved.lookupError != 0)
+        std::cerr << "mitu-check: " << options.address << ": "
+                  << GetErrorDescription(resolved.lookupError) << '\n';
+    else
+        report.resolvedAddress = platform::winsock::addressToText(resolved.address);
+    if (resolved.named && resolved.lookupError == 0)
+        target = report.resolvedAddress;
+    TextControls controls(target);
     ConnectionTest::Run(controls, recording);
 
     // The window's requests, then more until the count is reached. After
@@ -49,7 +62,7 @@ int checkConnection(const Options& options, const ConnectionTest::EchoProbe& pro
     const bool connected = !sent.empty() && sent.front() >= 0;
     PingMod::EchoReply reply{};
     while (connected && sent.size() < static_cast<std::size_t>(options.count))
-        recording(options.address, reply);
+        recording(target, reply);
     PingMod::setMessageBoxSink({});
     if (sent.size() > static_cast<std::size_t>(options.count))
         sent.resize(options.count);
@@ -65,6 +78,8 @@ int checkConnection(const Options& options, const ConnectionTest::EchoProbe& pro
     report.trips = summarize(sent);
 
     if (text) {
+        if (resolved.named && resolved.lookupError == 0)
+            std::cout << options.address << " is " << report.resolvedAddress << '\n';
         // One line per time: the box separates them with CR LF.
         std::string line;
         for (char c : controls.results) {

@@ -35,17 +35,19 @@ json connection(const ConnectionReport& r) {
     json results = json::array();
     for (std::int32_t ms : r.listedMs)
         results.push_back(ms < 0 ? json(nullptr) : json(ms));
-    return {{"address", r.address},
-            {"results_ms", results},
-            {"total_ms", r.totalMs ? json(*r.totalMs) : json(nullptr)},
-            {"rating", r.rating},
-            {"sent", r.trips.sent},
-            {"received", r.trips.received},
-            {"loss_percent", r.trips.lossPercent},
-            {"min_ms", number(r.trips.minMs)},
-            {"avg_ms", number(r.trips.avgMs)},
-            {"max_ms", number(r.trips.maxMs)},
-            {"mdev_ms", number(r.trips.mdevMs)}};
+    return {
+        {"address", r.address},
+        {"resolved_address", r.resolvedAddress.empty() ? json(nullptr) : json(r.resolvedAddress)},
+        {"results_ms", results},
+        {"total_ms", r.totalMs ? json(*r.totalMs) : json(nullptr)},
+        {"rating", r.rating},
+        {"sent", r.trips.sent},
+        {"received", r.trips.received},
+        {"loss_percent", r.trips.lossPercent},
+        {"min_ms", number(r.trips.minMs)},
+        {"avg_ms", number(r.trips.avgMs)},
+        {"max_ms", number(r.trips.maxMs)},
+        {"mdev_ms", number(r.trips.mdevMs)}};
 }
 
 json transfer(const std::optional<TransferReport>& t) {

@@ -1,9 +1,11 @@
 #include "cli/check_options.h"
 
 #include "app/service_settings.h"
+#include "ping/echo_target.h"
 #include "platform/program.h"
 
 #include <charconv>
+#include <iostream>
 
 namespace check {
 
@@ -21,7 +23,9 @@ bool number(const std::string& text, int low, int high, int& value) {
 } // namespace
 
 Options defaultOptions() {
-    const app::ServiceSettings service = app::ServiceSettings::fromEnvironment();
+    const app::ServiceSettings service = app::ServiceSettings::load();
+    for (const std::string& problem : service.problems)
+        std::cerr << "mitu-check: " << problem << '\n';
     Options options;
     options.address = service.pingAddress;
     options.server = service.ftpServer;
@@ -72,6 +76,13 @@ bool parseOptions(const std::vector<std::string>& arguments, unsigned accepted, 
             if (!number(value, 1, 30, options.seconds))
                 return false;
         } else {
+            return false;
+        }
+    }
+    // An address that can name nothing is refused before anything is sent.
+    if (accepted & ConnectionOptions) {
+        if (const std::string why = PingMod::ImpossibleTarget(options.address); !why.empty()) {
+            std::cerr << "mitu-check: " << why << '\n';
             return false;
         }
     }

@@ -34,7 +34,8 @@ enum OptionSet : unsigned {
 // false on anything `accepted` does not cover or a value out of range.
 bool parseOptions(const std::vector<std::string>& arguments, unsigned accepted, Options& options);
 
-// The defaults: the service's settings from the environment.
+// The defaults: the service's settings (files and variables); what could
+// not be used in them is reported on standard error.
 Options defaultOptions();
 
 } // namespace check

@@ -13,6 +13,7 @@ namespace check {
 
 struct ConnectionReport {
     std::string address;
+    std::string resolvedAddress;         // where the requests went; empty: nowhere known
     std::vector<std::int32_t> listedMs;  // the window's lines; negative: failed
     std::optional<std::int32_t> totalMs; // empty: ">10000 ms"
     std::string rating;

@@ -57,6 +57,7 @@ void printUsage(std::ostream& out, const CommandTable& table) {
            "  --quiet          no progress bar and no status lines; the data asked for\n"
            "                   (pwd, ls) is still printed\n"
            "  --help           show this text\n"
+           "  --version        show the program's version\n"
            "\n"
            "Exit status: 0 all commands succeeded, 1 a command failed, 2 the server did\n"
            "not answer in time, 64 usage error.\n";
@@ -83,7 +84,10 @@ bool parseCommandLine(int argc, char** argv, const CommandTable& table, Options&
         const std::string& a = args[i];
         if (a == "--help" || a == "-h")
             return false;
-        else if (a == "--port")
+        if (a == "--version") {
+            options.version = true;
+            return false;
+        } else if (a == "--port")
             options.port = number(a, 1, 65535);
         else if (a == "--user")
             options.user = valueOf(a);

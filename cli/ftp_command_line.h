@@ -34,6 +34,7 @@ struct Options {
     std::string caFile;
     bool insecure = false;
     std::string host;
+    bool version = false; // --version: say which program this is
 };
 
 // One command of the command line with its arguments and its own options.
@@ -89,7 +90,7 @@ const CommandSpec* findCommand(const CommandTable& table, std::string_view name)
 void printUsage(std::ostream& out, const CommandTable& table);
 
 // Reads the command line into options and invocations; throws UsageError.
-// Returns false when --help was given.
+// Returns false when --help or --version (options.version) was given.
 bool parseCommandLine(int argc, char** argv, const CommandTable& table, Options& options,
                       std::vector<Invocation>& todo);
 

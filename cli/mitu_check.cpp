@@ -20,17 +20,17 @@ struct Command {
 const Command kCommands[] = {
     {"connection",
      "connection [ADDRESS] [--count N]\n"
-     "                       echo requests to ADDRESS, IPv4 or IPv6 (default: the\n"
-     "                       service's server, or MITU_PING_ADDRESS), round trips, a\n"
-     "                       rating, and statistics over N counted requests (1-100,\n"
-     "                       default 5)",
+     "                       echo requests to ADDRESS, an IPv4 or IPv6 address or a host\n"
+     "                       name (default: the service's server from the settings),\n"
+     "                       round trips, a rating, and statistics over N counted\n"
+     "                       requests (1-100, default 5)",
      [](const std::vector<std::string>& arguments) { return check::runConnection(arguments); }},
     {"bandwidth",
      "bandwidth [--server HOST] [--port N] [--user NAME] [--password TEXT] [--folder DIR]\n"
      "                       log in to the service's FTP server, download and upload the\n"
      "                       test file, rate both and state their throughput; the file is\n"
-     "                       kept in DIR (default: the program's folder, or\n"
-     "                       $XDG_DATA_HOME/mitu where that is not writable)",
+     "                       kept in DIR (default: $XDG_DATA_HOME/mitu, or the program's\n"
+     "                       folder in a build tree)",
      check::runBandwidth},
     {"microphone",
      "microphone [--seconds N]\n"
@@ -42,6 +42,12 @@ const Command kCommands[] = {
      "speakers             play the built-in sample and speak the test sentence on the\n"
      "                       default output; a verdict: ok or unavailable (and why)",
      check::runSpeakers},
+    {"settings",
+     "settings [the connection and bandwidth options]\n"
+     "                       the service settings in effect and where each came from:\n"
+     "                       built-in, a settings file and line, a MITU_* variable or\n"
+     "                       the command line (see the manual page)",
+     check::runSettings},
     {"all",
      "all [--address ADDRESS] [the options above]\n"
      "                       connection, bandwidth, microphone and speakers in turn",
@@ -49,7 +55,8 @@ const Command kCommands[] = {
 };
 
 void printUsage(std::ostream& out) {
-    out << "usage: mitu-check COMMAND [ARGUMENTS] [--json]\n\ncommands:\n";
+    out << "usage: mitu-check COMMAND [ARGUMENTS] [--json]\n"
+           "       mitu-check --help | --version\n\ncommands:\n";
     for (const Command& command : kCommands)
         out << "  " << command.usage << '\n';
     out << "\n--json writes one JSON object instead of the text (see the manual page).\n";
@@ -61,6 +68,7 @@ void printUsage(std::ostream& out) {
            "      use voice-conferencing\"; bandwidth: a step failed (the cause on\n"
            "      standard error) or a transfer is \"unsuccessful or to poor to qualify\";\n"
            "      microphone: silent or clipping\n"
+           "      settings: a settings file or variable holds what could not be used\n"
            "  3   connection: this system does not permit echo requests for this user\n"
            "  4   microphone, speakers: unavailable (no device, the sound server refused,\n"
            "      or no speech engine)\n"
@@ -78,6 +86,10 @@ int main(int argc, char** argv) {
     std::string name = argv[1];
     if (name == "-h" || name == "--help" || name == "help") {
         printUsage(std::cout);
+        return 0;
+    }
+    if (name == "--version") {
+        std::cout << "mitu-check " << MITU_VERSION << '\n';
         return 0;
     }
     for (const Command& command : kCommands)

@@ -451,7 +451,10 @@ int main(int argc, char** argv) {
     std::vector<Invocation> todo;
     try {
         if (!parseCommandLine(argc, argv, commands(), options, todo)) {
-            printUsage(std::cout, commands());
+            if (options.version)
+                std::cout << Program << ' ' << MITU_VERSION << '\n';
+            else
+                printUsage(std::cout, commands());
             return ExitOk;
         }
     } catch (const UsageError& e) {

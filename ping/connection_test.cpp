@@ -1,11 +1,18 @@
 #include "ping/connection_test.h"
 
+#include "ping/request_aside.h"
 #include "platform/event_loop.h"
+
+#include <chrono>
 
 namespace ConnectionTest {
 
 void Controls::yieldToMessageLoop() {
     platform::EventLoop::instance().processPendingEvents();
+}
+
+void Controls::waitForEvents() {
+    platform::EventLoop::instance().yield(std::chrono::milliseconds(250));
 }
 
 std::string Rating(std::int32_t total) {
@@ -21,7 +28,7 @@ std::string Rating(std::int32_t total) {
 }
 
 void Run(Controls& controls, const EchoProbe& probe) {
-    const EchoProbe send = probe ? probe : EchoProbe(PingMod::SendEchoRequest);
+    const EchoProbe send = probe ? probe : EchoProbe(PingMod::SendEchoRequestToAnyAddress);
     PingMod::EchoReply reply{}; // one record for the whole click
     std::string results;
     std::int32_t total = 0;
@@ -30,10 +37,15 @@ void Run(Controls& controls, const EchoProbe& probe) {
     controls.setTotal("");
     controls.setStatus("");
     controls.setButtonEnabled(false);
+    controls.setRunning(true);
     controls.yieldToMessageLoop();
-    std::int32_t result = send(controls.address(), reply);
+    std::optional<std::int32_t> answer = RequestAside(send, controls.address(), reply, controls);
+    if (!answer)
+        return; // the window has closed
+    std::int32_t result = *answer;
     controls.yieldToMessageLoop();
     if (result < 0) {
+        controls.setRunning(false);
         controls.setStatus(NoConnectionText);
         controls.setTotal(FailedTotalText);
         controls.setButtonEnabled(true);
@@ -55,8 +67,12 @@ void Run(Controls& controls, const EchoProbe& probe) {
         results += "\r\n";
         controls.setResults(results);
         controls.yieldToMessageLoop();
-        result = send(controls.address(), reply);
+        answer = RequestAside(send, controls.address(), reply, controls);
+        if (!answer)
+            return;
+        result = *answer;
     }
+    controls.setRunning(false);
     controls.setTotal(std::to_string(total) + " ms");
     controls.setStatus(Rating(total));
     controls.setButtonEnabled(true);

@@ -33,6 +33,16 @@ public:
     // Handles the messages that are pending now, without waiting for more.
     // The default serves the program's event loop.
     virtual void yieldToMessageLoop();
+    // Blocks until the next event has been handled, a quarter of a second
+    // at most: the wait while a request is under way. The default serves
+    // the program's event loop (and a toolkit's, through its yield hook).
+    virtual void waitForEvents();
+    // True once the window has been closed: a request under way is
+    // abandoned and the test ends without writing anything more.
+    virtual bool closed() { return false; }
+    // The test starts (true) or has ended (false): the window shows that
+    // it runs and holds back whatever would start a second test.
+    virtual void setRunning(bool running) { (void)running; }
 };
 
 // One echo request: the round trip in ms, or a negative number on failure.
@@ -53,8 +63,10 @@ inline constexpr const char* EchoNotPermittedText =
 // The rating of a total of five round trips.
 std::string Rating(std::int32_t totalMilliseconds);
 
-// The click: clears the boxes, sends the requests, fills the boxes. An
-// empty probe means PingMod::SendEchoRequest.
+// The click: clears the boxes, sends the requests, fills the boxes. Each
+// request runs on a thread of its own while the caller's events go on
+// (RequestAside). An empty probe means PingMod::SendEchoRequestToAnyAddress:
+// an IPv4 text, an IPv6 address or a host name.
 void Run(Controls& controls, const EchoProbe& probe = {});
 
 } // namespace ConnectionTest

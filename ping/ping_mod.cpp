@@ -1,5 +1,7 @@
 #include "ping/ping_mod.h"
 
+#include "ping/echo_target.h"
+
 #include "platform/icmp.h"
 #include "platform/winsock.h"
 
@@ -19,8 +21,13 @@ MessageBoxSink& sink() {
     return current;
 }
 
+// A request made on a thread of its own hands its messages to this one.
+thread_local MessageBoxSink t_threadSink;
+
 void showMessage(const std::string& text, MessageBoxIcon icon) {
-    if (sink())
+    if (t_threadSink)
+        t_threadSink(text, icon);
+    else if (sink())
         sink()(text, icon);
     else
         std::cerr << text << '\n';
@@ -52,6 +59,14 @@ bool partToByte(const std::string& part, std::uint8_t& byte) {
 
 void setMessageBoxSink(MessageBoxSink newSink) {
     sink() = std::move(newSink);
+}
+
+void setThreadMessageBoxSink(MessageBoxSink newSink) {
+    t_threadSink = std::move(newSink);
+}
+
+void ShowMessageBox(const std::string& text, MessageBoxIcon icon) {
+    showMessage(text, icon);
 }
 
 std::uint8_t LowByteOf(std::int16_t value) {
@@ -125,20 +140,37 @@ bool StopEchoSockets() {
 
 namespace {
 
-// An IPv6 address, bare or in brackets; blanks around it are ignored.
-bool ipv6Address(const std::string& text, platform::winsock::InetAddress& address) {
-    const std::size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return false;
-    const std::size_t last = text.find_last_not_of(" \t\r\n");
-    return platform::winsock::parseAddress(text.substr(first, last - first + 1), address) &&
-           address.family == platform::winsock::AF_INET6_;
+// The request itself between the socket library's start-up and clean-up:
+// an ICMP echo to an IPv4 destination (network byte order), or an ICMPv6
+// one.
+std::int32_t sendTo(const platform::winsock::InetAddress& target, EchoReply& reply) {
+    namespace icmp = platform::icmp;
+    const bool v6 = target.family == platform::winsock::AF_INET6_;
+    StartEchoSockets(); // a problem has been shown; the request goes out all the same
+    icmp::HANDLE handle = v6 ? icmp::Icmp6CreateFile() : icmp::IcmpCreateFile();
+    // Refused, not merely short of descriptors: the system permits this
+    // user no echo request, which no later attempt will change.
+    const bool refused =
+        handle == icmp::INVALID_HANDLE_VALUE && (errno == EACCES || errno == EPERM);
+    std::uint32_t count = v6 ? icmp::Icmp6SendEcho(handle, target.bytes, target.scope, RequestData,
+                                                   RequestSize, &reply, ReplySize, ReplyTimeout)
+                             : icmp::IcmpSendEcho(handle, target.ipv4(), RequestData, RequestSize,
+                                                  nullptr, &reply, ReplySize, ReplyTimeout);
+    if (count == 0 && refused)
+        reply.Status = EchoNotPermitted;
+    std::int32_t result = count != 0 ? static_cast<std::int32_t>(reply.RoundTripTime)
+                                     : -static_cast<std::int32_t>(reply.Status);
+    if (v6)
+        icmp::Icmp6CloseHandle(handle);
+    else
+        icmp::IcmpCloseHandle(handle);
+    StopEchoSockets();
+    return result;
 }
 
 } // namespace
 
 std::int32_t SendEchoRequest(const std::string& address, EchoReply& reply) {
-    namespace icmp = platform::icmp;
     // The address value holds the bytes in address order from bit 0 up;
     // laid out in memory that way they are the network byte order.
     auto value = static_cast<std::uint32_t>(DottedAddressToLong(address));
@@ -147,42 +179,21 @@ std::int32_t SendEchoRequest(const std::string& address, EchoReply& reply) {
         static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
     std::uint32_t destination = 0;
     std::memcpy(&destination, bytes, sizeof destination);
+    return sendTo(platform::winsock::InetAddress::fromIPv4(destination), reply);
+}
 
-    StartEchoSockets(); // a problem has been shown; the request goes out all the same
-    icmp::HANDLE handle = icmp::IcmpCreateFile();
-    // Refused, not merely short of descriptors: the system permits this
-    // user no echo request, which no later attempt will change.
-    const bool refused =
-        handle == icmp::INVALID_HANDLE_VALUE && (errno == EACCES || errno == EPERM);
-    std::uint32_t count = icmp::IcmpSendEcho(handle, destination, RequestData, RequestSize, nullptr,
-                                             &reply, ReplySize, ReplyTimeout);
-    if (count == 0 && refused)
-        reply.Status = EchoNotPermitted;
-    std::int32_t result = count != 0 ? static_cast<std::int32_t>(reply.RoundTripTime)
-                                     : -static_cast<std::int32_t>(reply.Status);
-    icmp::IcmpCloseHandle(handle);
-    StopEchoSockets();
-    return result;
+std::int32_t SendEchoRequestTo(const platform::winsock::InetAddress& address, EchoReply& reply) {
+    return sendTo(address, reply);
 }
 
 std::int32_t SendEchoRequestToAnyAddress(const std::string& address, EchoReply& reply) {
-    namespace icmp = platform::icmp;
-    platform::winsock::InetAddress v6;
-    if (!ipv6Address(address, v6))
-        return SendEchoRequest(address, reply);
-    StartEchoSockets();
-    icmp::HANDLE handle = icmp::Icmp6CreateFile();
-    const bool refused =
-        handle == icmp::INVALID_HANDLE_VALUE && (errno == EACCES || errno == EPERM);
-    std::uint32_t count = icmp::Icmp6SendEcho(handle, v6.bytes, v6.scope, RequestData, RequestSize,
-                                              &reply, ReplySize, ReplyTimeout);
-    if (count == 0 && refused)
-        reply.Status = EchoNotPermitted;
-    std::int32_t result = count != 0 ? static_cast<std::int32_t>(reply.RoundTripTime)
-                                     : -static_cast<std::int32_t>(reply.Status);
-    icmp::Icmp6CloseHandle(handle);
-    StopEchoSockets();
-    return result;
+    const EchoTarget target = ResolveEchoTarget(address);
+    if (target.lookupError != 0) {
+        // A name that names nothing is a destination no request can go to.
+        reply.Status = platform::icmp::IP_BAD_DESTINATION;
+        return -static_cast<std::int32_t>(reply.Status);
+    }
+    return sendTo(target.address, reply);
 }
 
 } // namespace PingMod

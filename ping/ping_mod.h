@@ -1,10 +1,12 @@
 #pragma once
 
 // The ICMP echo probe: one blocking echo request to an IPv4 address
-// written as dotted decimal text (or, for the command-line check, to an
-// IPv6 address), with its own start-up and clean-up of the
-// socket library around every request. Problems with the socket library
-// are reported in message boxes through a replaceable sink.
+// written as dotted decimal text, or to any address or host name the
+// connection test's address text names (echo_target.h), with its own
+// start-up and clean-up of the socket library around every request. Problems with the socket
+// library are reported in message boxes through a replaceable sink.
+
+#include "platform/winsock.h"
 
 #include <cstdint>
 #include <functional>
@@ -49,10 +51,14 @@ inline constexpr std::uint32_t EchoNotPermitted = 5;
 // reply's Status (minus EchoNotPermitted when no echo socket could be
 // opened).
 std::int32_t SendEchoRequest(const std::string& address, EchoReply& reply);
-// The same for an IPv4 or an IPv6 address ("::1", "[::1]", blanks around
-// it ignored): an IPv6 one gets an ICMPv6 echo request, answered in the
-// same record (its Address stays 0); anything else goes to SendEchoRequest.
+// The same for whatever the text names (ResolveEchoTarget): an IPv4 text
+// as SendEchoRequest reads it, an IPv6 address ("::1", "[::1]") or a host
+// name of either family. An IPv6 destination gets an ICMPv6 echo request,
+// answered in the same record (its Address stays 0). A name that does not
+// resolve fails at once with IP_BAD_DESTINATION (11018).
 std::int32_t SendEchoRequestToAnyAddress(const std::string& address, EchoReply& reply);
+// The same to an address already resolved.
+std::int32_t SendEchoRequestTo(const platform::winsock::InetAddress& address, EchoReply& reply);
 
 // The address in network byte order (first part in bits 0-7), or 0 for
 // text that is not four dot-separated parts, each an optional minus sign
@@ -74,5 +80,11 @@ enum class MessageBoxIcon { None, Exclamation };
 using MessageBoxSink = std::function<void(const std::string& text, MessageBoxIcon icon)>;
 // An empty sink restores the default.
 void setMessageBoxSink(MessageBoxSink sink);
+// A sink for the calling thread only, in place of the process's (empty:
+// the process's again): a request made on a thread of its own hands its
+// messages back to the thread that shows them.
+void setThreadMessageBoxSink(MessageBoxSink sink);
+// Shows `text` through the calling thread's sink.
+void ShowMessageBox(const std::string& text, MessageBoxIcon icon);
 
 } // namespace PingMod

@@ -15,10 +15,10 @@ std::filesystem::path executable() {
     return error ? std::filesystem::path() : path;
 }
 
-bool writableFolder(const std::string& folder) {
+bool buildTree(const std::string& folder) {
     std::error_code error;
-    return !folder.empty() && std::filesystem::is_directory(folder, error) &&
-           ::access(folder.c_str(), W_OK | X_OK) == 0;
+    return !folder.empty() &&
+           std::filesystem::is_regular_file(std::filesystem::path(folder) / BuildTreeMarker, error);
 }
 
 // The home folder from the password database, for a process started
@@ -39,7 +39,7 @@ std::string programFolder() {
 
 std::string localFileFolderFor(const std::string& programFolder, const char* xdgDataHome,
                                const char* home) {
-    if (writableFolder(programFolder))
+    if (buildTree(programFolder))
         return programFolder;
 
     // A relative XDG_DATA_HOME is invalid and ignored, as is an empty one.

@@ -24,8 +24,8 @@ PACKAGES=(
   pulseaudio pulseaudio-utils pavucontrol xvfb xauth x11-utils
   espeak-ng speech-dispatcher speech-dispatcher-espeak-ng sox
   # the Debian package: building it (dpkg-shlibdeps), checking its metadata,
-  # manual pages and the test as an ordinary user (setpriv)
-  dpkg-dev file desktop-file-utils appstream man-db gzip util-linux
+  # manual pages, lintian's verdict and the test as an ordinary user (setpriv)
+  dpkg-dev file desktop-file-utils appstream man-db gzip util-linux lintian
   # mitu-check writes its JSON report with it
   nlohmann-json3-dev
 )

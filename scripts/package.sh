@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds the default preset and makes the
 # Debian package from it. Prints the package's path as the last line:
-#   build/package/mitu_VERSION_ARCH.deb
+#   build/package/mitu_VERSION-RELEASE_ARCH.deb
 # Install it with: sudo apt install ./build/package/mitu_*.deb
 set -euo pipefail
 cd "$(dirname "$0")/.."

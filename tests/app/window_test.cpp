@@ -18,7 +18,11 @@
 #include <QWindow>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 
 namespace {
 
@@ -126,6 +130,68 @@ TEST_F(WindowTest, AShownWindowThatWasNeverActivatedLogsInOnItsFirstBandwidthCli
     EXPECT_TRUE(lines[2].startsWith("Upload Excellent: ")) << lines[2].toStdString();
     EXPECT_TRUE(fs::exists(server.root() / "incoming" / "test2up.txt"));
     fs::remove_all(folder);
+}
+
+// A probe that stays silent until the test lets it answer (at most five
+// seconds), and notes whether a click was handled while it waited.
+struct SilentProbe {
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool answer = false, clicked = false, clickedWhileWaiting = false;
+        int requests = 0;
+    };
+    std::shared_ptr<State> state = std::make_shared<State>();
+    ConnectionTest::EchoProbe probe() const {
+        return [state = state](const std::string&, PingMod::EchoReply&) {
+            std::unique_lock lock(state->mutex);
+            ++state->requests;
+            const bool clickedBefore = state->clicked;
+            state->changed.wait_for(lock, std::chrono::seconds(5), [&] { return state->answer; });
+            state->clickedWhileWaiting |= state->clicked && !clickedBefore;
+            return 1;
+        };
+    }
+    void set(bool State::*flag) {
+        std::lock_guard lock(state->mutex);
+        state.get()->*flag = true;
+        state->changed.notify_all();
+    }
+};
+
+TEST_F(WindowTest, AClickIsAnsweredWhileAnEchoRequestWaits) {
+    SilentProbe silent;
+    app::Form1::Options o = options();
+    o.echoProbe = silent.probe();
+    open(std::move(o));
+    QString statusMeanwhile;
+    bool bandwidthButtonMeanwhile = true;
+    QObject::connect(form->Label4, &app::ClickLabel::clicked, [&] {
+        statusMeanwhile = form->Text4->toPlainText();
+        bandwidthButtonMeanwhile = form->Command4->isEnabled();
+        silent.set(&SilentProbe::State::clicked);
+        silent.set(&SilentProbe::State::answer);
+    });
+    QTimer::singleShot(300, [&] { QTest::mouseClick(form->Label4, Qt::LeftButton); });
+    form->Command2_Click();
+    EXPECT_TRUE(silent.state->clickedWhileWaiting) << "the click waited for the request";
+    EXPECT_EQ(statusMeanwhile, "Testing...");
+    EXPECT_FALSE(bandwidthButtonMeanwhile) << "a second test could start meanwhile";
+    EXPECT_NE(form->explanationWindow(), nullptr);
+    EXPECT_EQ(form->Text4->toPlainText(), "Excellent");
+    EXPECT_TRUE(form->Command4->isEnabled());
+}
+
+TEST_F(WindowTest, ClosingTheWindowEndsATestThatWaits) {
+    SilentProbe silent;
+    app::Form1::Options o = options();
+    o.echoProbe = silent.probe();
+    open(std::move(o));
+    QTimer::singleShot(300, [&] { form->close(); });
+    form->Command2_Click();
+    std::lock_guard lock(silent.state->mutex);
+    EXPECT_FALSE(silent.state->answer);
+    EXPECT_EQ(silent.state->requests, 1) << "the test went on after the window closed";
 }
 
 TEST_F(WindowTest, ResultsStayOneLineEachAndAllInSight) {

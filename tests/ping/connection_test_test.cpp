@@ -5,13 +5,18 @@
 #include "netns.h"
 #include "ping/connection_test.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
 #include <netinet/in.h>
 #include <regex>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -47,7 +52,7 @@ struct ScriptedProbe {
         : script(std::move(answers)), controls(&boxes) {}
     std::vector<std::int32_t> script;
     std::vector<std::string> addresses;
-    std::vector<const PingMod::EchoReply*> records;
+    std::vector<std::uint32_t> statusAtEntry; // what the record held then
     FakeControls* controls;
     std::string resultsAtFirstRequest, statusAtFirstRequest;
     bool freshRecord = false;
@@ -61,7 +66,7 @@ struct ScriptedProbe {
                 statusAtFirstRequest = controls->status;
             }
             addresses.push_back(address);
-            records.push_back(&reply);
+            statusAtEntry.push_back(reply.Status);
             reply.Status = 11010; // what a platform would leave behind
             return script.at(addresses.size() - 1);
         };
@@ -94,12 +99,13 @@ TEST(ConnectionTest, ListsFiveTimesAndRatesTheirTotal) {
     EXPECT_EQ(controls.results, "99 ms\r\n99 ms\r\n99 ms\r\n99 ms\r\n99 ms\r\n");
     EXPECT_EQ(controls.total, "495 ms");
     EXPECT_EQ(controls.status, "Excellent");
-    // Six requests, all with the click's one record, fresh at the start;
-    // the boxes were cleared before the first one went out.
+    // Six requests, all with the click's one record, fresh at the start
+    // (what one request leaves in it the next one finds); the boxes were
+    // cleared before the first one went out.
     EXPECT_EQ(probe.addresses.size(), 6u);
     EXPECT_TRUE(probe.freshRecord);
-    for (auto* record : probe.records)
-        EXPECT_EQ(record, probe.records.front());
+    EXPECT_EQ(probe.statusAtEntry,
+              (std::vector<std::uint32_t>{0, 11010, 11010, 11010, 11010, 11010}));
     EXPECT_EQ(probe.resultsAtFirstRequest, "");
     EXPECT_EQ(probe.statusAtFirstRequest, "");
     // The button is off while the test runs; the rating gets the focus.
@@ -169,6 +175,62 @@ TEST(ConnectionTest, ReadsTheAddressBeforeEveryRequest) {
     ConnectionTest::Run(controls, probe.probe());
     EXPECT_EQ(probe.addresses, (std::vector<std::string>{"192.0.2.1", "192.0.2.1", "192.0.2.2",
                                                          "192.0.2.2", "192.0.2.2", "192.0.2.2"}));
+}
+
+TEST(ConnectionTest, RequestsRunAsideOfTheCallersEvents) {
+    // A probe that waits until it is told to answer: the caller goes on
+    // handling its events meanwhile, the probe's message boxes are shown
+    // on the caller's thread, and a closed window abandons the wait.
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+    };
+    auto waitingOn = [](std::shared_ptr<Gate> gate) {
+        return [gate](const std::string&, PingMod::EchoReply&) {
+            PingMod::ShowMessageBox("asked", PingMod::MessageBoxIcon::None);
+            std::unique_lock lock(gate->mutex);
+            gate->opened.wait_for(lock, std::chrono::seconds(5), [&] { return gate->open; });
+            return 7;
+        };
+    };
+    std::vector<std::thread::id> shownOn;
+    PingMod::setMessageBoxSink([&](const std::string&, PingMod::MessageBoxIcon) {
+        shownOn.push_back(std::this_thread::get_id());
+    });
+    struct WaitingControls : FakeControls {
+        void waitForEvents() override {
+            if (++waits == 3) {
+                std::lock_guard lock(gate->mutex);
+                gate->open = true; // the user's event, handled while the probe waits
+                gate->opened.notify_all();
+            }
+            if (waits == closeAt)
+                closedNow = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        bool closed() override { return closedNow; }
+        std::shared_ptr<Gate> gate;
+        int waits = 0, closeAt = 0;
+        bool closedNow = false;
+    };
+    WaitingControls controls;
+    controls.gate = std::make_shared<Gate>();
+    ConnectionTest::Run(controls, waitingOn(controls.gate));
+    EXPECT_EQ(controls.status, "Excellent");
+    EXPECT_EQ(shownOn, std::vector<std::thread::id>(6, std::this_thread::get_id()));
+
+    WaitingControls closing;
+    closing.gate = std::make_shared<Gate>();
+    closing.closeAt = 2; // before the gate opens: the probe still waits
+    ConnectionTest::Run(closing, waitingOn(closing.gate));
+    EXPECT_EQ(closing.button, std::vector<bool>{false}) << "a closed window is left as it is";
+    EXPECT_EQ(closing.status, "");
+    {
+        std::lock_guard lock(closing.gate->mutex);
+        EXPECT_FALSE(closing.gate->open);
+    }
+    PingMod::setMessageBoxSink({});
 }
 
 TEST(ConnectionTest, RealEchoesToLoopbackSendSixRequests) {

@@ -52,7 +52,8 @@ void expectExcellent(const Result& r) {
     ASSERT_TRUE(std::regex_match(
         r.out, m,
         std::regex(
-            "(\\d+) ms\n(\\d+) ms\n(\\d+) ms\n(\\d+) ms\n(\\d+) ms\n"
+            "(?:localhost is (?:127\\.0\\.0\\.1|::1)\n)?(\\d+) ms\n(\\d+) ms\n(\\d+) ms\n(\\d+) "
+            "ms\n(\\d+) ms\n"
             "Total: (\\d+) ms\nStatus: Excellent\nRound trips: .*, 5 sent, 5 received, 0% loss\n")))
         << r.out;
     int sum = 0;
@@ -70,18 +71,17 @@ TEST(MituCheckConnection, RatesLoopback) {
     // Over IPv6 by ICMPv6, with the same lines, rating and statistics.
     expectExcellent(check("connection ::1"));
     expectExcellent(check("connection '[::1]'"));
+    // A name is looked up once, and the report says where the requests went.
+    expectExcellent(check("connection localhost"));
+    EXPECT_TRUE(std::regex_search(check("connection localhost --json").out,
+                                  std::regex("\"resolved_address\": \"(127\\.0\\.0\\.1|::1)\"")));
 }
 
 TEST(MituCheckConnection, NoAnswerIsNoConnection) {
-    Result r = check("connection 1.2.3");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Total: >10000 ms\nStatus: No Internet Connection\n"
-                     "Round trips: 1 sent, 0 received, 100% loss\n");
-
     auto ns = testing_netns::Namespace::create("cli");
     if (!ns)
         GTEST_SKIP() << "network namespaces are not available here";
-    r = check("connection 10.9.9.9", "ip netns exec " + ns->name());
+    Result r = check("connection 10.9.9.9", "ip netns exec " + ns->name());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Total: >10000 ms\nStatus: No Internet Connection\n"
                      "Round trips: 1 sent, 0 received, 100% loss\n");
@@ -112,6 +112,16 @@ TEST(MituCheck, UsageErrors) {
     EXPECT_EQ(check("bandwidthx").status, 64);
     EXPECT_EQ(check("connection 127.0.0.1 127.0.0.2").status, 64);
     EXPECT_EQ(check("connection --verbose").status, 64);
+    // An address that can name nothing is refused before anything is sent.
+    for (const char* address : {"999.1.1.1", "1.2.3", "'a b'", "'[::1'"}) {
+        Result r = check(std::string("connection ") + address);
+        EXPECT_EQ(r.status, 64) << address;
+        EXPECT_EQ(r.out, "") << address;
+    }
+    EXPECT_EQ(check("all --address 999.1.1.1").status, 64);
+    Result version = check("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("mitu-check \\d+\\.\\d+\\.\\d+\n")));
     Result help = check("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("connection [ADDRESS]"), std::string::npos);

@@ -2,6 +2,7 @@
 // real requests to loopback and to namespaces the test makes.
 
 #include "netns.h"
+#include "ping/echo_target.h"
 #include "ping/ping_mod.h"
 #include "platform/icmp.h"
 #include "platform/winsock.h"
@@ -34,6 +35,46 @@ TEST(DottedAddressToLong, AnythingButFourNumbersIsZero) {
     for (const char* text : {"1.2.3", "1.2.3.4.5", "", "1..2.3", "1.2.3.", "a.b.c.d", "1.2.3.4x",
                              "1.2.+3.4", "1.2.3.-", "1.2. 3.4", "localhost", "0x1.2.3.4"})
         EXPECT_EQ(PingMod::DottedAddressToLong(text), 0) << '"' << text << '"';
+}
+
+TEST(EchoTarget, ReadsIPv4TextsByTheDottedRuleAndAnythingElseAsAnAddressOrName) {
+    const struct {
+        const char* text;
+        const char* address; // what the requests go to
+        bool named;
+    } rows[] = {
+        {"10.1.2.3", "10.1.2.3", false},
+        {" 999.1.1.1 ", "231.1.1.1", false}, // each part modulo 256, as the window always did
+        {"1.2.3", "0.0.0.0", false},
+        {"", "0.0.0.0", false},
+        {"::1", "::1", false},
+        {" [::1] ", "::1", false},
+        {"::ffff:127.0.0.1", "::ffff:127.0.0.1", false},
+    };
+    for (const auto& row : rows) {
+        const PingMod::EchoTarget target = PingMod::ResolveEchoTarget(row.text);
+        EXPECT_EQ(target.lookupError, 0) << row.text;
+        EXPECT_EQ(winsock::addressToText(target.address), row.address) << row.text;
+        EXPECT_EQ(target.named, row.named) << row.text;
+    }
+    const PingMod::EchoTarget local = PingMod::ResolveEchoTarget("localhost");
+    EXPECT_EQ(local.lookupError, 0);
+    EXPECT_TRUE(local.named);
+    const std::string text = winsock::addressToText(local.address);
+    EXPECT_TRUE(text == "127.0.0.1" || text == "::1") << text;
+}
+
+TEST(EchoTarget, TextsThatNameNothingAreImpossible) {
+    const std::string longLabel(64, 'a');
+    for (const std::string& text :
+         {std::string(), std::string("  "), std::string("999.1.1.1"), std::string("1.2.3"),
+          std::string("1.2.3.4.5"), std::string("-1.0.0.1"), std::string("::g"),
+          std::string("[::1"), std::string("a b"), std::string("host/name"), std::string("a..b"),
+          longLabel})
+        EXPECT_NE(PingMod::ImpossibleTarget(text), "") << '"' << text << '"';
+    for (const char* text :
+         {"10.1.2.3", " ::1 ", "[fe80::1%1]", "localhost", "ftp.example.org.", "a-b_c.example"})
+        EXPECT_EQ(PingMod::ImpossibleTarget(text), "") << '"' << text << '"';
 }
 
 TEST(ByteOf, SplitsSixteenBitValues) {

@@ -35,10 +35,17 @@ TEST(ProgramFacts, NameAndFolderDescribeTheTestExecutable) {
     EXPECT_TRUE(fs::exists(fs::path(platform::programFolder()) / "platform_tests"));
 }
 
-TEST_F(LocalFileFolder, AWritableProgramFolderIsUsedAsItIs) {
+TEST_F(LocalFileFolder, OnlyABuildTreeKeepsTheFileBesideTheProgram) {
+    // A folder this process may write (root may write any) is no build tree.
     const std::string home = (m_root / "home").string();
+    EXPECT_EQ(localFileFolderFor(m_root.string(), nullptr, home.c_str()),
+              home + "/.local/share/mitu");
+    fs::remove_all(m_root / "home");
+    std::fclose(std::fopen((m_root / platform::BuildTreeMarker).c_str(), "w"));
     EXPECT_EQ(localFileFolderFor(m_root.string(), nullptr, home.c_str()), m_root.string());
     EXPECT_FALSE(fs::exists(m_root / "home")) << "no data folder is made when none is needed";
+    // The tests themselves run from one.
+    EXPECT_EQ(platform::localFileFolder(), platform::programFolder());
 }
 
 TEST_F(LocalFileFolder, OtherwiseTheUsersDataFolderIsMadeAndUsed) {
