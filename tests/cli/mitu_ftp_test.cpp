@@ -504,7 +504,6 @@ TEST(MituFtpUsage, BadCommandLinesExitWith64) {
         {"--cacert", "c.pem", "127.0.0.1", "pwd"}, // only with --tls
         {"--insecure", "127.0.0.1", "pwd"},
         {"--tls", "--cacert", "127.0.0.1", "pwd"},
-        {"--password", "a", "--password-file", "f", "127.0.0.1", "pwd"},
     };
     for (const auto& args : cases) {
         auto r = runFtp(args);
