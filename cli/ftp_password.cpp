@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -148,8 +149,9 @@ std::optional<NetrcEntry> netrcEntry(const std::string& host, const std::string&
     if (reader.holdsPassword() && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
-        throw LoginError{path + " holds a password but others may read it (mode " + mode +
-                         "); make it yours alone with: chmod 600 " + path};
+        throw LoginError{path +
+                         " holds a password but its group or others have access to it (mode " +
+                         mode + "); make it yours alone with: chmod 600 " + path};
     }
     const auto fits = [&](const NetrcEntry& entry) {
         return user.empty() || !entry.login || *entry.login == user;

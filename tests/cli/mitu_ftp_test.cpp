@@ -144,7 +144,7 @@ TEST_F(MituFtp, LoginFromPasswordFileVariableAndNetrc) {
     };
     const std::vector<Row> rows = {
         {m + e, 0600, "", {}, ok},
-        {m + e, 0640, "", {}, ".netrc holds a password but others may read it (mode 0640)"},
+        {m + e, 0640, "", {}, "or others have access to it (mode 0640)"},
         {m + "login tester\n", 0644, "s3cret", {}, ok},
         {"#c\nmachine x login a password b\ndefault " + e, 0600, "", {}, ok},
         {"macdef i\n" + m + "x\n\n" + m + "login tester password \"s3cret\"", 0600, "", {}, ok},
