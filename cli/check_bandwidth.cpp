@@ -1,6 +1,7 @@
 #include "cli/check_commands.h"
 
 #include "cli/check_json.h"
+#include "cli/terminal_text.h"
 
 #include "app/bandwidth_test.h"
 #include "app/service_settings.h"
@@ -177,10 +178,13 @@ int checkBandwidth(const Options& options, BandwidthReport& report, bool text) {
             std::cout << throughput("Upload", *report.upload) << '\n';
     }
     if (!controls.message.empty()) {
-        // The window's message, and why the step failed where the client knows.
+        // The window's message, and why the step failed where the client
+        // knows: often the server's words, so through the terminal filter,
+        // for the JSON report too.
         report.error = controls.message;
         if (!test->failureCause().empty())
             report.error += ": " + test->failureCause();
+        report.error = cli::terminalText(report.error);
         std::cout << std::flush;
         std::cerr << "mitu-check: " << report.error << '\n';
         return ExitFailed;

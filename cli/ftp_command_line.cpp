@@ -22,14 +22,15 @@ const CommandSpec* findCommand(const CommandTable& table, std::string_view name)
 
 void printUsage(std::ostream& out, const CommandTable& table) {
     out << "Usage: " << Program
-        << " [--port N] [--user NAME] [--password TEXT] [--active] [--ascii]\n"
-           "                [--timeout SEC] [--buffer N] [--verbose] [--quiet]\n"
+        << " [--port N] [--user NAME] [--password-file FILE] [--active]\n"
+           "                [--ascii] [--timeout SEC] [--buffer N] [--verbose] [--quiet]\n"
            "                [--tls [--cacert FILE] [--insecure]]\n"
            "                HOST COMMAND [ARGS]...\n"
            "\n"
            "Connects to the FTP server HOST (a name, an IPv4 address, or an IPv6 address\n"
            "such as ::1 or [::1]), runs the commands in order in one session, stops at\n"
-           "the first failure and quits. Without --user the login is anonymous.\n"
+           "the first failure and quits. Without --user (or a login in ~/.netrc) the\n"
+           "login is anonymous.\n"
            "\n"
            "Commands:\n";
     for (const auto& entry : table) {
@@ -41,7 +42,13 @@ void printUsage(std::ostream& out, const CommandTable& table) {
            "Options:\n"
            "  --port N         control port of the server (default 21)\n"
            "  --user NAME      login name (default: anonymous)\n"
-           "  --password TEXT  login password\n"
+           "  --password-file FILE\n"
+           "                   the password: the first line of FILE; else the variable\n"
+           "                   MITU_FTP_PASSWORD, else ~/.netrc (machine or default entry\n"
+           "                   with login and password; refused while others may read\n"
+           "                   it), else a prompt without echo on a terminal\n"
+           "  --password TEXT  the password on the command line, where other users can\n"
+           "                   see it (warns on a terminal)\n"
            "  --active         active data connections (default: passive)\n"
            "  --ascii          transfer files as text (default: binary)\n"
            "  --timeout SEC    seconds to wait for each answer (1-32767, default 60)\n"
@@ -91,8 +98,11 @@ bool parseCommandLine(int argc, char** argv, const CommandTable& table, Options&
             options.port = number(a, 1, 65535);
         else if (a == "--user")
             options.user = valueOf(a);
-        else if (a == "--password")
+        else if (a == "--password") {
             options.password = valueOf(a);
+            options.passwordOnCommandLine = true;
+        } else if (a == "--password-file")
+            options.passwordFile = valueOf(a);
         else if (a == "--active")
             options.active = true;
         else if (a == "--ascii")
@@ -116,6 +126,8 @@ bool parseCommandLine(int argc, char** argv, const CommandTable& table, Options&
         else
             throw UsageError{"unknown option " + a};
     }
+    if (options.passwordOnCommandLine && !options.passwordFile.empty())
+        throw UsageError{"--password and --password-file exclude each other"};
     if (!options.tls && (options.insecure || !options.caFile.empty()))
         throw UsageError{std::string(options.insecure ? "--insecure" : "--cacert") +
                          " needs --tls"};

@@ -24,6 +24,8 @@ struct Options {
     std::int32_t port = 21;
     std::string user;
     std::string password;
+    bool passwordOnCommandLine = false; // --password
+    std::string passwordFile;
     bool active = false;
     bool ascii = false;
     std::optional<std::int32_t> timeout;

@@ -4,6 +4,8 @@
 
 #include "cli/ftp_command_line.h"
 #include "cli/ftp_output.h"
+#include "cli/ftp_password.h"
+#include "cli/terminal_text.h"
 #include "ftp/ftp_client.h"
 #include "ftp/ftp_listing.h"
 #include "platform/error.h"
@@ -36,6 +38,10 @@ constexpr int ExitUsage = 64;
 
 // The client's error for a command on a connection that is gone.
 constexpr std::int32_t NotConnected = 16008;
+// The client's error for a 257 reply without a quoted path.
+constexpr std::int32_t NoDirectory = 16001;
+// Replies of one step kept for its error line, the latest last.
+constexpr std::size_t KeptReplies = 16;
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
@@ -104,8 +110,11 @@ public:
             [this](std::int64_t) { m_lastActivity = platform::Clock::now(); });
         m_client->SessionProtocolMessage.subscribe([this](std::string text, std::int32_t type) {
             m_lastActivity = platform::Clock::now();
-            if (type == static_cast<std::int32_t>(MessageType::ServerErrorReply))
-                m_lastErrorReply = text;
+            if (type != static_cast<std::int32_t>(MessageType::ClientCommand)) {
+                if (m_stepReplies.size() == KeptReplies)
+                    m_stepReplies.erase(m_stepReplies.begin());
+                m_stepReplies.push_back(oneLine(text));
+            }
             if (m_options.verbose)
                 showProtocol(text, type);
         });
@@ -114,8 +123,11 @@ public:
     CFtpClient& client() { return *m_client; }
     const Options& options() const { return m_options; }
 
-    // The data a command was asked for, on standard output.
-    void print(const std::string& text) const { std::cout << text << '\n' << std::flush; }
+    // The data a command was asked for, on standard output. Everything
+    // printed passes the terminal filter: much of it is the server's.
+    void print(const std::string& text) const {
+        std::cout << cli::terminalText(text) << '\n' << std::flush;
+    }
     // A status line on standard output (not with --quiet).
     void status(const std::string& text) const {
         if (!m_options.quiet)
@@ -123,7 +135,7 @@ public:
     }
     // A failure of `what` on standard error, as one line.
     void fail(const std::string& what, const std::string& text) const {
-        std::cerr << Program << ": " << what << ": " << text << '\n';
+        std::cerr << Program << ": " << cli::terminalText(what + ": " + text) << '\n';
     }
 
     // Starts one asynchronous method and waits for its completion event.
@@ -133,7 +145,7 @@ public:
     int step(const std::string& what, const std::function<void()>& start,
              const std::function<std::string()>& detail = {}) {
         m_status.reset();
-        m_lastErrorReply.clear();
+        m_stepReplies.clear();
         try {
             start();
         } catch (const platform::Error& e) {
@@ -226,14 +238,33 @@ private:
         }
     }
 
-    // The server's own words where its reply is the cause, else ours.
-    // `detail` follows after a semicolon.
+    // The latest reply of this step with `code`, as one line.
+    std::optional<std::string> replyWithCode(std::int32_t code) const {
+        const std::string digits = std::to_string(code);
+        for (auto at = m_stepReplies.rbegin(); at != m_stepReplies.rend(); ++at)
+            if (at->starts_with(digits) && (at->size() == 3 || (*at)[3] == ' ' || (*at)[3] == '-'))
+                return *at;
+        return std::nullopt;
+    }
+
+    // The server's own words where its reply is the cause, else ours; a
+    // reply that did not give what the client needed follows our words.
+    // Only 16100 to 16599 stand for reply codes: the client's own numbers
+    // lie below. `detail` follows after a semicolon.
     std::string reason(std::int32_t number, const std::string& description,
                        const std::string& detail) const {
         std::string text = description;
-        const std::string reply = oneLine(m_lastErrorReply);
-        if (number > 16000 && number < 17000 && reply.starts_with(std::to_string(number - 16000)))
-            text = reply;
+        const std::int32_t code = number - 16000;
+        if (code >= 100 && code <= 599) {
+            if (auto reply = replyWithCode(code))
+                text = *reply;
+            else if (text.empty())
+                text = "the server answered " + std::to_string(code);
+        } else if (number == NoDirectory && !m_stepReplies.empty()) {
+            if (text.ends_with('.'))
+                text.pop_back();
+            text += ": " + m_stepReplies.back();
+        }
         if (!detail.empty()) {
             if (text.ends_with('.'))
                 text.pop_back();
@@ -249,17 +280,17 @@ private:
                 shown = "PASS ****"; // the password stays off the terminal
             while (!shown.empty() && shown.back() == ' ')
                 shown.pop_back();
-            std::cerr << "> " << shown << '\n';
+            std::cerr << "> " << cli::terminalText(shown) << '\n';
             return;
         }
         for (const auto& line : lines(text))
-            std::cerr << "< " << line << '\n';
+            std::cerr << "< " << cli::terminalText(line) << '\n';
     }
 
     Options m_options;
     std::shared_ptr<CFtpClient> m_client;
     std::optional<std::int32_t> m_status;
-    std::string m_lastErrorReply;
+    std::vector<std::string> m_stepReplies; // the replies of the running step, each one line
     platform::Clock::time_point m_lastActivity{};
     bool m_timedOut = false;
     bool m_connected = false;
@@ -270,20 +301,19 @@ namespace {
 
 // --- the commands -------------------------------------------------------------------
 
-// A server's text, quoted for the terminal: control characters escaped,
-// long text cut.
+// A server's text in quotes, long text cut. Quotes and backslashes inside
+// are escaped as the terminal filter escapes control characters, so that
+// the filter (which the whole line passes) leaves them alone.
 std::string quoted(const std::string& text) {
     constexpr std::size_t Longest = 200;
     std::string shown = "\"";
     for (std::size_t i = 0; i < text.size() && i < Longest; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            shown += escaped;
-        } else {
-            shown += static_cast<char>(c);
-        }
+        if (text[i] == '"')
+            shown += "\\x22";
+        else if (text[i] == '\\')
+            shown += "\\x5c";
+        else
+            shown += text[i];
     }
     return shown + (text.size() > Longest ? "\"..." : "\"");
 }
@@ -428,7 +458,7 @@ int run(const Options& options, const std::vector<Invocation>& todo) {
 
     int rc = session.step("connect " + options.host, [&] { client.Connect(); });
     if (rc == ExitOk && options.verbose && options.tls)
-        std::cerr << "TLS: " << client.TlsDescription() << '\n';
+        std::cerr << "TLS: " << cli::terminalText(client.TlsDescription()) << '\n';
     if (rc == ExitOk) {
         session.setConnected();
         for (const auto& in : todo) {
@@ -457,10 +487,14 @@ int main(int argc, char** argv) {
                 printUsage(std::cout, commands());
             return ExitOk;
         }
+        completeLogin(options);
     } catch (const UsageError& e) {
         std::cerr << Program << ": " << e.message << '\n'
                   << "Try '" << Program << " --help' for more information.\n";
         return ExitUsage;
+    } catch (const LoginError& e) {
+        std::cerr << Program << ": " << e.message << '\n';
+        return ExitFailed;
     }
     try {
         return run(options, todo);

@@ -245,6 +245,8 @@ void CFtpClient::LoggedIn() {
 
 void CFtpClient::DispatchConnectReply(std::int16_t code, const std::string& reply) {
     if (m_lastCommand.empty()) { // the greeting
+        if (code == 120)
+            return; // the service is on its way: its 220 follows within the time-out
         if (code != 220)
             RaiseFtpError(code, true);
         else if (m_tls)

@@ -35,11 +35,15 @@ ParsedReply ParseReply(std::string_view text) {
     std::string message;
     std::size_t start = 0;
     for (;;) {
-        const std::size_t end = text.find("\r\n", start);
+        // A line ends at LF, with or without CR before it: some servers
+        // send bare LF. It counts once its LF has arrived.
+        const std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos)
-            break; // a line counts once its CR LF has arrived
-        const std::string_view line = text.substr(start, end - start);
-        start = end + 2;
+            break;
+        std::string_view line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        start = end + 1;
         // Reply codes run from 100 up; a line starting "0" is no reply line
         // (a code of 0 would read as "no reply yet" and stall the session).
         if (line.size() < 4 || !isDigit(line[0]) || line[0] == '0' || !isDigit(line[1]) ||
@@ -137,10 +141,19 @@ bool DirFromResponse(const std::string& strReply, std::string& directory) {
     const std::size_t open = strReply.find('"');
     if (open == std::string::npos)
         return false;
-    const std::size_t close = strReply.find('"', open + 1);
-    if (close == std::string::npos)
-        return false;
-    std::string path = strReply.substr(open + 1, close - open - 1);
+    // A quote inside the path is written twice (RFC 959, appendix II).
+    std::string path;
+    std::size_t at = open + 1;
+    for (;; ++at) {
+        if (at >= strReply.size())
+            return false; // no closing quote
+        if (strReply[at] == '"') {
+            if (at + 1 >= strReply.size() || strReply[at + 1] != '"')
+                break;
+            ++at;
+        }
+        path += strReply[at];
+    }
     std::replace(path.begin(), path.end(), '\\', '/');
     directory = std::move(path);
     return true;
@@ -151,9 +164,10 @@ std::optional<std::int64_t> SizeFromResponse(const std::string& strReply) {
     const ParsedReply parsed = ParseReply(strReply);
     if (parsed.code != 213)
         return std::nullopt;
-    const std::size_t lineStart = strReply.rfind("\r\n", parsed.end - 3);
-    const std::size_t at = lineStart == std::string::npos ? 4 : lineStart + 6;
-    const std::string digits = trimmed(strReply.substr(at, parsed.end - 2 - at));
+    const std::string line = withoutLineEnd(strReply.substr(0, parsed.end));
+    const std::size_t lineStart = line.rfind('\n');
+    const std::size_t at = lineStart == std::string::npos ? 4 : lineStart + 5;
+    const std::string digits = trimmed(line.substr(std::min(at, line.size())));
     if (digits.empty() || digits.size() > 18 ||
         digits.find_first_not_of("0123456789") != std::string::npos)
         return std::nullopt;
@@ -214,8 +228,8 @@ std::optional<ReplyBuffer::Reply> ReplyBuffer::pop() {
                                            : std::string());
     if (shown.empty()) { // only the line end came in this piece
         const std::string text = withoutLineEnd(reply.text);
-        const std::size_t at = text.rfind("\r\n");
-        shown = at == std::string::npos ? text : text.substr(at + 2);
+        const std::size_t at = text.rfind('\n');
+        shown = at == std::string::npos ? text : text.substr(at + 1);
     }
     reply.shown = std::move(shown);
     m_text.erase(0, parsed.end);

@@ -17,8 +17,9 @@ namespace ftp {
 // The first reply in `text`: its code (0 while no reply is complete),
 // `end` the length of the text up to and including its final line, and
 // `message` the continuation lines before it ("-" after the code), each
-// followed by CR LF. A final line is three digits (100 and up) and a
-// blank, ended by CR LF; a preliminary reply (1xx) is a reply of its own.
+// followed by CR LF. A line ends at LF, with or without a CR before it. A
+// final line is three digits (100 and up) and a blank; a preliminary reply
+// (1xx) is a reply of its own.
 // Lines that are no reply lines are skipped.
 struct ParsedReply {
     std::int16_t code = 0;
@@ -40,8 +41,9 @@ bool ParseExtendedPassiveReply(const std::string& strReply, std::int32_t& port);
 // "|1|127.0.0.1|port|" or "|2|::1|port|".
 std::string ExtendedPortArgument(const std::string& address, std::int32_t port);
 
-// The quoted directory of a 257 reply, back slashes made forward; false
-// (and `directory` empty) when there is none.
+// The quoted directory of a 257 reply, a doubled quote inside it read as
+// one and back slashes made forward; false (and `directory` empty) when
+// there is none.
 bool DirFromResponse(const std::string& strReply, std::string& directory);
 
 // The size a 213 reply to SIZE gives, or nothing.
@@ -54,7 +56,7 @@ const char* ReplyCodeText(int code);
 
 // The control connection's text, fed in the pieces the network delivers
 // and taken out one complete reply at a time. A reply still open (a line
-// without its CR LF, a multi-line reply without its final line) stays
+// without its LF, a multi-line reply without its final line) stays
 // until a later piece completes it.
 class ReplyBuffer {
 public:

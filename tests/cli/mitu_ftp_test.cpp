@@ -1,4 +1,5 @@
 // mitu-ftp end to end: the binary against pyftpdlib and a scripted server.
+#include "cli/terminal_text.h"
 #include "ftp_session.h"
 #include "ftp_test_servers.h"
 #include "run_program.h"
@@ -9,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -20,6 +23,17 @@ namespace {
 
 namespace fs = std::filesystem;
 using ftptest::PyFtpServer;
+
+// The programs' home: the tests' own, empty but for a netrc; no password set.
+const struct Home {
+    fs::path path = [] {
+        char pattern[] = "/tmp/mitu-ftp-home-XXXXXX";
+        ::setenv("HOME", ::mkdtemp(pattern), 1);
+        ::unsetenv("MITU_FTP_PASSWORD");
+        return fs::path(pattern);
+    }();
+    ~Home() { fs::remove_all(path); }
+} home;
 
 // Runs mitu-ftp with `args`; kills it after `seconds`.
 Result runFtp(const std::vector<std::string>& args, int seconds = 30) {
@@ -111,6 +125,76 @@ TEST_F(MituFtp, LoginFailuresExitWithStatus1) {
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.err.starts_with("mitu-ftp: connect 127.0.0.1: ")) << r.err;
     EXPECT_TRUE(r.err.ends_with(" (error 10061)\n")) << r.err;
+}
+
+// The password's sources in order: --password-file, MITU_FTP_PASSWORD,
+// ~/.netrc (refused when it holds a password others may read); the netrc
+// entry for the host, else the default one, gives the login without --user.
+TEST_F(MituFtp, LoginFromPasswordFileVariableAndNetrc) {
+    const fs::path file = home.path / "pw", netrc = home.path / ".netrc";
+    ftptest::writeFile(file, "s3cret\nsecond line\n");
+    const std::string m = "machine 127.0.0.1 ", e = "login tester password s3cret\n",
+                      wrong = m + "login tester password wrong\n", ok = "> USER tester\n";
+    struct Row {
+        std::string netrc;
+        int mode;
+        std::string variable;
+        std::vector<std::string> options;
+        std::string err;
+    };
+    const std::vector<Row> rows = {
+        {m + e, 0600, "", {}, ok},
+        {m + e, 0640, "", {}, "or others have access to it (mode 0640)"},
+        {m + "login tester\n", 0644, "s3cret", {}, ok},
+        {"#c\nmachine x login a password b\ndefault " + e, 0600, "", {}, ok},
+        {"macdef i\n" + m + "x\n\n" + m + "login tester password \"s3cret\"", 0600, "", {}, ok},
+        {m + "login x password y\n" + m + e, 0600, "", {"--user", "tester"}, ok},
+        {wrong, 0600, "s3cret", {}, ok},
+        {wrong, 0600, "wrong", {"--password-file", file.string()}, ok},
+    };
+    for (const Row& row : rows) {
+        ftptest::writeFile(netrc, row.netrc);
+        fs::permissions(netrc, fs::perms(row.mode));
+        std::vector<std::string> options = row.options;
+        options.push_back("--verbose");
+        ::setenv("MITU_FTP_PASSWORD", row.variable.c_str(), 1);
+        auto r = runFtp(at({"pwd"}, options));
+        EXPECT_EQ(r.status, row.err == ok ? 0 : 1) << row.netrc << r.err;
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << row.netrc << r.err;
+    }
+    ::unsetenv("MITU_FTP_PASSWORD");
+    fs::remove(netrc);
+    fs::remove(file);
+}
+
+// On a terminal the password is asked for without echo.
+TEST_F(MituFtp, AsksForThePasswordOnATerminalWithoutEcho) {
+    std::vector<std::string> args = at({"pwd"}, {"--user", PyFtpServer::User});
+    std::vector<char*> argv{const_cast<char*>(MITU_FTP_PATH)};
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0)
+        ::_exit(::execv(MITU_FTP_PATH, argv.data()));
+    std::string seen;
+    char buffer[256];
+    for (pollfd p{terminal, POLLIN, 0}; ::poll(&p, 1, 10000) == 1;) {
+        const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        seen.append(buffer, static_cast<std::size_t>(n));
+        if (seen.ends_with("Password for tester@127.0.0.1: ")) {
+            EXPECT_EQ(::write(terminal, "s3cret\n", 7), 7);
+        }
+    }
+    int status = -1;
+    ::kill(pid, SIGKILL); // only if it hangs
+    ::waitpid(pid, &status, 0);
+    ::close(terminal);
+    EXPECT_EQ(status, 0) << seen;
+    EXPECT_EQ(seen.find("s3cret"), std::string::npos) << seen; // never echoed
 }
 
 TEST_F(MituFtp, LsGetAndPutInOneSession) {
@@ -273,6 +357,58 @@ TEST_F(MituFtp, LsNamesTheFirstListingLineItCannotRead) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "mitu-ftp: ls: Unknown listing format; first unreadable line: "
                      "\"-rw-r--r-- 1 ftp ftp 7 Mar 15 12:34:56 \\x1b[2Jodd\" (error 16002)\n");
+}
+
+// The filter escapes controls (C1 too), stray, invalid, overlong, surrogate
+// and cut-short bytes; it keeps valid UTF-8.
+TEST(MituFtpServerText, FilterEscapesControlsAndInvalidBytesAndKeepsUtf8) {
+    const std::pair<std::string, std::string> rows[] = {
+        {std::string("/a\x1b[2J\r\n\t\b\0\x7f", 12), "/a\\x1b[2J\\x0d\\x0a\\x09\\x08\\x00\\x7f"},
+        {"\xc2\x9b"
+         "1m \xc2\xa0\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80",
+         "\\xc2\\x9b1m \xc2\xa0\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80"},
+        {"\x9b\xff\xc0\xaf\xed\xa0\x80\xe2\x82", "\\x9b\\xff\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82"},
+    };
+    for (const auto& [in, out] : rows)
+        EXPECT_EQ(cli::terminalText(in), out);
+}
+
+// Server text reaches the terminal only through the filter; an error line
+// names the reply that decided it, never an earlier one.
+TEST(MituFtpServerText, IsFilteredAndErrorsNameTheDecidingReply) {
+    struct Row {
+        std::vector<std::string> command, replies;
+        std::string out, err;
+    };
+    const std::string never = (home.path / "never").string(),
+                      pasv = "227 Entering Passive Mode (1,2,3)";
+    const std::vector<Row> rows = {
+        {{"rm", "f"}, {"550 \x1b[2J\bgone\r\n"}, "", "rm f: 550 \\x1b[2J\\x08gone (error 16550)\n"},
+        {{"pwd"},
+         {"257 \"/\x1b]0;t\a\xc2\x9b\xff\xc3\xbc\"\r\n"},
+         "/\\x1b]0;t\\x07\\xc2\\x9b\\xff\xc3\xbc\n",
+         "< 257"},
+        {{"pwd"}, {"257 no quotes\r\n"}, "", "response: 257 no quotes (error 16001)\n"},
+        {{"get", "r", never}, {"200 Type set\r\n", pasv + "\r\n"}, "", pasv + " (error 16005)\n"},
+    };
+    for (const Row& row : rows) {
+        ftptest::ScriptedServer server([&](ftptest::Peer& peer) {
+            ftptest::quickLogin(peer);
+            for (const auto& reply : row.replies) {
+                peer.readLine();
+                peer.send(reply);
+            }
+            if (peer.readLine() == "QUIT")
+                peer.send("221 Bye\r\n");
+        });
+        std::vector<std::string> args = {"--verbose", "--port", std::to_string(server.port()),
+                                         "127.0.0.1"};
+        args.insert(args.end(), row.command.begin(), row.command.end());
+        auto r = runFtp(args);
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+        EXPECT_EQ((r.out + r.err).find_first_of("\x1b\a\x9b"), std::string::npos) << r.err;
+    }
 }
 
 // A refused download changes no local file; special files are written as

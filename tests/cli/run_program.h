@@ -30,20 +30,23 @@ inline std::string slurp(const std::filesystem::path& path) {
     return text.str();
 }
 
-// Runs `path` with `args`, its output in files; kills it after `seconds`.
+// Runs `path` with `args`, its input empty and its output in files; kills
+// it after `seconds`.
 inline Result runProgram(const char* path, const std::vector<std::string>& args, int seconds = 30) {
     namespace fs = std::filesystem;
     char pattern[] = "/tmp/mitu-cli-XXXXXX";
     const fs::path dir = ::mkdtemp(pattern);
-    const fs::path out = dir / "out", err = dir / "err";
+    const fs::path in = dir / "in", out = dir / "out", err = dir / "err";
     std::vector<char*> argv{const_cast<char*>(path)};
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) { // only async-signal-safe calls from here on
+        int i = ::open(in.c_str(), O_RDONLY | O_CREAT, 0644);
         int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(i, 0);
         ::dup2(o, 1);
         ::dup2(e, 2);
         ::execv(path, argv.data());

@@ -195,6 +195,16 @@ TEST(CFtpClientObject, ParsesSingleAndMultiLineReplies) {
     p = ftp::ParseReply("099 odd\r\n226 Done\r\n");
     EXPECT_EQ(p.code, 226);
     EXPECT_EQ(p.end, 19u);
+
+    // A line may end at LF alone; a quote inside a 257 path is doubled.
+    p = ftp::ParseReply("220-Hi\n220 Ready\n230 In\r\n");
+    EXPECT_EQ(p.code, 220);
+    EXPECT_EQ(p.end, 17u);
+    EXPECT_EQ(p.message, "Hi\r\n");
+    EXPECT_EQ(ftp::SizeFromResponse("213 1234\n"), 1234);
+    std::string dir;
+    EXPECT_TRUE(ftp::DirFromResponse("257 \"/say \"\"hi\"\" there\" made\r\n", dir));
+    EXPECT_EQ(dir, "/say \"hi\" there");
 }
 
 } // namespace
