@@ -35,10 +35,16 @@ json connection(const ConnectionReport& r) {
     json results = json::array();
     for (std::int32_t ms : r.listedMs)
         results.push_back(ms < 0 ? json(nullptr) : json(ms));
+    json requests = json::array();
+    for (const EchoRequestReport& request : r.requests)
+        requests.push_back({{"ms", number(request.ms)}, {"reason", text(request.reason)}});
     return {{"address", r.address},
             {"results_ms", results},
             {"total_ms", r.totalMs ? json(*r.totalMs) : json(nullptr)},
             {"rating", r.rating},
+            {"reason", text(r.reason)},
+            {"warning", text(r.warning)},
+            {"requests", requests},
             {"sent", r.trips.sent},
             {"received", r.trips.received},
             {"loss_percent", r.trips.lossPercent},
@@ -61,10 +67,15 @@ json transfer(const std::optional<TransferReport>& t) {
 }
 
 json bandwidth(const BandwidthReport& r) {
+    json error = nullptr;
+    if (r.error)
+        error = {{"step", r.error->step},
+                 {"number", r.error->number ? json(*r.error->number) : json(nullptr)},
+                 {"description", r.error->description}};
     return {{"server", r.server},
             {"download", transfer(r.download)},
             {"upload", transfer(r.upload)},
-            {"error", text(r.error)}};
+            {"error", error}};
 }
 
 json microphone(const MicrophoneReport& r) {
@@ -79,6 +90,7 @@ json microphone(const MicrophoneReport& r) {
             {"clipped_percent", r.clippedPercent},
             {"mono", r.mono},
             {"verdict", r.verdict},
+            {"warning", text(r.warning)},
             {"reason", text(r.reason)}};
 }
 

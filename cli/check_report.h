@@ -11,24 +11,41 @@
 
 namespace check {
 
+// One counted echo request: its round trip on a monotonic clock, or why
+// it failed.
+struct EchoRequestReport {
+    std::optional<double> ms;
+    std::string reason; // empty when answered
+};
+
 struct ConnectionReport {
     std::string address;
     std::vector<std::int32_t> listedMs;  // the window's lines; negative: failed
     std::optional<std::int32_t> totalMs; // empty: ">10000 ms"
     std::string rating;
     RoundTrips trips;
+    std::vector<EchoRequestReport> requests;
+    std::string reason;  // of the first failed request; empty when none failed
+    std::string warning; // "15 % of echo requests lost" when above MaxLossPercent
 };
 
 struct TransferReport {
     std::string verdict;
     std::uint64_t bytes = 0;
-    double seconds = 0; // first to last byte
+    double seconds = 0; // first byte to the end (see BandwidthTest::Throughput)
+};
+
+// The step that failed, and its cause.
+struct StepError {
+    std::string step; // connect, download, upload
+    std::optional<std::int32_t> number;
+    std::string description;
 };
 
 struct BandwidthReport {
     std::string server;
     std::optional<TransferReport> download, upload;
-    std::string error; // the failed step and its cause
+    std::optional<StepError> error;
 };
 
 } // namespace check
@@ -46,7 +63,8 @@ struct MicrophoneReport {
     std::vector<LevelReport> channels;
     double clippedPercent = 0;
     bool mono = false;   // every channel carries the same samples
-    std::string verdict; // ok, silent, clipping, unavailable
+    std::string verdict; // ok, silent, too_quiet, clipping, unavailable
+    std::string warning; // dead_channel, or empty
     std::string reason;  // why unavailable
 };
 

@@ -1,6 +1,7 @@
 #include "ping/connection_test.h"
 
 #include "platform/event_loop.h"
+#include "platform/icmp.h"
 
 namespace ConnectionTest {
 
@@ -20,6 +21,49 @@ std::string Rating(std::int32_t total) {
     return TooPoorText;
 }
 
+Reason ReasonOf(std::int32_t result) {
+    namespace icmp = platform::icmp;
+    switch (static_cast<std::uint32_t>(-static_cast<std::int64_t>(result))) {
+    case PingMod::EchoNotPermitted:
+        return Reason::EchoNotPermitted;
+    case icmp::IP_REQ_TIMED_OUT:
+        return Reason::TimedOut;
+    case icmp::IP_DEST_PROT_UNREACHABLE: // also the platform's "prohibited"
+    case icmp::IP_DEST_PORT_UNREACHABLE: // a firewall's plain reject
+        return Reason::Refused;
+    default:
+        return Reason::Unreachable;
+    }
+}
+
+const char* ReasonName(Reason reason) {
+    switch (reason) {
+    case Reason::EchoNotPermitted:
+        return "echo_not_permitted";
+    case Reason::TimedOut:
+        return "timed_out";
+    case Reason::Refused:
+        return "refused";
+    case Reason::Unreachable:
+        break;
+    }
+    return "unreachable";
+}
+
+const char* ReasonText(Reason reason) {
+    switch (reason) {
+    case Reason::EchoNotPermitted:
+        return "echo requests not permitted";
+    case Reason::TimedOut:
+        return "no answer within 10 s";
+    case Reason::Refused:
+        return "the echo request was refused";
+    case Reason::Unreachable:
+        break;
+    }
+    return "the address is unreachable";
+}
+
 void Run(Controls& controls, const EchoProbe& probe) {
     const EchoProbe send = probe ? probe : EchoProbe(PingMod::SendEchoRequest);
     PingMod::EchoReply reply{}; // one record for the whole click
@@ -36,6 +80,7 @@ void Run(Controls& controls, const EchoProbe& probe) {
     if (result < 0) {
         controls.setStatus(NoConnectionText);
         controls.setTotal(FailedTotalText);
+        controls.showFailureReason(ReasonText(ReasonOf(result)));
         controls.setButtonEnabled(true);
         if (result == -static_cast<std::int32_t>(PingMod::EchoNotPermitted))
             controls.showEchoNotPermitted(EchoNotPermittedText);

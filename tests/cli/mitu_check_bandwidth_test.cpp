@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <regex>
 
 namespace {
@@ -83,44 +84,124 @@ TEST_F(MituCheckBandwidth, FailuresSayWhichStepAndExitOne) {
         << r.err;
 }
 
-TEST(MituCheckConnection, ExitStatusFollowsTheRating) {
+// A probe that answers from a script and a clock on which each answer
+// takes its milliseconds and a quarter more: the statistics come from the
+// clock, the window's lines from the probe.
+struct ScriptedEchoes {
+    explicit ScriptedEchoes(std::vector<std::int32_t> script) : answers(std::move(script)) {}
+    std::vector<std::int32_t> answers;
+    std::size_t next = 0;
+    double now = 0;
+    ConnectionTest::EchoProbe probe() {
+        return [this](const std::string&, PingMod::EchoReply&) {
+            const std::int32_t answer = answers.at(next++);
+            now += answer >= 0 ? answer + 0.25 : 10000;
+            return answer;
+        };
+    }
+    check::Stopwatch clock() {
+        return [this] { return now; };
+    }
+};
+
+TEST(MituCheckConnection, ExitStatusFollowsTheRatingAndTheLosses) {
     const std::int32_t refused = -static_cast<std::int32_t>(PingMod::EchoNotPermitted);
+    std::vector<std::int32_t> lateLosses(20, 9); // 3 of 20 lost after the rated five
+    lateLosses[7] = lateLosses[12] = lateLosses[18] = -11010;
     const struct {
         std::vector<std::int32_t> answers;
+        std::string count;
         int status;
-        const char* rating;
+        const char* status_line;
+        const char* reason; // JSON, overall
+        const char* warning;
     } cases[] = {
-        {{99, 99, 99, 99, 99, 1}, 0, "Excellent"},
-        {{100, 100, 100, 100, 100, 1}, 0, "Good"},
-        {{160, 160, 160, 160, 160, 1}, 0, "Fair"},
-        {{200, 200, 200, 200, 200, 1}, 0, "Poor"},
-        {{300, 300, 300, 300, 300, 1}, 1, "No Connection or too poor to use voice-conferencing"},
-        {{-11010}, 1, "No Internet Connection"},
-        {{refused}, 3, "No Internet Connection"},
+        {{99, 99, 99, 99, 99, 1}, "5", 0, "Excellent", nullptr, nullptr},
+        {{100, 100, 100, 100, 100, 1}, "5", 0, "Good", nullptr, nullptr},
+        {{160, 160, 160, 160, 160, 1}, "5", 0, "Fair", nullptr, nullptr},
+        {{200, 200, 200, 200, 200, 1}, "5", 0, "Poor", nullptr, nullptr},
+        {{300, 300, 300, 300, 300, 1},
+         "5",
+         1,
+         "No Connection or too poor to use voice-conferencing",
+         nullptr,
+         nullptr},
+        {lateLosses, "20", 1, "Excellent", "timed_out", "15 % of echo requests lost"},
+        {{-11010},
+         "5",
+         1,
+         "No Internet Connection (no answer within 10 s)",
+         "timed_out",
+         "100 % of echo requests lost"},
+        {{-11003},
+         "5",
+         1,
+         "No Internet Connection (the address is unreachable)",
+         "unreachable",
+         "100 % of echo requests lost"},
+        {{-11005},
+         "5",
+         1,
+         "No Internet Connection (the echo request was refused)",
+         "refused",
+         "100 % of echo requests lost"},
+        {{refused},
+         "5",
+         3,
+         "No Internet Connection (echo requests not permitted)",
+         "echo_not_permitted",
+         nullptr},
     };
     for (const auto& c : cases) {
-        std::size_t next = 0;
-        auto probe = [&](const std::string&, PingMod::EchoReply&) { return c.answers.at(next++); };
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        const int status = check::runConnection({"192.0.2.1"}, probe);
-        const std::string out = testing::internal::GetCapturedStdout();
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(status, c.status) << c.rating;
-        EXPECT_NE(out.find(std::string("Status: ") + c.rating + "\nRound trips: "),
-                  std::string::npos)
-            << out;
-        // Only a system that refuses echo requests says more, on stderr.
-        EXPECT_EQ(err, c.status == 3 ? std::string("mitu-check: ") +
-                                           ConnectionTest::EchoNotPermittedText + "\n"
-                                     : std::string())
-            << c.rating;
+        for (bool json : {false, true}) {
+            ScriptedEchoes echoes(c.answers);
+            std::vector<std::string> arguments{"192.0.2.1", "--count", c.count};
+            if (json)
+                arguments.push_back("--json");
+            testing::internal::CaptureStdout();
+            testing::internal::CaptureStderr();
+            const int status = check::runConnection(arguments, echoes.probe(), echoes.clock());
+            const std::string out = testing::internal::GetCapturedStdout();
+            const std::string err = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(status, c.status) << c.status_line;
+            // Only a system that refuses echo requests says more, on stderr.
+            EXPECT_EQ(err, c.status == 3 ? std::string("mitu-check: ") +
+                                               ConnectionTest::EchoNotPermittedText + "\n"
+                                         : std::string())
+                << c.status_line;
+            if (!json) {
+                EXPECT_NE(out.find(std::string("Status: ") + c.status_line + "\nRound trips: "),
+                          std::string::npos)
+                    << out;
+                EXPECT_EQ(out.find("Warning: "),
+                          c.warning ? out.find(std::string("Warning: ") + c.warning + "\n")
+                                    : std::string::npos)
+                    << out;
+                continue;
+            }
+            const auto report = nlohmann::json::parse(out)["connection"];
+            EXPECT_EQ(report["reason"], c.reason ? nlohmann::json(c.reason) : nlohmann::json())
+                << report;
+            EXPECT_EQ(report["warning"], c.warning ? nlohmann::json(c.warning) : nlohmann::json())
+                << report;
+            // One entry per counted request: a time, or why there is none.
+            ASSERT_EQ(report["requests"].size(), report["sent"].get<std::size_t>());
+            for (std::size_t i = 0; i < report["requests"].size(); ++i) {
+                const auto& request = report["requests"][i];
+                if (c.answers[i] >= 0)
+                    EXPECT_EQ(request,
+                              (nlohmann::json{{"ms", c.answers[i] + 0.25}, {"reason", nullptr}}));
+                else
+                    EXPECT_TRUE(request["ms"].is_null() && request["reason"].is_string());
+            }
+        }
     }
 }
 
 TEST(MituCheckConnection, StatisticsCountLostRequestsAndFollowTheCount) {
     // The window's lines, total and rating stay those of its five requests;
-    // the statistics cover the counted ones, a lost one as lost.
+    // the statistics cover the counted ones, a lost one as lost, in the
+    // fractions of a millisecond the clock measured.
     const std::vector<std::int32_t> answers{10, -11010, 20, 30, 40, 50, 60, 70};
     const struct {
         std::vector<std::string> arguments;
@@ -129,27 +210,27 @@ TEST(MituCheckConnection, StatisticsCountLostRequestsAndFollowTheCount) {
     } cases[] = {
         {{"192.0.2.1"},
          6,
-         "Round trips: min/avg/max/mdev = 10.000/25.000/40.000/11.180 ms, 5 sent, 4 received, "
-         "20% loss\n"},
+         "Round trips: min/avg/max/mdev = 10.250/25.250/40.250/11.180 ms, 5 sent, 4 received, "
+         "20% loss\nWarning: 20 % of echo requests lost\n"},
         {{"192.0.2.1", "--count", "7"},
          7,
-         "Round trips: min/avg/max/mdev = 10.000/35.000/60.000/17.078 ms, 7 sent, 6 received, "
-         "14.29% loss\n"},
+         "Round trips: min/avg/max/mdev = 10.250/35.250/60.250/17.078 ms, 7 sent, 6 received, "
+         "14.29% loss\nWarning: 14.29 % of echo requests lost\n"},
         {{"--count", "2", "192.0.2.1"},
          6,
-         "Round trips: min/avg/max/mdev = 10.000/10.000/10.000/0.000 ms, 2 sent, 1 received, "
-         "50% loss\n"},
+         "Round trips: min/avg/max/mdev = 10.250/10.250/10.250/0.000 ms, 2 sent, 1 received, "
+         "50% loss\nWarning: 50 % of echo requests lost\n"},
     };
     for (const auto& c : cases) {
-        std::size_t next = 0;
-        auto probe = [&](const std::string&, PingMod::EchoReply&) { return answers.at(next++); };
+        ScriptedEchoes echoes(answers);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(check::runConnection(c.arguments, probe), 1);
+        EXPECT_EQ(check::runConnection(c.arguments, echoes.probe(), echoes.clock()), 1);
         EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                  std::string("10 ms\n>10000 ms\n20 ms\n30 ms\n40 ms\nTotal: 10100 ms\n"
+                  std::string("10 ms\n>10000 ms (no answer within 10 s)\n20 ms\n30 ms\n40 ms\n"
+                              "Total: 10100 ms\n"
                               "Status: No Connection or too poor to use voice-conferencing\n") +
                       c.statistics);
-        EXPECT_EQ(next, c.sent);
+        EXPECT_EQ(echoes.next, c.sent);
     }
     // No connection: the window stops after the first request, and so do we.
     std::size_t next = 0;
@@ -157,7 +238,8 @@ TEST(MituCheckConnection, StatisticsCountLostRequestsAndFollowTheCount) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(check::runConnection({"192.0.2.1", "--count", "9"}, lost), 1);
     EXPECT_TRUE(testing::internal::GetCapturedStdout().ends_with(
-        "Status: No Internet Connection\nRound trips: 1 sent, 0 received, 100% loss\n"));
+        "Status: No Internet Connection (no answer within 10 s)\n"
+        "Round trips: 1 sent, 0 received, 100% loss\nWarning: 100 % of echo requests lost\n"));
     EXPECT_EQ(next, 1u);
     for (auto bad : {"0", "101", "x"})
         EXPECT_EQ(check::runConnection({"--count", bad}, lost), check::ExitUsage) << bad;
