@@ -55,6 +55,25 @@ TEST_F(MituCheckBandwidth, PrintsBothVerdictsAndKeepsTheFile) {
     EXPECT_TRUE(fs::exists(server.root() / "incoming" / "test2up.txt"));
 }
 
+TEST_F(MituCheckBandwidth, TheUploadRateIsTheOneTheServerTook) {
+    // The server takes uploads at 32768 bytes a second on average: the
+    // first 32768 at once, then a pause of two seconds after every second
+    // 32768 (so five times that many take four to six seconds). The socket
+    // buffers on loopback take the whole file at once: only the server's
+    // confirmation tells when it has arrived.
+    const int limit = 32768;
+    ftptest::PyFtpServer throttled("127.0.0.1", limit);
+    fs::create_directory(throttled.root() / "incoming");
+    ftptest::writeFile(throttled.root() / "test2.txt", ftptest::patternBytes(5 * limit, 5));
+    std::vector<std::string> arguments = options(throttled.port());
+    arguments.push_back("--json");
+    Result r = runCheck(arguments);
+    const auto upload = nlohmann::json::parse(r.out, nullptr, false)["bandwidth"]["upload"];
+    ASSERT_TRUE(upload.is_object()) << r.out << r.err;
+    const double serverRate = limit * 8 / 1e6;
+    EXPECT_NEAR(upload["mbit_per_s"].get<double>(), serverRate, serverRate * 0.3) << upload;
+}
+
 TEST_F(MituCheckBandwidth, FailuresSayWhichStepAndExitOne) {
     // Each failure names the step and, on the same line, the client's error.
     fs::remove_all(server.root() / "incoming");
@@ -65,6 +84,19 @@ TEST_F(MituCheckBandwidth, FailuresSayWhichStepAndExitOne) {
                          "Requested action not taken.\n"),
               std::string::npos)
         << r.err;
+
+    // The JSON names the step and the error; the failed upload has no figures.
+    std::vector<std::string> json = options(server.port());
+    json.push_back("--json");
+    r = runCheck(json);
+    EXPECT_EQ(r.status, 1);
+    const auto report = nlohmann::json::parse(r.out, nullptr, false)["bandwidth"];
+    EXPECT_EQ(report["error"], (nlohmann::json{{"step", "upload"},
+                                               {"number", 16550},
+                                               {"description", "Requested action not taken."}}))
+        << r.out;
+    EXPECT_TRUE(report["upload"].is_null());
+    EXPECT_TRUE(report["download"]["mbit_per_s"].is_number()) << r.out;
 
     fs::remove(server.root() / "test2.txt");
     r = runCheck(options(server.port()));
