@@ -97,7 +97,7 @@ int checkConnection(const Options& options, const ConnectionTest::EchoProbe& pro
     // Losses anywhere among the counted requests fail the check, not only
     // those among the five the rating adds up.
     report.warning.clear();
-    if (report.trips.lossPercent > MaxLossPercent && controls.echoNotPermitted.empty()) {
+    if (connected && report.trips.lossPercent > MaxLossPercent) {
         char warning[64];
         std::snprintf(warning, sizeof warning, "%.4g %% of echo requests lost",
                       report.trips.lossPercent);
