@@ -123,24 +123,17 @@ PyFtpServer* BandwidthCheck::server = nullptr;
 
 TEST(BandwidthVerdicts, TheLastThresholdThatHoldsDecides) {
     // The label follows the ticks of Timer3; the figure is milliseconds.
-    const struct {
-        std::string (*verdict)(std::int32_t);
-        std::int32_t ticks;
-        const char* line;
-    } cases[] = {
-        {BandwidthTest::DownloadVerdict, 0, "Download Excellent: 0 ms"},
-        {BandwidthTest::DownloadVerdict, 30, "Download Excellent: 3000 ms"},
-        {BandwidthTest::DownloadVerdict, 31, "Download adequate: 3100 ms"},
-        {BandwidthTest::DownloadVerdict, 60, "Download adequate: 6000 ms"},
-        {BandwidthTest::DownloadVerdict, 61,
-         "Download unsuccessful or to poor to qualify: 6100 ms"},
-        {BandwidthTest::UploadVerdict, 60, "Upload Excellent: 6000 ms"},
-        {BandwidthTest::UploadVerdict, 61, "Upload adequate: 6100 ms"},
-        {BandwidthTest::UploadVerdict, 120, "Upload adequate: 12000 ms"},
-        {BandwidthTest::UploadVerdict, 121, "Upload unsuccessful or to poor to qualify: 12100 ms"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.verdict(c.ticks), c.line);
+    EXPECT_EQ(BandwidthTest::DownloadVerdict(0), "Download Excellent: 0 ms");
+    EXPECT_EQ(BandwidthTest::DownloadVerdict(30), "Download Excellent: 3000 ms");
+    EXPECT_EQ(BandwidthTest::DownloadVerdict(31), "Download adequate: 3100 ms");
+    EXPECT_EQ(BandwidthTest::DownloadVerdict(60), "Download adequate: 6000 ms");
+    EXPECT_EQ(BandwidthTest::DownloadVerdict(61),
+              "Download unsuccessful or to poor to qualify: 6100 ms");
+    EXPECT_EQ(BandwidthTest::UploadVerdict(60), "Upload Excellent: 6000 ms");
+    EXPECT_EQ(BandwidthTest::UploadVerdict(61), "Upload adequate: 6100 ms");
+    EXPECT_EQ(BandwidthTest::UploadVerdict(120), "Upload adequate: 12000 ms");
+    EXPECT_EQ(BandwidthTest::UploadVerdict(121),
+              "Upload unsuccessful or to poor to qualify: 12100 ms");
     // What mitu-check's exit status counts as qualifying.
     EXPECT_TRUE(BandwidthTest::Qualifies(BandwidthTest::DownloadVerdict(60)));
     EXPECT_FALSE(BandwidthTest::Qualifies(BandwidthTest::DownloadVerdict(61)));
@@ -157,11 +150,9 @@ TEST_F(BandwidthCheck, ACompleteTestRatesBothTransfers) {
               "Download Excellent: 2500 ms\r\n\r\nUpload Excellent: 4000 ms\r\n\r\n");
     EXPECT_EQ(test->UploadTime, 40);
     // The count, then the rate of the transfer.
-    EXPECT_TRUE(controls.text5.starts_with(std::to_string(content.size()) + " bytes transferred"))
-        << controls.text5;
-    ASSERT_TRUE(test->downloaded() && test->uploaded());
-    EXPECT_EQ(test->uploaded()->bytes, content.size());
-    EXPECT_FALSE(test->failure());
+    EXPECT_TRUE(controls.text5.starts_with(std::to_string(content.size()) + " bytes transferred,"));
+    EXPECT_TRUE(test->downloaded() && test->uploaded()->bytes == content.size() &&
+                !test->failure());
     EXPECT_EQ(controls.buttonChanges, (std::vector<bool>{false, true}));
     EXPECT_FALSE(timer3.running);
     EXPECT_FALSE(timer4.running);
@@ -190,11 +181,8 @@ TEST_F(BandwidthCheck, ARefusedConnectionIsNeverRated) {
     test->Command4_Click();
     // The message names the cause, as the failure does.
     ASSERT_EQ(controls.messages.size(), 1u);
-    EXPECT_TRUE(controls.messages[0].starts_with("unable to connect: error 10061: "))
-        << controls.messages[0];
-    ASSERT_TRUE(test->failure());
-    EXPECT_EQ(test->failure()->step, "connect");
-    EXPECT_EQ(test->failure()->number, 10061);
+    EXPECT_TRUE(controls.messages[0].starts_with("unable to connect: error 10061: "));
+    EXPECT_TRUE(test->failure()->step == "connect" && test->failure()->number == 10061);
     EXPECT_EQ(controls.text2, "");
     EXPECT_TRUE(controls.buttonEnabled);
 }
@@ -217,11 +205,9 @@ TEST_F(BandwidthCheck, AFailedUploadKeepsTheDownloadVerdict) {
     fs::remove_all(server->root() / "incoming"); // nowhere to store the upload
     timer3.ticksPerRun = {12, 5};
     test->Command4_Click();
-    ASSERT_EQ(controls.messages.size(), 1u);
-    EXPECT_TRUE(controls.messages[0].starts_with("unable to upload file: error 16550"));
+    EXPECT_EQ(controls.messages.at(0).substr(0, 34), "unable to upload file: error 16550");
     EXPECT_EQ(controls.text2, "Download Excellent: 1200 ms\r\n\r\n");
-    EXPECT_TRUE(test->downloaded());
-    EXPECT_FALSE(test->uploaded()); // a failed step has no rate
+    EXPECT_TRUE(test->downloaded() && !test->uploaded()); // a failed step has no rate
     EXPECT_TRUE(controls.buttonEnabled);
 }
 
@@ -253,8 +239,7 @@ TEST_F(BandwidthCheck, AServersWordsInTheCauseAreEscaped) {
     settings.ftpPort = rude.port();
     makeTest();
     test->Command4_Click();
-    ASSERT_EQ(controls.messages.size(), 1u);
-    EXPECT_EQ(controls.messages[0], "unable to connect: error 16599: 599 \\x1b[2Jgone");
+    EXPECT_EQ(controls.messages.at(0), "unable to connect: error 16599: 599 \\x1b[2Jgone");
 }
 
 TEST_F(BandwidthCheck, ReplacingTheClientDuringATestDoesNotStrandIt) {

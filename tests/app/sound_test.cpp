@@ -377,21 +377,14 @@ TEST_F(SoundTest, MituCheckMicrophoneTellsATakeFromSilenceAndClipping) {
     QTest::qWait(1000); // the tone's stream drains
 
     // A tone on one channel only: a dead channel. Speech at -45 dBFS: too quiet.
-    const struct {
-        double dbfs;
-        bool leftOnly;
-        int status;
-        const char* verdict;
-        nlohmann::json warning;
-    } takes[] = {{-12, true, 0, "ok", "dead_channel"}, {-45, false, 1, "too_quiet", nullptr}};
-    for (const auto& take : takes) {
-        tone.start(1000.0, 32768 * std::pow(10.0, take.dbfs / 20), false, 44100, take.leftOnly);
+    for (const double dbfs : {-12.0, -45.0}) {
+        tone.start(1000.0, 32768 * std::pow(10.0, dbfs / 20), false, 44100, dbfs > -20);
         QTest::qWait(300);
         run = runCheck({"microphone", "--seconds", "1"});
         tone.stop();
-        EXPECT_EQ(run.status, take.status) << run.report;
-        EXPECT_EQ(run.report["microphone"]["verdict"], take.verdict) << run.report;
-        EXPECT_EQ(run.report["microphone"]["warning"], take.warning) << run.report;
+        const auto& m = run.report["microphone"];
+        EXPECT_EQ(m["verdict"].dump() + m["warning"].dump() + std::to_string(run.status),
+                  dbfs > -20 ? "\"ok\"\"dead_channel\"0" : "\"too_quiet\"null1");
         QTest::qWait(1000);
     }
 
