@@ -10,7 +10,7 @@ namespace BandwidthTest {
 
 namespace {
 
-// Where the Part's texts end: the step names of a Failure.
+// The step names of a Failure.
 constexpr const char* ConnectStep = "connect";
 constexpr const char* DownloadStep = "download";
 constexpr const char* UploadStep = "upload";
