@@ -9,9 +9,11 @@
 #include "ftp/ftp_client.h"
 #include "platform/error.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace BandwidthTest {
@@ -64,13 +66,35 @@ inline constexpr const char* UnableToConnect = "unable to connect";
 inline constexpr const char* UnableToDownload = "unable to download file";
 inline constexpr const char* UnableToUpload = "unable to upload file";
 
-// The verdict lines for a transfer time in ticks of Timer3.
+// The verdict lines for a transfer time in ticks of Timer3: the label
+// follows the ticks, the figure is that time in milliseconds.
 std::string DownloadVerdict(std::int32_t uploadTime);
 std::string UploadVerdict(std::int32_t uploadTime);
 // False for a verdict line that says the transfer does not qualify.
 bool Qualifies(const std::string& verdictLine);
-// An error as a failure message's cause: "error 16550: Requested action not taken."
-std::string FailureCause(std::int32_t number, const std::string& description);
+// An error as a failure message's cause: "error 16550: Requested action
+// not taken.", or the description alone where there is no number. The
+// description (a server's words may be among it) passes the terminal filter.
+std::string FailureCause(std::optional<std::int32_t> number, const std::string& description);
+
+// What a finished transfer moved, timed on a monotonic clock from its first
+// byte to the server's confirmation (upload) or the last byte in (download).
+struct Throughput {
+    std::uint64_t bytes = 0;
+    double seconds = 0;
+    // Empty where the transfer was too short for the clock.
+    std::optional<double> megabitsPerSecond() const;
+};
+// "12.34 Mbit/s", or empty when unmeasured.
+std::string RateText(const Throughput& throughput);
+
+// Why a step failed: the step ("connect", "download", "upload"), the
+// error's number where there is one, and its description.
+struct Failure {
+    std::string step;
+    std::optional<std::int32_t> number;
+    std::string description;
+};
 
 // The test and the window's state that goes with it.
 class Test : public std::enable_shared_from_this<Test> {
@@ -95,10 +119,12 @@ public:
     std::shared_ptr<CFtpClient> m_objFtpClient;
 
     bool running() const { return m_running; }
-    // Why the last click's failed step failed ("error N: description"), or
-    // empty when nothing says (a step that outlasted its limit). The window's
-    // boxes show only the message; the command-line tool adds this.
-    const std::string& failureCause() const { return m_failureCause; }
+    // Why the last click's failed step failed; empty after a success. The
+    // failure message carries it too ("unable to connect: error 10061: ...").
+    const std::optional<Failure>& failure() const { return m_failure; }
+    // The last click's finished transfers; empty for one that did not finish.
+    const std::optional<Throughput>& downloaded() const { return m_downloaded; }
+    const std::optional<Throughput>& uploaded() const { return m_uploaded; }
     std::string localFile() const;
 
 private:
@@ -112,9 +138,14 @@ private:
 
     bool Wait(std::int32_t limit);
     // One transfer step: start it, wait for its end within the limit, stop
-    // the clocks. False (after Fail) unless it succeeded.
-    bool Transfer(const std::function<void()>& start, const char* failureMessage);
-    void Fail(const char* message, bool closeConnection, const platform::Error* raised = nullptr);
+    // the clocks and time it. False (after Fail) unless it succeeded.
+    bool Transfer(const std::function<void()>& start, const char* step, const char* failureMessage,
+                  std::optional<Throughput>& figures);
+    // Ends the click with the step's failure message and its cause: the
+    // error the call raised, else what the client's last method left, else
+    // why the wait ended (`limit` in seconds when it outlasted that).
+    void Fail(const char* step, const char* message, bool closeConnection,
+              const platform::Error* raised = nullptr, std::int32_t limit = 0);
     void appendResult(const std::string& line);
 
     Controls& m_controls;
@@ -125,7 +156,15 @@ private:
     // end the click's waits, even if an activation replaces m_objFtpClient.
     std::shared_ptr<CFtpClient> m_clickClient;
     std::int32_t m_lastStatus = 0;
-    std::string m_failureCause;
+    std::optional<Failure> m_failure;
+    std::optional<platform::Error> m_activationError; // why no client could be made
+    // The transfer under way: when its first and latest bytes moved, and
+    // when it ended.
+    using TimePoint = std::chrono::steady_clock::time_point;
+    std::optional<TimePoint> m_firstByte;
+    TimePoint m_lastByte{}, m_ended{};
+    std::uint64_t m_bytes = 0;
+    std::optional<Throughput> m_downloaded, m_uploaded;
     bool m_running = false;
 };
 

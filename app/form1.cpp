@@ -9,11 +9,14 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QEventLoop>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QScreen>
 #include <QWindow>
+
+#include <algorithm>
 
 namespace app {
 
@@ -41,13 +44,11 @@ public:
     }
     void setProgress(const std::string& text) override {
         m_form.Text5->setText(QString::fromStdString(text));
+        m_form.Text5->setCursorPosition(0); // the count first, where the rate does not fit
+        m_form.Text5->setToolTip(m_form.Text5->text());
     }
     void setButtonEnabled(bool enabled) override { m_form.Command4->setEnabled(enabled); }
-    void showMessage(const std::string& text) override {
-        QMessageBox box(QMessageBox::NoIcon, Form1::Title, QString::fromStdString(text),
-                        QMessageBox::Ok, &m_form);
-        box.exec();
-    }
+    void showMessage(const std::string& text) override { m_form.showMessage(text); }
     bool closed() override { return m_closed; }
 
 private:
@@ -176,6 +177,8 @@ void Form1::buildControls() {
     Label1 = label(Frame1, "Label1", QStringLiteral("Status:"), t.rect(1680, 1380, 615, 255));
     Label2 = label(Frame1, "Label2", QStringLiteral("Ready"), t.rect(2280, 1380, 1335, 255));
     Label4 = named(new ClickLabel(QStringLiteral("Explanation of this utility"), Frame1), "Label4");
+    // Reachable from the keyboard: Alt+E, and a stop of the Tab key.
+    Label4->setAccessKey(Qt::Key_E);
     Label4->setGeometry(t.rect(2280, 1680, 1695, 255));
     Label4->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QFont linkFont = sansFont(8.25);
@@ -232,9 +235,18 @@ void Form1::buildControls() {
     Text6->setPalette(editPalette);
     Label13 = label(Frame3, "Label13", QStringLiteral("Results"), t.rect(120, 1320, 615, 255));
     Text1 = multiLineDisplay(Frame3, "Text1", t.rect(720, 1320, 615, 975));
-    // One line per result, however narrow the box: what does not fit is
-    // clipped rather than wrapped onto a line of its own.
+    // One line per result, each whole: the box grows, into the free space
+    // on its right and down to the Total row, to hold five of the widest.
     Text1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    {
+        const QFontMetrics metrics(Text1->font());
+        const int margins = 2 * static_cast<int>(Text1->document()->documentMargin()) +
+                            2 * Text1->frameWidth() + metrics.averageCharWidth();
+        const int width = metrics.horizontalAdvance(QStringLiteral(">10000 ms")) + margins;
+        const int height = 5 * metrics.lineSpacing() + margins;
+        Text1->resize(std::max(Text1->width(), std::min(width, t.px(2280 - 120 - 720))),
+                      std::max(Text1->height(), std::min(height, t.px(2520 - 1320))));
+    }
     Label14 = label(Frame3, "Label14", QStringLiteral("Total"), t.rect(120, 2520, 615, 255));
     Text3 = lineDisplay(Frame3, "Text3", t.rect(600, 2520, 1695, 285), true);
     Label15 = label(Frame3, "Label15", QStringLiteral("Status"), t.rect(120, 3240, 615, 255));
@@ -261,7 +273,7 @@ void Form1::buildControls() {
 }
 
 void Form1::setTabOrder() {
-    QWidget* order[] = {Command5, Command6, Command1, Command3, Command2, Text6, Command4};
+    QWidget* order[] = {Command5, Command6, Label4, Command1, Command3, Command2, Text6, Command4};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
         QWidget::setTabOrder(order[i], order[i + 1]);
 }
@@ -338,6 +350,13 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 // --- explanation window ------------------------------------------------------
 
+void Form1::showMessage(const std::string& text) {
+    QMessageBox box(QMessageBox::NoIcon, Title, QString::fromStdString(text), QMessageBox::Ok,
+                    this);
+    box.setTextFormat(Qt::PlainText); // a server's words are never markup
+    box.exec();
+}
+
 void Form1::Label4_Click() {
     if (!m_form2) {
         m_form2 = new Form2(this);
@@ -387,7 +406,14 @@ void Form1::Command5_Click() {
     mciSendString("seek capture to start");
     mciSendString("set capture samplespersec 44100");
     mciSendString("set capture bitspersample 16");
-    mciSendString("record capture");
+    if (const std::uint32_t result = mciSendString("record capture"); result != 0) {
+        // Nothing records: the window stays ready and says why.
+        std::string why = m_mediaCommands ? m_mediaCommands->lastFailure() : std::string();
+        if (why.empty())
+            why = "error " + std::to_string(result);
+        showMessage("The recording could not start: " + why + ".");
+        return;
+    }
     Command5->setEnabled(false);
     Command6->setEnabled(true);
     Command6->setFocus(Qt::OtherFocusReason);
@@ -483,6 +509,9 @@ public:
     }
     void setButtonEnabled(bool enabled) override { m_form.Command2->setEnabled(enabled); }
     void focusStatus() override { m_form.Text4->setFocus(Qt::OtherFocusReason); }
+    void showFailureReason(const std::string& text) override {
+        m_form.Text4->appendPlainText(QStringLiteral("(%1)").arg(QString::fromStdString(text)));
+    }
     void showEchoNotPermitted(const std::string& text) override {
         QMessageBox box(QMessageBox::Warning, Form1::Title, QString::fromStdString(text),
                         QMessageBox::Ok, &m_form);

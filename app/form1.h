@@ -112,6 +112,10 @@ public:
     void Command2_Click();
     void Command4_Click();
 
+    // A modal box with an OK button and no icon, titled with the program's
+    // title; the text is shown as it is.
+    void showMessage(const std::string& text);
+
 signals:
     // The user closed the window: the program ends.
     void closed();

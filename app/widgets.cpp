@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QStyleOptionFocusRect>
 #include <QTextOption>
 
 #include <cmath>
@@ -116,6 +117,44 @@ void FrameBox::paintEvent(QPaintEvent*) {
 }
 
 // --- ClickLabel -------------------------------------------------------------
+
+void ClickLabel::setAccessKey(Qt::Key key) {
+    setFocusPolicy(Qt::StrongFocus);
+    grabShortcut(QKeySequence(Qt::ALT | key));
+}
+
+bool ClickLabel::event(QEvent* event) {
+    if (event->type() == QEvent::Shortcut) {
+        setFocus(Qt::ShortcutFocusReason);
+        emit clicked();
+        return true;
+    }
+    return QLabel::event(event);
+}
+
+void ClickLabel::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Space:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        emit clicked();
+        event->accept();
+        return;
+    default:
+        QLabel::keyPressEvent(event);
+    }
+}
+
+void ClickLabel::paintEvent(QPaintEvent* event) {
+    QLabel::paintEvent(event);
+    if (!hasFocus())
+        return;
+    QPainter painter(this);
+    QStyleOptionFocusRect option;
+    option.initFrom(this);
+    option.rect = contentsRect();
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
+}
 
 void ClickLabel::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))

@@ -57,16 +57,21 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
-// A label that reports a left click.
+// A label that reports a left click; with an access key also Alt+key, and
+// Space or Enter while it has the focus, which the Tab key gives it.
 class ClickLabel : public QLabel {
     Q_OBJECT
 public:
     using QLabel::QLabel;
+    void setAccessKey(Qt::Key key);
 signals:
     void clicked();
 
 protected:
+    bool event(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 };
 
 // A word-wrapped label that keeps every space of its text (runs of blanks

@@ -1,7 +1,7 @@
 #include "cli/check_commands.h"
 
 #include "cli/check_json.h"
-#include "cli/terminal_text.h"
+#include "platform/terminal_text.h"
 
 #include "app/bandwidth_test.h"
 #include "app/service_settings.h"
@@ -22,16 +22,13 @@ namespace {
 // A clock of the test on the program's event loop.
 class LoopClock : public BandwidthTest::Clock {
 public:
-    LoopClock(std::uint32_t milliseconds, std::function<void()> tick,
-              std::function<void()> started = {})
-        : m_milliseconds(milliseconds), m_tick(std::move(tick)), m_started(std::move(started)) {
+    LoopClock(std::uint32_t milliseconds, std::function<void()> tick)
+        : m_milliseconds(milliseconds), m_tick(std::move(tick)) {
         m_window = loop().createWindow("CLOCK", [](platform::WindowHandle, platform::MessageId,
                                                    std::intptr_t, std::intptr_t) {});
     }
     ~LoopClock() override { loop().destroyWindow(m_window); }
     void start() override {
-        if (m_started)
-            m_started();
         loop().setTimer(m_window, 1, m_milliseconds,
                         [this](platform::WindowHandle, platform::TimerId) { m_tick(); });
     }
@@ -41,42 +38,25 @@ private:
     static platform::EventLoop& loop() { return platform::EventLoop::instance(); }
     std::uint32_t m_milliseconds;
     std::function<void()> m_tick;
-    std::function<void()> m_started;
     platform::WindowHandle m_window = 0;
 };
 
-// The window's boxes as text: verdicts to stdout at the end, progress to
-// stderr as it comes (a few times a second, on one line on a terminal).
+// The window's boxes as text: verdicts to stdout at the end, progress and
+// waiting states to stderr as they come (a few times a second, on one line
+// on a terminal).
 class TextControls : public BandwidthTest::Controls {
 public:
     explicit TextControls(bool showProgress) : m_show(showProgress) {}
     std::string results() override { return m_results; }
-    void setResults(const std::string& text) override {
-        if (text.size() > m_results.size() && m_transferring) {
-            // A verdict: the transfer it rates has ended.
-            m_transferring = false;
-            if (!m_lastByte)
-                m_lastByte = std::chrono::steady_clock::now();
-            transfers.push_back(
-                {m_bytes, std::chrono::duration<double>(*m_lastByte - m_start).count()});
-        }
-        m_results = text;
-    }
-    // The test starts a transfer's clock as it starts the transfer.
-    void transferStarted() {
-        m_transferring = true;
-        m_start = std::chrono::steady_clock::now();
-        m_lastByte.reset();
-        m_bytes = 0;
-    }
+    void setResults(const std::string& text) override { m_results = text; }
     void setProgress(const std::string& text) override {
+        // A new kind of line (a waiting state after a count) is shown at once.
+        const bool count = text.find(" bytes transferred") != std::string::npos;
+        const bool sameKind = count && m_progress.find(" bytes transferred") != std::string::npos;
         m_progress = text;
         auto now = std::chrono::steady_clock::now();
-        if (m_transferring && !text.empty()) {
-            m_lastByte = now;
-            std::sscanf(text.c_str(), "%llu", &m_bytes);
-        }
-        if (!m_show || text.empty() || now - m_lastProgress < std::chrono::milliseconds(250))
+        if (!m_show || text.empty() ||
+            (sameKind && now - m_lastProgress < std::chrono::milliseconds(250)))
             return;
         m_lastProgress = now;
         showProgress();
@@ -84,7 +64,7 @@ public:
     void setButtonEnabled(bool) override {}
     void showMessage(const std::string& text) override { message = text; }
 
-    // Shows the last count if the throttle held it back, and ends the line.
+    // Shows the last line if the throttle held it back, and ends the line.
     void endProgress() {
         if (!m_show)
             return;
@@ -94,8 +74,6 @@ public:
             std::cerr << '\n';
     }
     std::string message;
-    // Each finished transfer: bytes, and seconds from its start to its last byte.
-    std::vector<std::pair<std::uint64_t, double>> transfers;
 
 private:
     void showProgress() {
@@ -105,15 +83,11 @@ private:
     }
 
     std::string m_results;
-    std::string m_progress; // the latest count
-    std::string m_shown;    // the count on screen
+    std::string m_progress; // the latest line
+    std::string m_shown;    // the line on screen
     bool m_show;
     bool m_terminal = ::isatty(STDERR_FILENO) == 1;
     std::chrono::steady_clock::time_point m_lastProgress{};
-    bool m_transferring = false;
-    std::chrono::steady_clock::time_point m_start{};
-    std::optional<std::chrono::steady_clock::time_point> m_lastByte;
-    unsigned long long m_bytes = 0;
 };
 
 std::string throughput(const char* direction, const TransferReport& transfer) {
@@ -141,8 +115,7 @@ int checkBandwidth(const Options& options, BandwidthReport& report, bool text) {
 
     TextControls controls(text);
     std::shared_ptr<BandwidthTest::Test> test;
-    LoopClock timer3(
-        100, [&test] { test->Timer3_Timer(); }, [&controls] { controls.transferStarted(); });
+    LoopClock timer3(100, [&test] { test->Timer3_Timer(); });
     LoopClock timer4(1000, [&test] { test->Timer4_Timer(); });
     test = BandwidthTest::Test::create(controls, timer3, timer4, settings);
     timer4.start(); // as in the window, where it runs from start-up
@@ -164,11 +137,13 @@ int checkBandwidth(const Options& options, BandwidthReport& report, bool text) {
         }
         start = end + 2;
     }
-    for (std::size_t i = 0; i < verdicts.size() && i < controls.transfers.size(); ++i) {
-        TransferReport transfer{verdicts[i], controls.transfers[i].first,
-                                controls.transfers[i].second};
-        (i == 0 ? report.download : report.upload) = transfer;
-    }
+    // A verdict for each finished transfer, and only for those.
+    const std::optional<BandwidthTest::Throughput>* figures[] = {&test->downloaded(),
+                                                                 &test->uploaded()};
+    for (std::size_t i = 0; i < verdicts.size() && i < 2; ++i)
+        if (const auto& moved = *figures[i])
+            (i == 0 ? report.download : report.upload) =
+                TransferReport{verdicts[i], moved->bytes, moved->seconds};
     if (text) {
         for (const std::string& verdict : verdicts)
             std::cout << verdict << '\n';
@@ -177,16 +152,12 @@ int checkBandwidth(const Options& options, BandwidthReport& report, bool text) {
         if (report.upload)
             std::cout << throughput("Upload", *report.upload) << '\n';
     }
-    if (!controls.message.empty()) {
-        // The window's message, and why the step failed where the client
-        // knows: often the server's words, so through the terminal filter,
-        // for the JSON report too.
-        report.error = controls.message;
-        if (!test->failureCause().empty())
-            report.error += ": " + test->failureCause();
-        report.error = cli::terminalText(report.error);
+    if (const auto& failure = test->failure()) {
+        // The window's message, which names the cause.
+        report.error = StepError{failure->step, failure->number,
+                                 BandwidthTest::FailureCause(std::nullopt, failure->description)};
         std::cout << std::flush;
-        std::cerr << "mitu-check: " << report.error << '\n';
+        std::cerr << "mitu-check: " << controls.message << '\n';
         return ExitFailed;
     }
     return qualified ? ExitOk : ExitFailed;

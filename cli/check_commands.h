@@ -8,15 +8,26 @@
 #include "cli/check_report.h"
 #include "ping/connection_test.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace check {
 
-// connection: rated Excellent, Good, Fair or Poor. bandwidth: both
-// verdicts qualify.
+// A monotonic clock in milliseconds, read around each echo request; empty
+// means std::chrono::steady_clock.
+using Stopwatch = std::function<double()>;
+
+// Above this share of lost echo requests the connection check fails, whatever
+// the rating of the first five.
+inline constexpr double MaxLossPercent = 2;
+
+// connection: rated Excellent, Good, Fair or Poor, and no more than
+// MaxLossPercent of the counted requests lost. bandwidth: both verdicts
+// qualify.
 inline constexpr int ExitOk = 0;
-// connection: "No Internet Connection" or too poor for voice-conferencing.
+// connection: "No Internet Connection", too poor for voice-conferencing,
+// or more than MaxLossPercent of the requests lost.
 // bandwidth: a step failed, or a verdict does not qualify.
 inline constexpr int ExitFailed = 1;
 // connection: this system permits no echo requests (no ICMP socket).
@@ -27,7 +38,7 @@ inline constexpr int ExitUsage = 64;
 // connection [ADDRESS] [--count N] [--json]; an empty probe sends real echo
 // requests.
 int runConnection(const std::vector<std::string>& arguments,
-                  const ConnectionTest::EchoProbe& probe = {});
+                  const ConnectionTest::EchoProbe& probe = {}, const Stopwatch& clock = {});
 
 // bandwidth [--server HOST] [--port N] [--user NAME] [--password TEXT] [--folder DIR]
 // [--json]
@@ -41,7 +52,7 @@ int runSettings(const std::vector<std::string>& arguments);
 // The checks themselves: fill the report and, when `text`, print the
 // check's lines. The result is the exit status.
 int checkConnection(const Options& options, const ConnectionTest::EchoProbe& probe,
-                    ConnectionReport& report, bool text);
+                    ConnectionReport& report, bool text, const Stopwatch& clock = {});
 int checkBandwidth(const Options& options, BandwidthReport& report, bool text);
 
 } // namespace check

@@ -35,19 +35,25 @@ json connection(const ConnectionReport& r) {
     json results = json::array();
     for (std::int32_t ms : r.listedMs)
         results.push_back(ms < 0 ? json(nullptr) : json(ms));
-    return {
-        {"address", r.address},
-        {"resolved_address", r.resolvedAddress.empty() ? json(nullptr) : json(r.resolvedAddress)},
-        {"results_ms", results},
-        {"total_ms", r.totalMs ? json(*r.totalMs) : json(nullptr)},
-        {"rating", r.rating},
-        {"sent", r.trips.sent},
-        {"received", r.trips.received},
-        {"loss_percent", r.trips.lossPercent},
-        {"min_ms", number(r.trips.minMs)},
-        {"avg_ms", number(r.trips.avgMs)},
-        {"max_ms", number(r.trips.maxMs)},
-        {"mdev_ms", number(r.trips.mdevMs)}};
+    json requests = json::array();
+    for (const EchoRequestReport& request : r.requests)
+        requests.push_back({{"ms", number(request.ms)}, {"reason", text(request.reason)}});
+    return {{"address", r.address},
+            {"resolved_address",
+             r.resolvedAddress.empty() ? json(nullptr) : json(r.resolvedAddress)},
+            {"results_ms", results},
+            {"total_ms", r.totalMs ? json(*r.totalMs) : json(nullptr)},
+            {"rating", r.rating},
+            {"reason", text(r.reason)},
+            {"warning", text(r.warning)},
+            {"requests", requests},
+            {"sent", r.trips.sent},
+            {"received", r.trips.received},
+            {"loss_percent", r.trips.lossPercent},
+            {"min_ms", number(r.trips.minMs)},
+            {"avg_ms", number(r.trips.avgMs)},
+            {"max_ms", number(r.trips.maxMs)},
+            {"mdev_ms", number(r.trips.mdevMs)}};
 }
 
 json transfer(const std::optional<TransferReport>& t) {
@@ -63,10 +69,15 @@ json transfer(const std::optional<TransferReport>& t) {
 }
 
 json bandwidth(const BandwidthReport& r) {
+    json error = nullptr;
+    if (r.error)
+        error = {{"step", r.error->step},
+                 {"number", r.error->number ? json(*r.error->number) : json(nullptr)},
+                 {"description", r.error->description}};
     return {{"server", r.server},
             {"download", transfer(r.download)},
             {"upload", transfer(r.upload)},
-            {"error", text(r.error)}};
+            {"error", error}};
 }
 
 json microphone(const MicrophoneReport& r) {
@@ -81,6 +92,7 @@ json microphone(const MicrophoneReport& r) {
             {"clipped_percent", r.clippedPercent},
             {"mono", r.mono},
             {"verdict", r.verdict},
+            {"warning", text(r.warning)},
             {"reason", text(r.reason)}};
 }
 

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
+#include <unistd.h>
 
 namespace check {
 
@@ -46,9 +48,45 @@ std::string level(const std::optional<double>& dbfs) {
     if (!dbfs)
         return "-inf";
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f", *dbfs);
+    // Full scale is 0.0, not the "-0.0" a hair below it would round to.
+    std::snprintf(text, sizeof text, "%.1f", *dbfs > -0.05 ? 0.0 : *dbfs);
     return text;
 }
+
+// Tells the user when to speak, on standard error: one line, and on a
+// terminal the seconds left counting down on it.
+class SpeakPrompt {
+public:
+    explicit SpeakPrompt(int seconds) : m_left(seconds) {
+        std::cerr << "Speak now for " << seconds << " s\u2026" << (m_terminal ? "" : "\n")
+                  << std::flush;
+        if (!m_terminal)
+            return;
+        show();
+        m_tick.setInterval(1000);
+        QObject::connect(&m_tick, &QTimer::timeout, [this] {
+            if (m_left > 1)
+                --m_left;
+            show();
+        });
+        m_tick.start();
+    }
+    ~SpeakPrompt() {
+        if (m_terminal)
+            std::cerr << "\r\033[K" << std::flush;
+    }
+
+private:
+    void show() {
+        std::cerr << "\rSpeak now for " << m_seconds << " s\u2026 " << m_left << "\033[K"
+                  << std::flush;
+    }
+
+    int m_left;
+    const int m_seconds = m_left;
+    bool m_terminal = ::isatty(STDERR_FILENO) == 1;
+    QTimer m_tick;
+};
 
 void printMicrophone(const MicrophoneReport& report) {
     if (report.verdict == "unavailable") {
@@ -68,6 +106,8 @@ void printMicrophone(const MicrophoneReport& report) {
                   << " dBFS, RMS " << level(report.channels[c].rmsDbfs) << " dBFS\n";
     if (report.mono)
         std::cout << "The channels are identical (a mono microphone).\n";
+    if (report.warning == "dead_channel")
+        std::cout << "Warning: a channel is silent while another is not (dead_channel).\n";
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.2f", report.seconds);
     std::cout << "Recorded: " << seconds << " s\n";
@@ -107,8 +147,10 @@ int checkMicrophone(const Options& options, MicrophoneReport& report, bool text)
     source.start(&buffer);
     if (source.error() != QAudio::NoError)
         return unavailable("the sound server refused the recording");
+    std::optional<SpeakPrompt> prompt(std::in_place, options.seconds);
     end.start(options.seconds * 1000);
     wait.exec();
+    prompt.reset();
     const bool failed = source.error() != QAudio::NoError;
     source.stop();
     if (failed)

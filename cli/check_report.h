@@ -11,6 +11,13 @@
 
 namespace check {
 
+// One counted echo request: its round trip on a monotonic clock, or why
+// it failed.
+struct EchoRequestReport {
+    std::optional<double> ms;
+    std::string reason; // empty when answered
+};
+
 struct ConnectionReport {
     std::string address;
     std::string resolvedAddress;         // where the requests went; empty: nowhere known
@@ -18,18 +25,28 @@ struct ConnectionReport {
     std::optional<std::int32_t> totalMs; // empty: ">10000 ms"
     std::string rating;
     RoundTrips trips;
+    std::vector<EchoRequestReport> requests;
+    std::string reason;  // of the first failed request; empty when none failed
+    std::string warning; // "15 % of echo requests lost" when above MaxLossPercent
 };
 
 struct TransferReport {
     std::string verdict;
     std::uint64_t bytes = 0;
-    double seconds = 0; // first to last byte
+    double seconds = 0; // first byte to the end (see BandwidthTest::Throughput)
+};
+
+// The step that failed, and its cause.
+struct StepError {
+    std::string step; // connect, download, upload
+    std::optional<std::int32_t> number;
+    std::string description;
 };
 
 struct BandwidthReport {
     std::string server;
     std::optional<TransferReport> download, upload;
-    std::string error; // the failed step and its cause
+    std::optional<StepError> error;
 };
 
 } // namespace check
@@ -47,7 +64,8 @@ struct MicrophoneReport {
     std::vector<LevelReport> channels;
     double clippedPercent = 0;
     bool mono = false;   // every channel carries the same samples
-    std::string verdict; // ok, silent, clipping, unavailable
+    std::string verdict; // ok, silent, too_quiet, clipping, unavailable
+    std::string warning; // dead_channel, or empty
     std::string reason;  // why unavailable
 };
 

@@ -5,7 +5,7 @@
 #include "cli/ftp_command_line.h"
 #include "cli/ftp_output.h"
 #include "cli/ftp_password.h"
-#include "cli/terminal_text.h"
+#include "platform/terminal_text.h"
 #include "ftp/ftp_client.h"
 #include "ftp/ftp_listing.h"
 #include "platform/error.h"
@@ -126,7 +126,7 @@ public:
     // The data a command was asked for, on standard output. Everything
     // printed passes the terminal filter: much of it is the server's.
     void print(const std::string& text) const {
-        std::cout << cli::terminalText(text) << '\n' << std::flush;
+        std::cout << platform::terminalText(text) << '\n' << std::flush;
     }
     // A status line on standard output (not with --quiet).
     void status(const std::string& text) const {
@@ -135,7 +135,7 @@ public:
     }
     // A failure of `what` on standard error, as one line.
     void fail(const std::string& what, const std::string& text) const {
-        std::cerr << Program << ": " << cli::terminalText(what + ": " + text) << '\n';
+        std::cerr << Program << ": " << platform::terminalText(what + ": " + text) << '\n';
     }
 
     // Starts one asynchronous method and waits for its completion event.
@@ -280,11 +280,11 @@ private:
                 shown = "PASS ****"; // the password stays off the terminal
             while (!shown.empty() && shown.back() == ' ')
                 shown.pop_back();
-            std::cerr << "> " << cli::terminalText(shown) << '\n';
+            std::cerr << "> " << platform::terminalText(shown) << '\n';
             return;
         }
         for (const auto& line : lines(text))
-            std::cerr << "< " << cli::terminalText(line) << '\n';
+            std::cerr << "< " << platform::terminalText(line) << '\n';
     }
 
     Options m_options;
@@ -458,7 +458,7 @@ int run(const Options& options, const std::vector<Invocation>& todo) {
 
     int rc = session.step("connect " + options.host, [&] { client.Connect(); });
     if (rc == ExitOk && options.verbose && options.tls)
-        std::cerr << "TLS: " << cli::terminalText(client.TlsDescription()) << '\n';
+        std::cerr << "TLS: " << platform::terminalText(client.TlsDescription()) << '\n';
     if (rc == ExitOk) {
         session.setConnected();
         for (const auto& in : todo) {

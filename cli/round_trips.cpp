@@ -6,14 +6,14 @@
 
 namespace check {
 
-RoundTrips summarize(const std::vector<std::int32_t>& results) {
+RoundTrips summarize(const std::vector<std::optional<double>>& milliseconds) {
     RoundTrips trips;
-    trips.sent = static_cast<int>(results.size());
+    trips.sent = static_cast<int>(milliseconds.size());
     double sum = 0, squares = 0, low = 0, high = 0;
-    for (std::int32_t result : results) {
-        if (result < 0)
+    for (const std::optional<double>& result : milliseconds) {
+        if (!result)
             continue;
-        const double ms = result;
+        const double ms = *result;
         low = trips.received == 0 ? ms : std::min(low, ms);
         high = trips.received == 0 ? ms : std::max(high, ms);
         sum += ms;

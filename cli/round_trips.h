@@ -17,8 +17,8 @@ struct RoundTrips {
     std::optional<double> minMs, avgMs, maxMs, mdevMs;
 };
 
-// `results`: one per request, the round trip in ms or negative when lost.
-RoundTrips summarize(const std::vector<std::int32_t>& results);
+// One per request: the round trip in ms (fractions kept), empty when lost.
+RoundTrips summarize(const std::vector<std::optional<double>>& milliseconds);
 
 // "Round trips: min/avg/max/mdev = a/b/c/d ms, N sent, M received, L% loss"
 std::string describe(const RoundTrips& trips);

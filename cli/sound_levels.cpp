@@ -60,14 +60,23 @@ void analyse(std::span<const std::int16_t> samples, int channels, MicrophoneRepo
     report.clippedPercent = overall.count ? 100.0 * clipped / overall.count : 0;
     report.mono = identical && overall.peak > 0; // silence tells nothing
 
-    const bool silent = !report.overall.rmsDbfs || *report.overall.rmsDbfs < SilentRmsDbfs ||
-                        !report.overall.peakDbfs || *report.overall.peakDbfs < SilentPeakDbfs;
-    if (silent)
+    auto silent = [](const LevelReport& levels) {
+        return !levels.peakDbfs || *levels.peakDbfs < SilentPeakDbfs;
+    };
+    if (silent(report.overall))
         report.verdict = "silent";
     else if (report.clippedPercent > ClippingPercent)
         report.verdict = "clipping";
+    else if (*report.overall.peakDbfs < QuietPeakDbfs || !report.overall.rmsDbfs ||
+             *report.overall.rmsDbfs < QuietRmsDbfs)
+        report.verdict = "too_quiet";
     else
         report.verdict = "ok";
+    report.warning.clear();
+    if (!silent(report.overall))
+        for (const LevelReport& channel : report.channels)
+            if (silent(channel))
+                report.warning = "dead_channel";
 }
 
 } // namespace check

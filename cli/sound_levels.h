@@ -10,13 +10,17 @@
 
 namespace check {
 
-// Thresholds of the microphone's verdict.
-inline constexpr double SilentRmsDbfs = -50;
-inline constexpr double SilentPeakDbfs = -40;
+// Thresholds of the microphone's verdict: silent below the first peak,
+// too quiet below the second peak or the RMS level.
+inline constexpr double SilentPeakDbfs = -60;
+inline constexpr double QuietPeakDbfs = -30;
+inline constexpr double QuietRmsDbfs = -50;
 inline constexpr double ClippingPercent = 0.1;
 
-// Fills the levels, clipping, mono flag and verdict ("ok", "silent",
-// "clipping") of `report` from interleaved samples of `channels` channels.
+// Fills the levels, clipping, mono flag, verdict ("ok", "silent",
+// "too_quiet", "clipping") and warning ("dead_channel": one channel silent
+// while another is not) of `report` from interleaved samples of `channels`
+// channels.
 void analyse(std::span<const std::int16_t> samples, int channels, MicrophoneReport& report);
 
 } // namespace check

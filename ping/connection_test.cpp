@@ -2,6 +2,7 @@
 
 #include "ping/request_aside.h"
 #include "platform/event_loop.h"
+#include "platform/icmp.h"
 
 #include <chrono>
 
@@ -27,6 +28,49 @@ std::string Rating(std::int32_t total) {
     return TooPoorText;
 }
 
+Reason ReasonOf(std::int32_t result) {
+    namespace icmp = platform::icmp;
+    switch (static_cast<std::uint32_t>(-static_cast<std::int64_t>(result))) {
+    case PingMod::EchoNotPermitted:
+        return Reason::EchoNotPermitted;
+    case icmp::IP_REQ_TIMED_OUT:
+        return Reason::TimedOut;
+    case icmp::IP_DEST_PROT_UNREACHABLE: // also the platform's "prohibited"
+    case icmp::IP_DEST_PORT_UNREACHABLE: // a firewall's plain reject
+        return Reason::Refused;
+    default:
+        return Reason::Unreachable;
+    }
+}
+
+const char* ReasonName(Reason reason) {
+    switch (reason) {
+    case Reason::EchoNotPermitted:
+        return "echo_not_permitted";
+    case Reason::TimedOut:
+        return "timed_out";
+    case Reason::Refused:
+        return "refused";
+    case Reason::Unreachable:
+        break;
+    }
+    return "unreachable";
+}
+
+const char* ReasonText(Reason reason) {
+    switch (reason) {
+    case Reason::EchoNotPermitted:
+        return "echo requests not permitted";
+    case Reason::TimedOut:
+        return "no answer within 10 s";
+    case Reason::Refused:
+        return "the echo request was refused";
+    case Reason::Unreachable:
+        break;
+    }
+    return "the address is unreachable";
+}
+
 void Run(Controls& controls, const EchoProbe& probe) {
     const EchoProbe send = probe ? probe : EchoProbe(PingMod::SendEchoRequestToAnyAddress);
     PingMod::EchoReply reply{}; // one record for the whole click
@@ -48,6 +92,7 @@ void Run(Controls& controls, const EchoProbe& probe) {
         controls.setRunning(false);
         controls.setStatus(NoConnectionText);
         controls.setTotal(FailedTotalText);
+        controls.showFailureReason(ReasonText(ReasonOf(result)));
         controls.setButtonEnabled(true);
         if (result == -static_cast<std::int32_t>(PingMod::EchoNotPermitted))
             controls.showEchoNotPermitted(EchoNotPermittedText);

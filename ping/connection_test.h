@@ -30,6 +30,9 @@ public:
     // The system permits no echo request at all (see EchoNotPermittedText):
     // tells the user so. Called once the boxes show the missing connection.
     virtual void showEchoNotPermitted(const std::string& text) { (void)text; }
+    // Why the first request failed (ReasonText), shown with the rating
+    // "No Internet Connection".
+    virtual void showFailureReason(const std::string& text) { (void)text; }
     // Handles the messages that are pending now, without waiting for more.
     // The default serves the program's event loop.
     virtual void yieldToMessageLoop();
@@ -62,6 +65,14 @@ inline constexpr const char* EchoNotPermittedText =
 
 // The rating of a total of five round trips.
 std::string Rating(std::int32_t totalMilliseconds);
+
+// Why an echo request failed, from its negative result.
+enum class Reason { EchoNotPermitted, Unreachable, TimedOut, Refused };
+Reason ReasonOf(std::int32_t result);
+// "echo_not_permitted", "unreachable", "timed_out", "refused".
+const char* ReasonName(Reason reason);
+// What the user reads: "no answer within 10 s" and the like.
+const char* ReasonText(Reason reason);
 
 // The click: clears the boxes, sends the requests, fills the boxes. Each
 // request runs on a thread of its own while the caller's events go on

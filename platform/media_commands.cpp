@@ -134,7 +134,10 @@ std::uint32_t MediaCommands::sendString(const std::string& command) {
     if (verb == "record") {
         if (w.size() != 2)
             return BadParameter;
-        return device.record() ? Ok : DeviceFailed;
+        if (device.record())
+            return Ok;
+        m_lastFailure = device.failure();
+        return DeviceFailed;
     }
     if (verb == "stop") {
         if (w.size() != 2)
@@ -150,7 +153,10 @@ std::uint32_t MediaCommands::sendString(const std::string& command) {
     } else if (w.size() != 2) {
         return BadParameter;
     }
-    return device.play(from) ? Ok : DeviceFailed;
+    if (device.play(from))
+        return Ok;
+    m_lastFailure = device.failure();
+    return DeviceFailed;
 }
 
 } // namespace platform

@@ -31,6 +31,9 @@ public:
     virtual bool play(std::int64_t milliseconds) = 0;
     // Ends everything and releases the audio facility's resources.
     virtual void close() = 0;
+    // Why the last record or play could not start, in words for the user;
+    // empty where the facility does not say.
+    virtual std::string failure() const { return {}; }
 };
 
 // Interprets the media command strings the microphone test sends:
@@ -68,12 +71,16 @@ public:
     std::uint32_t sendString(const std::string& command);
 
     bool isOpen(const std::string& alias) const;
+    // Why the last command that returned DeviceFailed failed, where the
+    // device says; empty otherwise.
+    const std::string& lastFailure() const { return m_lastFailure; }
     std::size_t openCount() const { return m_devices.size(); }
 
 private:
     std::uint32_t closeAll();
 
     DeviceFactory m_factory;
+    std::string m_lastFailure;
     std::map<std::string, std::unique_ptr<WaveAudioDevice>> m_devices; // by lower-case alias
 };
 

@@ -11,7 +11,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev
   # network tools and servers used by the tests
-  iproute2 procps python3-pyftpdlib vsftpd
+  iproute2 nftables procps python3-pyftpdlib vsftpd
   # FTP over TLS: the library links OpenSSL; the tests make certificates with openssl
   libssl-dev openssl
   # the FTP benchmark compares with curl

@@ -106,6 +106,13 @@ bool WaveAudioDevice::record() {
     endPlayback();
     // What lay after the position is recorded over; a recording from the
     // start gets a new file, and the old one goes.
+    // Without a sound server there is no input device either.
+    const QAudioDevice input = QMediaDevices::defaultAudioInput();
+    if (input.isNull()) {
+        m_failure = "no recording device was found, or no sound server is running";
+        return false;
+    }
+    m_failure = "the recording could not be stored in the temporary folder";
     if (m_position == 0 || !m_spool) {
         m_position = 0;
         if (!openSpool())
@@ -113,7 +120,8 @@ bool WaveAudioDevice::record() {
     } else if (!m_spool->resize(m_position) || !m_spool->seek(m_position)) {
         return false;
     }
-    m_source = std::make_unique<QAudioSource>(QMediaDevices::defaultAudioInput(), m_format);
+    m_failure = "the sound server refused the recording";
+    m_source = std::make_unique<QAudioSource>(input, m_format);
     // A short buffer: with the server's default fragment size the first
     // second of speech would arrive late or not at all.
     m_source->setBufferSize(m_format.bytesForDuration(RecordLatencyMicroseconds));
@@ -122,6 +130,7 @@ bool WaveAudioDevice::record() {
         endRecording();
         return false;
     }
+    m_failure.clear();
     return true;
 }
 
@@ -164,10 +173,17 @@ bool WaveAudioDevice::play(std::int64_t milliseconds) {
         return false;
     }
     m_playFile->seek(std::min<qint64>(bytesFor(milliseconds), m_playFile->size()));
-    m_sink = std::make_unique<QAudioSink>(QMediaDevices::defaultAudioOutput(), m_format);
+    const QAudioDevice output = QMediaDevices::defaultAudioOutput();
+    if (output.isNull()) {
+        m_failure = "no playback device was found, or no sound server is running";
+        endPlayback();
+        return false;
+    }
+    m_sink = std::make_unique<QAudioSink>(output, m_format);
     m_sink->start(m_playFile.get());
     // On the sink's own timing; the call returns while it plays.
     if (m_sink->error() != QAudio::NoError) {
+        m_failure = "the sound server refused the playback";
         endPlayback();
         return false;
     }

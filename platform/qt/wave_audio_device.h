@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include <memory>
+#include <string>
 
 class QAudioSink;
 class QAudioSource;
@@ -32,6 +33,7 @@ public:
     void stop() override;
     bool play(std::int64_t milliseconds) override;
     void close() override;
+    std::string failure() const override { return m_failure; }
 
     const QAudioFormat& format() const { return m_format; }
     // Bytes recorded so far (while recording, what has arrived).
@@ -54,6 +56,7 @@ private:
     std::unique_ptr<QAudioSource> m_source;
     std::unique_ptr<QFile> m_playFile; // a reader of its own on the spool
     std::unique_ptr<QAudioSink> m_sink;
+    std::string m_failure; // why the last record or play could not start
 };
 
 } // namespace platform::qt

@@ -122,17 +122,18 @@ PyFtpServer* BandwidthCheck::server = nullptr;
 } // namespace
 
 TEST(BandwidthVerdicts, TheLastThresholdThatHoldsDecides) {
+    // The label follows the ticks of Timer3; the figure is milliseconds.
     EXPECT_EQ(BandwidthTest::DownloadVerdict(0), "Download Excellent: 0 ms");
-    EXPECT_EQ(BandwidthTest::DownloadVerdict(30), "Download Excellent: 30 ms");
-    EXPECT_EQ(BandwidthTest::DownloadVerdict(31), "Download adequate: 31 ms");
-    EXPECT_EQ(BandwidthTest::DownloadVerdict(60), "Download adequate: 60 ms");
+    EXPECT_EQ(BandwidthTest::DownloadVerdict(30), "Download Excellent: 3000 ms");
+    EXPECT_EQ(BandwidthTest::DownloadVerdict(31), "Download adequate: 3100 ms");
+    EXPECT_EQ(BandwidthTest::DownloadVerdict(60), "Download adequate: 6000 ms");
     EXPECT_EQ(BandwidthTest::DownloadVerdict(61),
-              "Download unsuccessful or to poor to qualify: 61 ms");
-    EXPECT_EQ(BandwidthTest::UploadVerdict(60), "Upload Excellent: 60 ms");
-    EXPECT_EQ(BandwidthTest::UploadVerdict(61), "Upload adequate: 61 ms");
-    EXPECT_EQ(BandwidthTest::UploadVerdict(120), "Upload adequate: 120 ms");
+              "Download unsuccessful or to poor to qualify: 6100 ms");
+    EXPECT_EQ(BandwidthTest::UploadVerdict(60), "Upload Excellent: 6000 ms");
+    EXPECT_EQ(BandwidthTest::UploadVerdict(61), "Upload adequate: 6100 ms");
+    EXPECT_EQ(BandwidthTest::UploadVerdict(120), "Upload adequate: 12000 ms");
     EXPECT_EQ(BandwidthTest::UploadVerdict(121),
-              "Upload unsuccessful or to poor to qualify: 121 ms");
+              "Upload unsuccessful or to poor to qualify: 12100 ms");
     // What mitu-check's exit status counts as qualifying.
     EXPECT_TRUE(BandwidthTest::Qualifies(BandwidthTest::DownloadVerdict(60)));
     EXPECT_FALSE(BandwidthTest::Qualifies(BandwidthTest::DownloadVerdict(61)));
@@ -141,14 +142,17 @@ TEST(BandwidthVerdicts, TheLastThresholdThatHoldsDecides) {
 }
 
 TEST_F(BandwidthCheck, ACompleteTestRatesBothTransfers) {
-    // The download takes 25 ticks; the upload 40 more, and its figure
-    // counts on from the download's.
+    // The download takes 25 ticks, the upload 40: each is rated on its own.
     timer3.ticksPerRun = {25, 40};
     test->Command4_Click();
     ASSERT_TRUE(controls.messages.empty()) << controls.messages.front();
-    EXPECT_EQ(controls.text2, "Download Excellent: 25 ms\r\n\r\nUpload adequate: 65 ms\r\n\r\n");
-    EXPECT_EQ(test->UploadTime, 65);
-    EXPECT_EQ(controls.text5, std::to_string(content.size()) + " bytes transferred");
+    EXPECT_EQ(controls.text2,
+              "Download Excellent: 2500 ms\r\n\r\nUpload Excellent: 4000 ms\r\n\r\n");
+    EXPECT_EQ(test->UploadTime, 40);
+    // The count, then the rate of the transfer.
+    EXPECT_TRUE(controls.text5.starts_with(std::to_string(content.size()) + " bytes transferred,"));
+    EXPECT_TRUE(test->downloaded() && test->uploaded()->bytes == content.size() &&
+                !test->failure());
     EXPECT_EQ(controls.buttonChanges, (std::vector<bool>{false, true}));
     EXPECT_FALSE(timer3.running);
     EXPECT_FALSE(timer4.running);
@@ -175,7 +179,10 @@ TEST_F(BandwidthCheck, ARefusedConnectionIsNeverRated) {
     closed.reset(); // nothing listens there now
     makeTest();
     test->Command4_Click();
-    EXPECT_EQ(controls.messages, (std::vector<std::string>{"unable to connect"}));
+    // The message names the cause, as the failure does.
+    ASSERT_EQ(controls.messages.size(), 1u);
+    EXPECT_TRUE(controls.messages[0].starts_with("unable to connect: error 10061: "));
+    EXPECT_TRUE(test->failure()->step == "connect" && test->failure()->number == 10061);
     EXPECT_EQ(controls.text2, "");
     EXPECT_TRUE(controls.buttonEnabled);
 }
@@ -183,7 +190,9 @@ TEST_F(BandwidthCheck, ARefusedConnectionIsNeverRated) {
 TEST_F(BandwidthCheck, AFailedDownloadEndsTheTestWithItsMessage) {
     fs::remove(server->root() / "test2.txt"); // the server answers RETR with 550
     test->Command4_Click();
-    EXPECT_EQ(controls.messages, (std::vector<std::string>{"unable to download file"}));
+    EXPECT_EQ(controls.messages, (std::vector<std::string>{"unable to download file: error 16550: "
+                                                           "Requested action not taken."}));
+    EXPECT_FALSE(test->downloaded());
     EXPECT_EQ(controls.text2, "");
     EXPECT_TRUE(controls.buttonEnabled);
     EXPECT_TRUE(ftptest::runUntil([&] {
@@ -196,8 +205,9 @@ TEST_F(BandwidthCheck, AFailedUploadKeepsTheDownloadVerdict) {
     fs::remove_all(server->root() / "incoming"); // nowhere to store the upload
     timer3.ticksPerRun = {12, 5};
     test->Command4_Click();
-    EXPECT_EQ(controls.messages, (std::vector<std::string>{"unable to upload file"}));
-    EXPECT_EQ(controls.text2, "Download Excellent: 12 ms\r\n\r\n");
+    EXPECT_EQ(controls.messages.at(0).substr(0, 34), "unable to upload file: error 16550");
+    EXPECT_EQ(controls.text2, "Download Excellent: 1200 ms\r\n\r\n");
+    EXPECT_TRUE(test->downloaded() && !test->uploaded()); // a failed step has no rate
     EXPECT_TRUE(controls.buttonEnabled);
 }
 
@@ -213,9 +223,23 @@ TEST_F(BandwidthCheck, AStepThatOutlastsItsLimitEnds) {
                 test->Timer4_Timer();
     };
     test->Command4_Click();
-    EXPECT_EQ(controls.messages, (std::vector<std::string>{"unable to connect"}));
+    EXPECT_EQ(controls.messages,
+              (std::vector<std::string>{"unable to connect: the step did not end within 36000 s"}));
+    EXPECT_EQ(controls.text5, "Connecting to 127.0.0.1..."); // what it waited for
     EXPECT_EQ(test->ct, 0);
     EXPECT_TRUE(controls.buttonEnabled);
+}
+
+TEST_F(BandwidthCheck, AServersWordsInTheCauseAreEscaped) {
+    ftptest::ScriptedServer rude([](ftptest::Peer& peer) {
+        peer.send("220 Ready\r\n");
+        peer.readLine();
+        peer.send("599 \x1b[2Jgone\r\n");
+    });
+    settings.ftpPort = rude.port();
+    makeTest();
+    test->Command4_Click();
+    EXPECT_EQ(controls.messages.at(0), "unable to connect: error 16599: 599 \\x1b[2Jgone");
 }
 
 TEST_F(BandwidthCheck, ReplacingTheClientDuringATestDoesNotStrandIt) {
@@ -223,7 +247,7 @@ TEST_F(BandwidthCheck, ReplacingTheClientDuringATestDoesNotStrandIt) {
     // replaces the client; the running test goes on with the one it has.
     bool replaced = false;
     controls.onProgress = [&] {
-        if (!replaced && !controls.text5.empty()) {
+        if (!replaced && controls.text5.ends_with(" bytes transferred")) {
             replaced = true;
             test->Activate();
         }

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -26,7 +27,10 @@ protected:
         Form1::Options options;
         options.mciSendString = [this](const std::string& command) -> std::uint32_t {
             commands.push_back(command);
-            return 263; // an error: the window must not care
+            // An error the window must not care about, but for the recording.
+            if (command == "record capture")
+                return refuseRecording ? 6 : 0;
+            return 263;
         };
         options.settings = app::ServiceSettings::defaults();
         form = std::make_unique<Form1>(std::move(options));
@@ -48,6 +52,7 @@ protected:
 
     std::unique_ptr<Form1> form;
     std::vector<std::string> commands;
+    bool refuseRecording = false;
 };
 
 TEST_F(FormTest, StartsReadyWithRecordFocusedStopDisabledAndEmptyDisplays) {
@@ -114,17 +119,29 @@ TEST_F(FormTest, TheClientAreaAndControlsFollowTheTwipsAtTheScreensResolution) {
     if (t.dpi() == 96) {
         EXPECT_EQ(form->size(), QSize(614, 277));
     }
+    // The results box holds five of its widest lines whole, clear of its neighbours.
+    const QFontMetrics metrics(form->Text1->font());
+    const QRect room = form->Text1->viewport()->contentsRect();
+    EXPECT_GE(room.width(), metrics.horizontalAdvance(QStringLiteral(">10000 ms")) + 2);
+    EXPECT_GE(room.height(), 5 * metrics.lineSpacing());
+    EXPECT_LT(form->Text1->geometry().right(), form->Text2->geometry().left());
+    EXPECT_LT(form->Text1->geometry().bottom(), form->Text3->geometry().top());
 }
 
 TEST_F(FormTest, TabVisitsTheControlsInTheirOrderAndSkipsDisplayBoxes) {
     std::vector<QString> visited;
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < 8; ++i) {
         visited.push_back(focus() ? focus()->objectName() : QString());
         QTest::keyClick(focus(), Qt::Key_Tab);
     }
-    // Stop is disabled at start-up, so it is skipped.
-    EXPECT_EQ(visited, (std::vector<QString>{"Command5", "Command1", "Command3", "Command2",
-                                             "Text6", "Command4", "Command5"}));
+    // Stop is disabled at start-up, so it is skipped; the explanation link
+    // is a stop of its own.
+    EXPECT_EQ(visited, (std::vector<QString>{"Command5", "Label4", "Command1", "Command3",
+                                             "Command2", "Text6", "Command4", "Command5"}));
+    // Its access key opens the explanation.
+    QTest::keyClick(form->windowHandle(), Qt::Key_E, Qt::AltModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->explanationWindow() != nullptr; }, 2000));
+    EXPECT_TRUE(form->explanationWindow()->isVisible());
 }
 
 TEST_F(FormTest, RecordThenStopSendTheCommandStringsAndSwapTheButtons) {
@@ -161,6 +178,21 @@ TEST_F(FormTest, RecordThenStopSendTheCommandStringsAndSwapTheButtons) {
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands.front(), "close all");
     EXPECT_EQ(form->Label2->text(), "Recording...");
+}
+
+TEST_F(FormTest, RecordThatCannotStartSaysWhyAndStaysReady) {
+    refuseRecording = true;
+    QString shown;
+    QTimer::singleShot(50, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown = box->windowTitle() + "|" + box->text();
+            box->accept();
+        }
+    });
+    form->Command5_Click();
+    EXPECT_EQ(shown, app::Form1::Title + "|The recording could not start: error 6.");
+    EXPECT_EQ(form->Label2->text(), "Ready");
+    EXPECT_TRUE(form->Command5->isEnabled() && !form->Command6->isEnabled());
 }
 
 TEST_F(FormTest, TheLeftArrowOfTheActivationLeavesTheFocusOnRecord) {

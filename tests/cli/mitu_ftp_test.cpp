@@ -1,5 +1,5 @@
 // mitu-ftp end to end: the binary against pyftpdlib and a scripted server.
-#include "cli/terminal_text.h"
+#include "platform/terminal_text.h"
 #include "ftp_session.h"
 #include "ftp_test_servers.h"
 #include "run_program.h"
@@ -370,7 +370,7 @@ TEST(MituFtpServerText, FilterEscapesControlsAndInvalidBytesAndKeepsUtf8) {
         {"\x9b\xff\xc0\xaf\xed\xa0\x80\xe2\x82", "\\x9b\\xff\\xc0\\xaf\\xed\\xa0\\x80\\xe2\\x82"},
     };
     for (const auto& [in, out] : rows)
-        EXPECT_EQ(cli::terminalText(in), out);
+        EXPECT_EQ(platform::terminalText(in), out);
 }
 
 // Server text reaches the terminal only through the filter; an error line

@@ -27,9 +27,12 @@ namespace {
 const char* const ServerScript = R"PY(
 import logging, sys
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 root, user, password, host = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
+if int(sys.argv[5]) > 0:
+    ThrottledDTPHandler.read_limit = int(sys.argv[5])
+    FTPHandler.dtp_handler = ThrottledDTPHandler
 logging.basicConfig(level=logging.INFO)
 authorizer = DummyAuthorizer()
 authorizer.add_user(user, password, root, perm="elradfmwMT")
@@ -77,7 +80,7 @@ bool waitReadable(int fd, std::chrono::milliseconds timeout, const std::atomic<b
 
 // --- pyftpdlib ---------------------------------------------------------------------
 
-PyFtpServer::PyFtpServer(const char* host) {
+PyFtpServer::PyFtpServer(const char* host, int uploadBytesPerSecond) {
     char pattern[] = "/tmp/mitu-ftp-test-XXXXXX";
     if (!::mkdtemp(pattern))
         throw std::runtime_error("mkdtemp failed");
@@ -95,8 +98,9 @@ PyFtpServer::PyFtpServer(const char* host) {
         int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (err >= 0)
             ::dup2(err, 2);
+        const std::string limit = std::to_string(uploadBytesPerSecond);
         ::execl("/usr/bin/python3", "python3", "-c", ServerScript, m_root.c_str(), User, Password,
-                host, static_cast<char*>(nullptr));
+                host, limit.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(out[1]);

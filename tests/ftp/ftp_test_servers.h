@@ -25,7 +25,8 @@ public:
     static constexpr const char* User = "tester";
     static constexpr const char* Password = "s3cret";
 
-    explicit PyFtpServer(const char* host = "127.0.0.1");
+    // `uploadBytesPerSecond` above 0: the server reads uploads no faster.
+    explicit PyFtpServer(const char* host = "127.0.0.1", int uploadBytesPerSecond = 0);
     ~PyFtpServer();
     PyFtpServer(const PyFtpServer&) = delete;
     PyFtpServer& operator=(const PyFtpServer&) = delete;

@@ -83,8 +83,28 @@ TEST(MituCheckConnection, NoAnswerIsNoConnection) {
         GTEST_SKIP() << "network namespaces are not available here";
     Result r = check("connection 10.9.9.9", "ip netns exec " + ns->name());
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Total: >10000 ms\nStatus: No Internet Connection\n"
-                     "Round trips: 1 sent, 0 received, 100% loss\n");
+    EXPECT_EQ(r.out, "Total: >10000 ms\nStatus: No Internet Connection (the address is "
+                     "unreachable)\nRound trips: 1 sent, 0 received, 100% loss\n");
+}
+
+TEST(MituCheckConnection, LostRequestsFailTheCheckWithAWarning) {
+    auto ns = testing_netns::Namespace::create("loss");
+    if (!ns)
+        GTEST_SKIP() << "network namespaces are not available here";
+    // Every fourth echo request is lost on its way in.
+    const std::string inside = "ip netns exec " + ns->name();
+    if (std::system((inside + " sh -c 'nft add table ip mitu && nft \"add chain ip mitu in "
+                              "{ type filter hook input priority 0; }\" && nft add rule ip mitu "
+                              "in icmp type echo-request numgen inc mod 4 == 3 drop' "
+                              ">/dev/null 2>&1")
+                        .c_str()) != 0)
+        GTEST_SKIP() << "nftables is not available here";
+    Result r = check("connection 127.0.0.1", inside);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(std::regex_match(r.out, std::regex("(\\d+ ms\n){3}>10000 ms \\(no answer within 10 "
+                                                   "s\\)\n(.*\n){4}Warning: 20 % of echo "
+                                                   "requests lost\n")))
+        << r.out;
 }
 
 TEST(MituCheckConnection, WorksWithoutPrivilegeWhereTheGroupIsAdmitted) {
@@ -99,8 +119,8 @@ TEST(MituCheckConnection, WorksWithoutPrivilegeWhereTheGroupIsAdmitted) {
     // Refused: rated as missing, with why and what an administrator can do.
     Result refused = check("connection 127.0.0.1", asNobody);
     EXPECT_EQ(refused.status, 3);
-    EXPECT_EQ(refused.out, "Total: >10000 ms\nStatus: No Internet Connection\n"
-                           "Round trips: 1 sent, 0 received, 100% loss\n");
+    EXPECT_EQ(refused.out, "Total: >10000 ms\nStatus: No Internet Connection (echo requests not "
+                           "permitted)\nRound trips: 1 sent, 0 received, 100% loss\n");
     EXPECT_EQ(refused.err,
               std::string("mitu-check: ") + ConnectionTest::EchoNotPermittedText + "\n");
     ASSERT_TRUE(ns->sysctl("net.ipv4.ping_group_range", "65534 65534"));

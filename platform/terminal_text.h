@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace cli {
+namespace platform {
 
 // `text` as it may be shown: valid UTF-8 kept; C0 controls (line ends and
 // tabs included), DEL and C1 controls shown as "\x1b", one escape per byte;
@@ -15,4 +15,4 @@ namespace cli {
 // split multi-line text into lines first.
 std::string terminalText(std::string_view text);
 
-} // namespace cli
+} // namespace platform

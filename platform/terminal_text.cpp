@@ -1,8 +1,8 @@
 // Server text made harmless for a terminal: no control sequence of the
 // server's reaches it, and invalid UTF-8 cannot start one either.
-#include "cli/terminal_text.h"
+#include "platform/terminal_text.h"
 
-namespace cli {
+namespace platform {
 
 namespace {
 
@@ -77,4 +77,4 @@ std::string terminalText(std::string_view text) {
     return out;
 }
 
-} // namespace cli
+} // namespace platform
