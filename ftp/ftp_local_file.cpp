@@ -289,7 +289,7 @@ bool CFtpClient::WaitForSource() {
         });
         m_transfer.sourceWatched = true;
     }
-    return loop.setFdEvents(m_localFile, EPOLLIN);
+    return loop.setFdEvents(m_localFile, EPOLLIN); // the loop waits in epoll
 }
 
 void CFtpClient::LocalSourceReadable() {
