@@ -108,8 +108,9 @@ public:
         });
         m_client->OnDataTransferProgress.subscribe(
             [this](std::int64_t) { m_lastActivity = platform::Clock::now(); });
+        // Protocol messages are no sign of progress: a server may send
+        // preliminary replies for ever.
         m_client->SessionProtocolMessage.subscribe([this](std::string text, std::int32_t type) {
-            m_lastActivity = platform::Clock::now();
             if (type != static_cast<std::int32_t>(MessageType::ClientCommand)) {
                 if (m_stepReplies.size() == KeptReplies)
                     m_stepReplies.erase(m_stepReplies.begin());
@@ -340,9 +341,12 @@ int runGet(Session& s, const Invocation& in) {
     if (!overwrite && std::filesystem::is_regular_file(in.args[1], error))
         start = static_cast<std::int64_t>(std::filesystem::file_size(in.args[1], error));
     mituftp::TransferMeter meter(s.client(), !s.options().quiet, start, std::nullopt);
-    // A part that arrived stays for the next get to resume; say so.
+    // A part that arrived stays for the next get to resume; say so, when
+    // the file holds what it held before and what arrived, no more, no less.
     const auto kept = [&]() -> std::string {
-        if (meter.moved() <= 0 || !std::filesystem::is_regular_file(in.args[1], error))
+        if (meter.moved() <= 0 || !std::filesystem::is_regular_file(in.args[1], error) ||
+            static_cast<std::int64_t>(std::filesystem::file_size(in.args[1], error)) !=
+                start + meter.moved())
             return "";
         return "the " + std::to_string(meter.moved()) + " bytes received stay in " + in.args[1] +
                " for a later get to resume";
@@ -364,6 +368,11 @@ int runPut(Session& s, const Invocation& in) {
     std::optional<std::int64_t> total;
     if (std::filesystem::is_regular_file(in.args[0], error))
         total = static_cast<std::int64_t>(std::filesystem::file_size(in.args[0], error));
+    if (!total && start > 0 && std::filesystem::exists(in.args[0], error)) {
+        s.fail(invocationText(in), "--start needs a file that can be read at any position; " +
+                                       in.args[0] + " is not one");
+        return ExitUsage;
+    }
     if (total && start > *total) {
         s.fail(invocationText(in), "--start " + std::to_string(start) + " is past the end of " +
                                        in.args[0] + " (" + std::to_string(*total) + " bytes)");

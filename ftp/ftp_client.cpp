@@ -117,7 +117,7 @@ CFtpClient::~CFtpClient() {
     } catch (...) {
     }
     if (m_localFile >= 0)
-        ::close(m_localFile);
+        CloseLocalSource();
     m_objControlSocket.reset();
     m_objDataSocket.reset();
     m_objTimeOut.reset();
@@ -187,7 +187,9 @@ void CFtpClient::EndMethod() {
     m_owed.abandon();
     m_objTimeOut->StopTimer();
     m_currentMethod = M::None;
-    setSessionState(S::Ready);
+    // A transfer that ended after the control connection had closed leaves
+    // the session as the close left it.
+    setSessionState(m_transfer.controlClosed ? S::Disconnected : S::Ready);
 }
 
 void CFtpClient::RaiseCompletion(FtpAsyncMethod method, AsyncResultStatus status) {

@@ -2,6 +2,7 @@
 
 #include "ftp/ftp_error.h"
 #include "ftp/ftp_files.h"
+#include "ftp/ftp_listing_text.h"
 #include "ftp/ftp_owed_replies.h"
 #include "ftp/ftp_reply.h"
 #include "net/socket.h"
@@ -93,11 +94,17 @@ enum class TransferMode : std::int32_t { Ascii = 0, Binary = 1 };
 //          server closes it while a method is pending
 //   16009  a resumed download whose local part is longer than the remote file
 //   16010  a download whose length differs from the size the server gave
+//          (SIZE, or the byte count of its 150 reply): short at its end,
+//          or longer as soon as more arrives, which is never written; a
+//          resumed download that starts over instead is cut back to the
+//          length its local file had before
 //   16011  a listing longer than MaxListingLength
 //   16012  UseTls: the server refused AUTH TLS (the session is closed,
 //          nothing more is sent)
 //   16013  UseTls: the TLS layer failed; the description is the reason,
 //          as "TLS: certificate has expired" or "TLS: hostname mismatch"
+//   16014  an upload the server confirmed before the client had sent all
+//          of it and closed the data connection
 // Other numbers are those of the socket (control or data connection) or
 // of the local file.
 class CFtpClient : public std::enable_shared_from_this<CFtpClient> {
@@ -113,6 +120,7 @@ public:
     static constexpr std::int32_t ListingTooLong = 16011;
     static constexpr std::int32_t TlsRefused = 16012;
     static constexpr std::int32_t TlsFailed = 16013;
+    static constexpr std::int32_t UploadConfirmedEarly = 16014;
     // Most bytes of listing text kept, unless set otherwise.
     static constexpr std::size_t MaxListingLength = std::size_t(256) << 20;
     // Active mode: the lowest port tried and the most candidates tried in one search.
@@ -146,7 +154,9 @@ public:
     bool DataTransferInProgress() const;
     bool Busy() const;
     std::shared_ptr<CFtpFiles> CurrentDirectoryFiles() const { return m_CurrentDirectoryFiles; }
-    std::string CurrentDirectoryListing() const { return m_CurrentDirectoryListing; }
+    std::string CurrentDirectoryListing() const {
+        return m_CurrentDirectoryListing ? *m_CurrentDirectoryListing : std::string();
+    }
     std::string CurrentDirectory() const { return m_CurrentDirectory; }
     // Returns the continuation text of the last multi-line reply and clears it.
     std::string FtpServerMessage();
@@ -264,6 +274,7 @@ private:
     // --- data connections and transfers (ftp_transfer.cpp) ---
     void DispatchTransferReply(std::int16_t code, const std::string& reply);
     void DispatchTransferCommandReply(std::int16_t code, const std::string& reply);
+    bool TransferOutlivesControl() const;
     void OpenDataConnection();
     bool ControlOverIPv6() const;
     void CloseDataConnection();
@@ -280,12 +291,17 @@ private:
     bool FromServer(std::int32_t socket) const;
     void ReceiveDownload(const ByteArray& bytes);
     void ReceiveListing(const ByteArray& bytes);
+    void CheckDownloadLength(std::size_t arriving);
 
     // --- local files (ftp_local_file.cpp) ---
     void OpenLocalFile();
     void OpenLocalFileForUpload();
     void UploadData();
     void WriteLocal(const std::uint8_t* data, std::size_t size);
+    std::int64_t ReadStream(std::uint8_t* into, std::size_t size);
+    bool WaitForSource();
+    void LocalSourceReadable();
+    void CloseLocalSource();
     void CloseLocalFile();
     void AcceptDownload();
     std::int64_t ResumeOffset() const;
@@ -321,6 +337,19 @@ private:
         bool dataAccepted = false;
         bool storAnswered = false;
         bool uploadStarted = false;
+        // Every byte was read and sent and the data connection closed: only
+        // now is the server's confirmation the end of the upload.
+        bool uploadClosed = false;
+        // The upload reads a pipe, FIFO or device to its end (its length is
+        // not known), each read once the loop has seen it readable: a FIFO
+        // no writer has opened yet would read as ended.
+        bool streamSource = false;
+        bool sourceReady = false;
+        bool sourceWatched = false;
+        bool sourceUnwatchable = false; // a device the loop cannot wait for
+        // The control connection closed after the server had confirmed the
+        // download or listing still arriving: the data connection decides.
+        bool controlClosed = false;
         // TYPE A: line ends are converted (CR LF on the wire, LF here).
         bool ascii = false;
         bool heldCR = false; // download: a CR at the end of the last arrival
@@ -360,9 +389,9 @@ private:
     std::int32_t m_TransferMode = static_cast<std::int32_t>(::TransferMode::Binary);
     std::int64_t m_downloadByteCount = 0;
     std::int64_t m_uploadPosition = 0;
-    std::string m_listingText;
+    ftp::ListingText m_listingText;
     std::shared_ptr<CFtpFiles> m_CurrentDirectoryFiles;
-    std::string m_CurrentDirectoryListing;
+    std::shared_ptr<const std::string> m_CurrentDirectoryListing;
     std::int64_t m_uploadStartPosition = 0;
     std::int64_t m_localFileLength = 0;
     ::FtpSessionState m_FtpSessionState = ::FtpSessionState::Disconnected;

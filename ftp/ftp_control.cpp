@@ -166,10 +166,11 @@ void CFtpClient::m_objControlSocket_OnConnect() {
 // open waits in the buffer for the next arrival: nothing here waits. Each
 // reply is taken out of the buffer before it is acted on, so a pass nested
 // in a handler's wait never sees a reply an outer pass has acted on.
+// Only a final reply to the pending method restarts the time-out: a server
+// that sends preliminary replies (or text that never ends a reply) over and
+// over, and nothing on the data connection, still reaches it.
 void CFtpClient::m_objControlSocket_OnDataArrival(std::int32_t) {
     try {
-        if (m_currentMethod != M::None)
-            m_objTimeOut->Reset();
         Variant data;
         m_objControlSocket->GetData(data);
         std::string piece;
@@ -191,6 +192,8 @@ void CFtpClient::m_objControlSocket_OnDataArrival(std::int32_t) {
             if (m_owed.take(reply->code) == ftp::OwedReplies::Owner::Ended &&
                 !(reply->code == 421 && m_currentMethod == M::None))
                 continue;
+            if (reply->code >= 200 && m_currentMethod != M::None)
+                m_objTimeOut->Reset();
             DispatchReply(*reply);
             if (m_discardReplies)
                 return;
@@ -361,12 +364,28 @@ void CFtpClient::DispatchReply(const ftp::ReplyBuffer::Reply& reply) {
     }
 }
 
+// Whether the pending download or listing was confirmed by the server
+// and only waits for the rest of its data: then the end of the data
+// connection ends it, whatever becomes of the control connection.
+bool CFtpClient::TransferOutlivesControl() const {
+    return (m_currentMethod == M::DownloadFile || m_currentMethod == M::EnumFiles) &&
+           m_transfer.transferReplied && !m_transfer.dataClosed && !m_transfer.dataFailed;
+}
+
 // The connection has closed. A method still pending can never get its
 // reply: it ends with its completion event (status 1, or 0 for QUIT, whose
 // aim the close fulfils) after the state has become Disconnected, so that
 // nobody waits for it for ever.
 void CFtpClient::m_objControlSocket_OnClose() {
     const FtpAsyncMethod method = m_currentMethod;
+    if (TransferOutlivesControl()) {
+        m_transfer.controlClosed = true;
+        try {
+            setSessionState(S::Disconnected);
+        } catch (...) {
+        }
+        return;
+    }
     try {
         if (method != M::None) {
             CloseLocalFile();
@@ -392,6 +411,10 @@ void CFtpClient::m_objControlSocket_OnError(std::int16_t Number, std::string& De
                                             std::int32_t, std::string, std::string, std::int32_t,
                                             bool&) {
     try {
+        if (TransferOutlivesControl()) {
+            closeControlSocket();
+            return;
+        }
         const FtpAsyncMethod method = m_currentMethod;
         CloseControlConnection();
         m_LastFtpError->set(Number, Description, "CFtpClient.m_objControlSocket_OnError");

@@ -357,44 +357,79 @@ void readDosLine(const std::string& line, CFtpFile& file) {
 
 // --- the listing -----------------------------------------------------------------
 
-// Reads every line of `text` into `files`. Returns false at the first line
-// it cannot read, which is then left in `bad`.
-bool readListing(const std::string& listing, const ListingTime& now, CFtpFiles* files,
-                 std::string& bad) {
-    std::string text = listing;
-    if (lower(text.substr(0, 5)) == "total") {
+// The entry of one line, carriage returns removed; throws if it cannot be read.
+std::shared_ptr<CFtpFile> readLine(std::string line, const ListingTime& now) {
+    std::erase(line, '\r');
+    auto file = CFtpFile::create();
+    const std::optional<DateSpan> date =
+        dosDateEnd(line) == std::string::npos ? findDate(line) : std::nullopt;
+    if (date && date->start >= 10)
+        readUnixLine(line, *date, *file, now);
+    else
+        readDosLine(line, *file);
+    return file;
+}
+
+// The lines of a listing with an entry each: a first line "total ..." is
+// skipped, a line of carriage returns only too, and a blank line ends the
+// listing. `visit(start, line)` is called for each; false stops the walk.
+template <class Visit> void walkListing(const std::string& text, Visit&& visit) {
+    std::size_t start = 0;
+    if (text.size() >= 5 && lower(text.substr(0, 5)) == "total") {
         const std::size_t end = text.find('\n');
         if (end != std::string::npos)
-            text.erase(0, end + 1);
+            start = end + 1;
     }
-    std::size_t start = 0;
     while (start <= text.size()) {
-        const std::size_t end = text.find('\n', start);
-        std::string line =
-            text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        start = end == std::string::npos ? text.size() + 1 : end + 1;
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        const std::size_t lineStart = start;
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
         if (line.empty())
             break; // a blank line ends the listing
-        std::erase(line, '\r');
-        if (line.empty())
+        if (line.find_first_not_of('\r') == std::string::npos)
             continue; // a line of CR LF only is skipped
-        auto file = CFtpFile::create();
+        if (!visit(lineStart, std::move(line)))
+            return;
+    }
+}
+
+// Reads every line of `text`; returns false at the first line it cannot
+// read, which is then left in `bad`. `read(start)` is called for each line
+// that was read.
+template <class Read>
+bool readListing(const std::string& text, const ListingTime& now, std::string& bad, Read&& read) {
+    bool ok = true;
+    walkListing(text, [&](std::size_t start, std::string line) {
         try {
-            const std::optional<DateSpan> date =
-                dosDateEnd(line) == std::string::npos ? findDate(line) : std::nullopt;
-            if (date && date->start >= 10)
-                readUnixLine(line, *date, *file, now);
-            else
-                readDosLine(line, *file);
+            readLine(line, now);
         } catch (const std::exception&) {
-            bad = line;
+            std::erase(line, '\r');
+            bad = std::move(line);
+            ok = false;
             return false;
         }
-        if (files)
-            files->Add(file, file->FileName());
-    }
-    return true;
+        read(start);
+        return true;
+    });
+    return ok;
 }
+
+// A listing's text as the source of its entries.
+class ListingSource : public CFtpFileSource {
+public:
+    ListingSource(std::shared_ptr<const std::string> text, const ListingTime& now)
+        : m_text(std::move(text)), m_now(now) {}
+    std::shared_ptr<CFtpFile> read(std::uint64_t lineStart) const override {
+        const std::size_t start = static_cast<std::size_t>(lineStart);
+        const std::size_t end = std::min(m_text->find('\n', start), m_text->size());
+        return readLine(m_text->substr(start, end - start), m_now);
+    }
+
+private:
+    std::shared_ptr<const std::string> m_text;
+    ListingTime m_now;
+};
 
 } // namespace
 
@@ -406,20 +441,30 @@ ListingTime ListingTimeNow() {
                        parts.tm_min};
 }
 
-std::shared_ptr<CFtpFiles> ParseListingAt(const std::string& text, const ListingTime& now) {
+std::shared_ptr<CFtpFiles> ParseListingAt(std::shared_ptr<const std::string> text,
+                                          const ListingTime& now) {
     try {
-        auto files = CFtpFiles::create();
+        std::size_t lines = 0;
+        walkListing(*text, [&](std::size_t, const std::string&) { return ++lines, true; });
+        auto files = CFtpFiles::create(std::make_shared<ListingSource>(text, now));
+        files->reserve(lines);
         std::string bad;
-        return readListing(text, now, files.get(), bad) ? files : nullptr;
+        return readListing(*text, now, bad, [&](std::size_t start) { files->AddLine(start); })
+                   ? files
+                   : nullptr;
     } catch (...) {
         return nullptr;
     }
 }
 
+std::shared_ptr<CFtpFiles> ParseListingAt(const std::string& text, const ListingTime& now) {
+    return ParseListingAt(std::make_shared<const std::string>(text), now);
+}
+
 std::optional<std::string> FirstUnreadableListingLine(const std::string& text,
                                                       const ListingTime& now) {
     std::string bad;
-    if (readListing(text, now, nullptr, bad))
+    if (readListing(text, now, bad, [](std::size_t) {}))
         return std::nullopt;
     return bad;
 }

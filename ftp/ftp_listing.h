@@ -26,6 +26,10 @@ ListingTime ListingTimeNow();
 // form for the recent past) takes the year of `now`, or the year before
 // when the year of `now` would put it more than a day later than `now`.
 std::shared_ptr<CFtpFiles> ParseListingAt(const std::string& text, const ListingTime& now);
+// The same, the collection reading its entries from `text` itself, which
+// it shares instead of keeping a copy.
+std::shared_ptr<CFtpFiles> ParseListingAt(std::shared_ptr<const std::string> text,
+                                          const ListingTime& now);
 
 // The first line of `text`, carriage returns removed, that makes
 // `ParseListingAt` fail; nothing when every line is read.

@@ -1,15 +1,18 @@
 // The local file of a transfer. A download's file is opened once the server
 // has accepted the transfer and written as it arrives; an upload's is opened
-// when the data connection is ready and read chunk by chunk. Either is
-// closed whenever the transfer ends.
+// when the data connection is ready and read chunk by chunk (a pipe, FIFO
+// or device as the loop finds it readable). Either is closed whenever the
+// transfer ends.
 #include "ftp/ftp_client.h"
 #include "ftp/ftp_client_internal.h"
 
 #include "platform/error.h"
+#include "platform/event_loop.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,15 +139,17 @@ void CFtpClient::AcceptDownload() {
         throw fileError(DeviceIoError, source, "Cannot position in", m_localPath, errno);
 }
 
+// Opens the upload's source without waiting (a FIFO no writer has opened
+// would otherwise hold the loop in open()). A regular file is read at
+// positions and its length is known; a pipe, FIFO or device is read to
+// its end, from its start only.
 void CFtpClient::OpenLocalFileForUpload() {
     try {
         const char* source = "CFtpClient.OpenLocalFileForUpload";
         m_uploadPosition = m_uploadStartPosition;
-        if (m_localFile >= 0) {
-            ::close(m_localFile);
-            m_localFile = -1;
-        }
-        m_localFile = ::open(m_localPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (m_localFile >= 0)
+            CloseLocalSource();
+        m_localFile = ::open(m_localPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         if (m_localFile < 0)
             throw fileError(errno == ENOENT ? FileNotFound : PathFileAccessError, source,
                             "Cannot open", m_localPath, errno);
@@ -153,7 +158,11 @@ void CFtpClient::OpenLocalFileForUpload() {
             throw fileError(PathFileAccessError, source, "Cannot read", m_localPath, errno);
         if (S_ISDIR(info.st_mode))
             throw fileError(PathFileAccessError, source, "Cannot upload", m_localPath, EISDIR);
-        m_localFileLength = static_cast<std::int64_t>(info.st_size);
+        m_transfer.streamSource = !S_ISREG(info.st_mode);
+        if (m_transfer.streamSource && m_uploadStartPosition > 0)
+            throw fileError(PathFileAccessError, source, "Cannot start at an offset in",
+                            m_localPath, ESPIPE);
+        m_localFileLength = m_transfer.streamSource ? -1 : static_cast<std::int64_t>(info.st_size);
         m_TransferSize = m_localFileLength;
         if (m_uploadStartPosition >= 1)
             SendFtpCommand("REST", std::to_string(m_uploadStartPosition));
@@ -179,34 +188,47 @@ void CFtpClient::WriteLocal(const std::uint8_t* at, std::size_t left) {
 // data connection, which tells the server that the file is complete. The
 // position moves by the bytes actually read: a file that shrinks while it
 // is being sent ends where its data ends. In ASCII mode each LF goes out
-// as CR LF.
+// as CR LF. A pipe, FIFO or device that has nothing yet calls again once
+// it has (LocalSourceReadable).
 void CFtpClient::UploadData() {
     try {
         if (m_currentMethod != M::UploadFile)
             return;
-        ssize_t n = 0;
+        std::int64_t n = 0;
         // In binary mode the file is read into the piece that is sent, and
         // the piece is handed to the socket without a copy.
         ByteArray piece;
-        if (m_uploadPosition < m_localFileLength) {
-            const std::int64_t remainder = m_localFileLength - m_uploadPosition;
-            const std::size_t size =
-                static_cast<std::size_t>(std::min<std::int64_t>(remainder, m_sendBuffer.size()));
+        const std::size_t size =
+            m_transfer.streamSource ? m_sendBuffer.size()
+            : m_uploadPosition < m_localFileLength
+                ? static_cast<std::size_t>(std::min<std::int64_t>(
+                      m_localFileLength - m_uploadPosition, m_sendBuffer.size()))
+                : 0;
+        if (size > 0) {
             std::uint8_t* into = m_sendBuffer.data();
             if (!m_transfer.ascii) {
                 piece.resize(size);
                 into = piece.data();
             }
-            do {
-                n = ::pread(m_localFile, into, size, static_cast<off_t>(m_uploadPosition));
-            } while (n < 0 && errno == EINTR);
-            if (n < 0)
-                throw fileError(DeviceIoError, "CFtpClient.UploadData", "Cannot read", m_localPath,
-                                errno);
+            if (m_transfer.streamSource) {
+                n = ReadStream(into, size);
+                if (n < 0)
+                    return; // nothing yet
+            } else {
+                ssize_t got = 0;
+                do {
+                    got = ::pread(m_localFile, into, size, static_cast<off_t>(m_uploadPosition));
+                } while (got < 0 && errno == EINTR);
+                if (got < 0)
+                    throw fileError(DeviceIoError, "CFtpClient.UploadData", "Cannot read",
+                                    m_localPath, errno);
+                n = got;
+            }
         }
         if (n == 0) {
             CloseLocalFile();
             m_objDataSocket->CloseSocket();
+            m_transfer.uploadClosed = true;
             return;
         }
         m_uploadPosition += n;
@@ -228,6 +250,68 @@ void CFtpClient::UploadData() {
     }
 }
 
+// Reads what a pipe, FIFO or device has: the count (0 at its end), or -1
+// when it has nothing yet and the loop waits for it. Each read follows a
+// sign of readiness, the first above all: a FIFO that no writer has opened
+// yet reads as ended, but is not ready until one has written or gone.
+std::int64_t CFtpClient::ReadStream(std::uint8_t* into, std::size_t size) {
+    for (;;) {
+        if (!m_transfer.sourceReady) {
+            if (WaitForSource())
+                return -1;
+            // Not a thing the loop can wait for: such devices never keep a
+            // reader waiting, so they are read as they are.
+            m_transfer.sourceReady = true;
+            m_transfer.sourceUnwatchable = true;
+        }
+        ssize_t n = 0;
+        do {
+            n = ::read(m_localFile, into, size);
+        } while (n < 0 && errno == EINTR);
+        if (n >= 0)
+            return n;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || m_transfer.sourceUnwatchable)
+            throw fileError(DeviceIoError, "CFtpClient.UploadData", "Cannot read", m_localPath,
+                            errno);
+        m_transfer.sourceReady = false;
+    }
+}
+
+// Asks the loop to call LocalSourceReadable once the source can be read;
+// false when the kernel cannot wait for it.
+bool CFtpClient::WaitForSource() {
+    auto& loop = platform::EventLoop::instance();
+    if (!m_transfer.sourceWatched) {
+        std::weak_ptr<CFtpClient> weak = weak_from_this();
+        loop.watchFd(m_localFile, [weak](int, std::uint32_t) {
+            if (auto self = weak.lock())
+                self->LocalSourceReadable();
+        });
+        m_transfer.sourceWatched = true;
+    }
+    return loop.setFdEvents(m_localFile, EPOLLIN); // the loop waits in epoll
+}
+
+void CFtpClient::LocalSourceReadable() {
+    try {
+        platform::EventLoop::instance().setFdEvents(m_localFile, 0);
+        m_transfer.sourceReady = true;
+        UploadData();
+    } catch (...) {
+        FailDataHandler("LocalSourceReadable");
+    }
+}
+
+// Closes the local file, taking it out of the loop's wait first.
+void CFtpClient::CloseLocalSource() {
+    if (m_transfer.sourceWatched)
+        platform::EventLoop::instance().unwatchFd(m_localFile);
+    m_transfer.sourceWatched = false;
+    m_transfer.sourceReady = false;
+    ::close(m_localFile);
+    m_localFile = -1;
+}
+
 // Closes the transfer's local file. A file the failed download created and
 // wrote nothing to is removed again (only if it is still the very file).
 void CFtpClient::CloseLocalFile() {
@@ -238,8 +322,7 @@ void CFtpClient::CloseLocalFile() {
             ::fstat(m_localFile, &opened) == 0 && ::lstat(m_localPath.c_str(), &named) == 0 &&
             opened.st_dev == named.st_dev && opened.st_ino == named.st_ino && named.st_size == 0)
             ::unlink(m_localPath.c_str());
-        ::close(m_localFile);
-        m_localFile = -1;
+        CloseLocalSource();
     }
     m_transfer.localCreated = false;
     m_localPath.clear();

@@ -9,7 +9,12 @@
 #include "platform/event_loop.h"
 #include "platform/winsock.h"
 
+#include "ftp/ftp_listing.h"
+
+#include <cerrno>
 #include <chrono>
+#include <optional>
+#include <unistd.h>
 #include <utility>
 
 using platform::Error;
@@ -22,6 +27,21 @@ namespace {
 
 bool isPreliminary(std::int16_t code) {
     return code == 110 || code == 125 || code == 150;
+}
+
+// The byte count a 150 reply gives, as in "150 Opening BINARY mode data
+// connection for f.bin (1000 bytes).".
+std::optional<std::int64_t> announcedBytes(const std::string& reply) {
+    for (auto open = reply.find('('); open != std::string::npos; open = reply.find('(', open + 1)) {
+        std::size_t at = open + 1;
+        std::int64_t value = 0;
+        while (at < reply.size() && reply[at] >= '0' && reply[at] <= '9' &&
+               value < (std::int64_t(1) << 56))
+            value = value * 10 + (reply[at++] - '0');
+        if (at > open + 1 && reply.compare(at, 7, " bytes)") == 0)
+            return value;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -163,12 +183,20 @@ void CFtpClient::DispatchTransferReply(std::int16_t code, const std::string& rep
 // The replies to RETR, LIST and STOR. A download or listing ends once the
 // server has both closed the data connection and confirmed the transfer,
 // so a transfer the server aborts is not taken for a complete one; an
-// upload ends with the confirmation of the data the client has closed.
+// upload ends with the confirmation of the data the client has sent in
+// full and closed, and a confirmation before that is a failure.
 void CFtpClient::DispatchTransferCommandReply(std::int16_t code, const std::string& reply) {
     const FtpAsyncMethod method = m_currentMethod;
     if (isPreliminary(code) && !(code == 110 && method == M::EnumFiles)) {
-        if (method == M::DownloadFile)
+        if (method == M::DownloadFile) {
+            // A byte count in the reply bounds the download like SIZE does
+            // (not for a resume: some servers count what is left).
+            if (!m_transfer.ascii && m_TransferSize < 0 && m_transfer.resumeFrom == 0)
+                if (const auto size = announcedBytes(reply))
+                    m_TransferSize = *size;
+            CheckDownloadLength(0);
             AcceptDownload();
+        }
         if (method == M::UploadFile) {
             m_transfer.storAnswered = true;
             StartUpload();
@@ -179,6 +207,10 @@ void CFtpClient::DispatchTransferCommandReply(std::int16_t code, const std::stri
             const TransferFlags failed = m_transfer;
             FailTransfer(failed.dataErrorNumber, failed.dataErrorDescription,
                          failed.dataErrorSource);
+        } else if (method == M::UploadFile && !m_transfer.uploadClosed) {
+            FailTransfer(UploadConfirmedEarly,
+                         "the server confirmed the upload before receiving all of it",
+                         "CFtpClient.UploadFile");
         } else if (method == M::UploadFile) {
             EndMethod();
             OnUploadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
@@ -264,9 +296,10 @@ void CFtpClient::FinishDataTransfer() {
         OnDownloadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
     } else if (method == M::EnumFiles) {
         EndMethod();
-        m_CurrentDirectoryListing = std::move(m_listingText);
-        m_listingText.clear();
-        m_CurrentDirectoryFiles = ParseListing(m_CurrentDirectoryListing);
+        // One copy of the text: the property's, which the entries are read from.
+        auto text = std::make_shared<const std::string>(m_listingText.take());
+        m_CurrentDirectoryListing = text;
+        m_CurrentDirectoryFiles = ParseListingAt(text, ListingTimeNow());
         if (!m_CurrentDirectoryFiles) {
             m_LastFtpError->set(UnknownListingFormat, "Unknown listing format.",
                                 "CFtpClient.m_objDataSocket_OnClose");
@@ -426,6 +459,7 @@ void CFtpClient::m_objDataSocket_OnDataArrival(std::int32_t bytesTotal) {
 void CFtpClient::ReceiveDownload(const ByteArray& bytes) {
     AcceptDownload(); // data before the preliminary reply
     if (!m_transfer.ascii) {
+        CheckDownloadLength(bytes.size());
         WriteLocal(bytes.data(), bytes.size());
         m_downloadByteCount += static_cast<std::int64_t>(bytes.size());
     } else {
@@ -444,11 +478,37 @@ void CFtpClient::ReceiveDownload(const ByteArray& bytes) {
     OnDataTransferProgress.raise(m_downloadByteCount);
 }
 
+// A binary download of a known size never grows past it: an arrival that
+// would is not written, and the download fails. When it was resumed, more
+// than what was left means that the server sent the file from its start
+// again: what this download wrote is cut off, and the local file is as it
+// was before.
+void CFtpClient::CheckDownloadLength(std::size_t arriving) {
+    const std::int64_t size = m_TransferSize;
+    if (m_transfer.ascii || size < 0 ||
+        m_downloadByteCount + static_cast<std::int64_t>(arriving) <= size)
+        return;
+    const char* source = "CFtpClient.m_objDataSocket_OnDataArrival";
+    const std::int64_t from = m_transfer.resumeFrom;
+    if (from <= 0)
+        throw Error(SizeMismatch, source,
+                    "The server sent more than the " + std::to_string(size) +
+                        " bytes it gave as the size of the file.");
+    if (m_localFile >= 0 && ::ftruncate(m_localFile, static_cast<off_t>(from)) != 0)
+        throw fileError(DeviceIoError, source, "Cannot cut back", m_localPath, errno);
+    m_downloadByteCount = from;
+    throw Error(SizeMismatch, source,
+                "The server ignored the resume offset " + std::to_string(from) +
+                    ": it sent more than the " + std::to_string(size - from) +
+                    " bytes left of the " + std::to_string(size) + "-byte file. " + m_localPath +
+                    " is back to its " + std::to_string(from) + " bytes.");
+}
+
 void CFtpClient::ReceiveListing(const ByteArray& bytes) {
     if (m_listingText.size() + bytes.size() > m_maxListingLength)
         throw Error(ListingTooLong, "CFtpClient.m_objDataSocket_OnDataArrival",
                     "The listing is longer than " + std::to_string(m_maxListingLength) + " bytes.");
-    m_listingText.append(bytes.begin(), bytes.end());
+    m_listingText.append(bytes.data(), bytes.size());
     OnDataTransferProgress.raise(static_cast<std::int64_t>(m_listingText.size()));
 }
 

@@ -22,6 +22,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using ftptest::PyFtpServer;
 
 // The programs' home: the tests' own, empty but for a netrc; no password set.
@@ -284,6 +285,9 @@ TEST_F(MituFtp, LsGetAndPutInOneSession) {
     EXPECT_NE(r.err.find("--start 70001 is past the end"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("STOR"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(server->root() / "x.bin"));
+    ASSERT_EQ(::mkfifo((local / "fifo").c_str(), 0600), 0); // no position to start from
+    r = runFtp(at({"put", (local / "fifo").string(), "x.bin", "--start", "1"}));
+    EXPECT_EQ(r.status, 64) << r.err;
     // --quiet still prints the listing asked for.
     r = runFtp(at({"cd", "data", "ls"}, {"--quiet"}));
     EXPECT_EQ(r.status, 0);
@@ -451,6 +455,26 @@ TEST_F(MituFtp, GetNeverHarmsTheLocalFile) {
     EXPECT_EQ(r.err, "mitu-ftp: get r.bin " + (local / "part").string() +
                          ": 426 Transfer aborted; the 1000 bytes received stay in " +
                          (local / "part").string() + " for a later get to resume (error 16426)\n");
+    EXPECT_EQ(ftptest::readFile(local / "part"), std::string(1000, 'x'));
+    // REST answered, then the whole file again: the part is cut back, no resume advised.
+    ftptest::ScriptedServer restarting([](ftptest::Peer& peer) {
+        peer.answerSize("213 5000\r\n");
+        ftptest::DataChannel data;
+        if (!loginAndOpenPassive(peer, data) || !peer.readLine().starts_with("REST"))
+            return;
+        peer.send("350 Restarting\r\n");
+        peer.readLine(); // RETR
+        peer.send("150 Go\r\n");
+        for (const std::size_t piece : {3000, 2000})
+            data.send(std::string(piece, 'y')), std::this_thread::sleep_for(200ms);
+        if (peer.readLine() == "QUIT")
+            peer.send("221 Bye\r\n");
+    });
+    r = runFtp({"--port", std::to_string(restarting.port()), "127.0.0.1", "get", "r.bin",
+                (local / "part").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("ignored the resume offset 1000"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("for a later get"), std::string::npos) << r.err;
     EXPECT_EQ(ftptest::readFile(local / "part"), std::string(1000, 'x'));
 
     // A device like /dev/null (made here, as root), a link to it, a FIFO

@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -321,27 +323,32 @@ TEST(FtpHostile, SilentDataConnectionAfterTheTransferReplyTimesOutThenCancels) {
     EXPECT_EQ(readFile(s.local / "f.bin"), "some bytes");
 }
 
-// "150-" opens a reply that never ends while the data connection stays
-// open: nothing waits for the rest, so the time-out reaches the caller.
-TEST(FtpHostile, OpenMultiLineReplyWithASilentDataConnectionTimesOut) {
-    Session s([&](Peer& peer) {
-        login(peer);
-        DataChannel data;
-        if (!openPassive(peer, data))
-            return;
-        peer.readLine(); // RETR
-        peer.send("150-Opening\r\n");
-        data.send("some bytes");
-        peer.readLine(8s);
-    });
-    ASSERT_TRUE(s.connected());
-    s.client->DownloadFile("f.bin", (s.local / "f.bin").string(), false);
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(s.next(), "OnDownloadFile 2");
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
-    s.client->CancelAsyncMethod();
-    EXPECT_EQ(s.log.last(), "OnDownloadFile 3");
-    EXPECT_FALSE(s.client->Busy());
+// "150-" opens a reply that never ends, or "150" comes again and again,
+// while the data connection stays silent: the time-out reaches the caller.
+TEST(FtpHostile, OpenMultiLineReplyOrRepeated150WithASilentDataConnectionTimesOut) {
+    for (const bool trickle : {false, true}) {
+        SCOPED_TRACE(trickle ? "150 every 0.3 s" : "150- never ended");
+        Session s([&](Peer& peer) {
+            login(peer);
+            DataChannel data;
+            if (!openPassive(peer, data))
+                return;
+            peer.readLine(); // RETR
+            peer.send(trickle ? "150 Still working\r\n" : "150-Opening\r\n");
+            data.send(trickle ? "" : "some bytes");
+            for (int i = 0; trickle && i < 25 && !peer.closed(); ++i)
+                peer.send("150 Still working\r\n", 300ms);
+            peer.readLine(8s);
+        });
+        ASSERT_TRUE(s.connected());
+        s.client->DownloadFile("f.bin", (s.local / "f.bin").string(), false);
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(s.next(), "OnDownloadFile 2");
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+        s.client->CancelAsyncMethod();
+        EXPECT_EQ(s.log.last(), "OnDownloadFile 3");
+        EXPECT_FALSE(s.client->Busy());
+    }
 }
 
 TEST(FtpHostile, ServerThatNeverConnectsBackInActiveModeTimesOutThenCancels) {
@@ -391,6 +398,125 @@ TEST(FtpHostile, UnsolicitedServiceClosingDuringATransferFailsIt) {
     EXPECT_TRUE(s.quietFor(0.3));
 }
 
+TEST(FtpHostile, UploadConfirmedBeforeItWasAllSentFails) {
+    Session s([&](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        if (!openPassive(peer, data))
+            return;
+        peer.readLine(); // STOR
+        peer.send("150 Go ahead\r\n", 200ms);
+        peer.send("226 Transfer complete\r\n"); // having read none of it
+        peer.readLine(3s);
+    });
+    ASSERT_TRUE(s.connected());
+    writeFile(s.local / "up.bin", patternBytes(8 << 20));
+    s.client->UploadFile((s.local / "up.bin").string(), "up.bin");
+    EXPECT_EQ(s.next(), "OnUploadFile 1");
+    EXPECT_EQ(s.error(), CFtpClient::UploadConfirmedEarly);
+    EXPECT_FALSE(s.client->Busy());
+}
+
+// More data than the size the server gave (SIZE, or the count in its 150)
+// is never written; a resume the server answers with the whole file leaves
+// the partial file as it was.
+TEST(FtpHostile, DownloadLongerThanItsAnnouncedSizeStopsAndWritesNothingPastIt) {
+    struct Row {
+        const char *size, *opening;
+        std::size_t partial;
+    };
+    for (const Row& row : {Row{"213 1000\r\n", "150 Opening\r\n", 0},
+                           Row{"", "150 Opening BINARY mode for f.bin (1000 bytes).\r\n", 0},
+                           Row{"213 5000\r\n", "150 Opening\r\n", 1000}}) {
+        SCOPED_TRACE(row.opening + std::to_string(row.partial));
+        Session s([&](Peer& peer) {
+            if (*row.size)
+                peer.answerSize(row.size);
+            login(peer);
+            DataChannel data;
+            if (!openPassive(peer, data))
+                return;
+            if (peer.readLine().starts_with("REST"))
+                peer.send("350 Restarting\r\n"), peer.readLine();
+            peer.send(row.opening);
+            data.send(patternBytes(row.partial ? 5000 : 48 << 20)); // from the start again
+            data.close();
+            peer.send("226 Done\r\n");
+            peer.readLine(2s);
+        });
+        ASSERT_TRUE(s.connected());
+        const std::string part = patternBytes(row.partial);
+        if (row.partial)
+            writeFile(s.local / "f.bin", part);
+        s.client->DownloadFile("f.bin", (s.local / "f.bin").string(), false);
+        EXPECT_EQ(s.next(), "OnDownloadFile 1");
+        EXPECT_EQ(s.error(), CFtpClient::SizeMismatch);
+        EXPECT_LE(fs::exists(s.local / "f.bin") ? fs::file_size(s.local / "f.bin") : 0, 1000u);
+        if (row.partial) {
+            EXPECT_TRUE(readFile(s.local / "f.bin") == part);
+            EXPECT_NE(s.client->LastFtpError()->Description().find("ignored the resume offset"),
+                      std::string::npos);
+        }
+    }
+}
+
+TEST(FtpHostile, ConfirmedDownloadOutlivesTheControlConnection) {
+    const std::string bytes = patternBytes(400000);
+    Session s([&](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        if (!openPassive(peer, data))
+            return;
+        peer.readLine(); // RETR
+        peer.send("150 Opening\r\n");
+        data.send(bytes.substr(0, 100000));
+        peer.send("226 Done\r\n");
+        peer.close();
+        std::this_thread::sleep_for(300ms);
+        data.send(bytes.substr(100000));
+        data.close();
+    });
+    ASSERT_TRUE(s.connected());
+    s.client->DownloadFile("f.bin", (s.local / "f.bin").string(), false);
+    EXPECT_EQ(s.next(), "OnDownloadFile 0");
+    EXPECT_TRUE(readFile(s.local / "f.bin") == bytes);
+    EXPECT_EQ(s.client->FtpSessionState(), 1);
+}
+
+// A FIFO is read to its end, its length unknown; one no writer opens ends
+// with the time-out, the loop never held in open().
+TEST(FtpHostile, UploadFromAFifoReadsToItsEndOrTimesOut) {
+    const std::string bytes = patternBytes(100000);
+    for (const bool writer : {true, false}) {
+        SCOPED_TRACE(writer ? "with a writer" : "no writer");
+        std::string received = "unset";
+        Session s([&](Peer& peer) {
+            login(peer);
+            DataChannel data;
+            if (!openPassive(peer, data))
+                return;
+            peer.readLine(); // STOR
+            peer.send("150 Go ahead\r\n");
+            received = data.receiveAll(writer ? 5s : 4s);
+            peer.send("226 Stored\r\n");
+        });
+        ASSERT_TRUE(s.connected());
+        const fs::path fifo = s.local / "fifo";
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        std::thread producer([&] {
+            if (writer)
+                writeFile(fifo, bytes);
+        });
+        s.client->UploadFile(fifo.string(), "up.bin");
+        EXPECT_EQ(s.next(), writer ? "OnUploadFile 0" : "OnUploadFile 2");
+        s.client->CancelAsyncMethod();
+        producer.join();
+        runUntil([&] { return s.server.scriptDone(); }, 6);
+        EXPECT_TRUE(received == (writer ? bytes : ""));
+        EXPECT_EQ(s.client->TransferSize(), -1);
+    }
+}
+
 ScriptedServer::Script listingScript(std::string text) {
     return [text = std::move(text)](Peer& peer) {
         login(peer);
@@ -413,8 +539,15 @@ TEST(FtpHostile, ListingOfTwoHundredThousandLines) {
                 std::to_string(i) + "\r\n";
     Session s(listingScript(text));
     ASSERT_TRUE(s.connected());
+    // The text and its entries cost about the text's length, not many times it.
+    const std::size_t before = testsupport::allocatedBytes();
+    std::size_t most = 0;
+    const auto sample = [&](auto...) { most = std::max(most, testsupport::allocatedBytes()); };
+    s.client->OnDataTransferProgress.subscribe(sample);
+    s.client->OnEnumFiles.subscribe(sample);
     s.client->EnumFiles();
     EXPECT_EQ(s.next(60), "OnEnumFiles 0");
+    EXPECT_LT(most - before, 2 * text.size());
     auto files = s.client->CurrentDirectoryFiles();
     ASSERT_TRUE(files);
     ASSERT_EQ(files->Count(), lines);
