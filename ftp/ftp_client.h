@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-namespace ftp {
-class TlsContext;
+namespace net::tls {
+class Context;
 }
 
 // The asynchronous method a client is waiting on; each has one completion event.
@@ -408,7 +408,7 @@ private:
     bool m_UseTls = false;
     std::string m_TlsCaFile;
     bool m_TlsInsecure = false;
-    std::shared_ptr<ftp::TlsContext> m_tls; // the session's, while UseTls
+    std::shared_ptr<net::tls::Context> m_tls; // the session's, while UseTls
     // Set when a reply grew past MaxReplyLength: text is dropped until the next Connect.
     bool m_discardReplies = false;
 

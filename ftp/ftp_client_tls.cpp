@@ -28,7 +28,7 @@ void CFtpClient::StartControlTls(std::int16_t code, const std::string& reply) {
                                      static_cast<std::int32_t>(MessageType::ServerReply));
     }
     m_objControlSocket->StartSecure(
-        m_tls->channel(m_objControlSocket->SocketHandle(), ftp::TlsContext::Use::Control));
+        ftp::tlsChannel(*m_tls, m_objControlSocket->SocketHandle(), ftp::TlsUse::Control));
     // Held back by the layer until the handshake is done; a failed
     // handshake or certificate check ends the connect with its reason.
     SendFtpCommand("USER", m_UserName);
@@ -38,7 +38,7 @@ void CFtpClient::StartDataTls() {
     if (!m_tls)
         return;
     m_objDataSocket->StartSecure(
-        m_tls->channel(m_objDataSocket->SocketHandle(), ftp::TlsContext::Use::Data));
+        ftp::tlsChannel(*m_tls, m_objDataSocket->SocketHandle(), ftp::TlsUse::Data));
 }
 
 std::string CFtpClient::TlsDescription() const {

@@ -37,7 +37,7 @@ void CFtpClient::Connect() {
         // read fails the call, before anything is sent.
         m_tls.reset();
         if (m_UseTls)
-            m_tls = ftp::TlsContext::create({m_FtpServer, m_TlsCaFile, m_TlsInsecure});
+            m_tls = ftp::makeTlsContext(m_FtpServer, m_TlsCaFile, m_TlsInsecure);
         setSessionState(S::Connecting);
         m_lastCommand.clear();
         m_replies.clear();

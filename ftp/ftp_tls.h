@@ -1,10 +1,11 @@
 #pragma once
 
-// The FTP client's TLS: one context per session, with the checks the user
-// chose, and a security layer per connection (net/secure_channel.h). Data
-// connections resume the TLS session of the control connection.
+// The FTP client's TLS policy over the TLS of net/: failures are its error
+// 16013, one context per session with the checks the user chose, and each
+// data connection resumes a session of the control connection's context
+// and is whole only with the server's close_notify.
 
-#include "net/secure_channel.h"
+#include "net/tls.h"
 
 #include <cstdint>
 #include <memory>
@@ -17,31 +18,12 @@ namespace ftp {
 constexpr std::int32_t TlsFailed = 16013;
 constexpr const char* TlsSource = "CFtpClient.Tls";
 
-struct TlsSettings {
-    std::string host;   // the name or address the user gave; the certificate must match it
-    std::string caFile; // PEM certificates trusted instead of the system's store
-    bool insecure = false;
-};
+// Throws platform::Error(TlsFailed) when the CA file cannot be read.
+std::shared_ptr<net::tls::Context> makeTlsContext(const std::string& host,
+                                                  const std::string& caFile, bool insecure);
 
-class TlsContext {
-public:
-    // Throws platform::Error(TlsFailed) when the CA file cannot be read.
-    static std::shared_ptr<TlsContext> create(const TlsSettings& settings);
-    ~TlsContext();
-    TlsContext(const TlsContext&) = delete;
-    TlsContext& operator=(const TlsContext&) = delete;
-
-    enum class Use { Control, Data };
-    // A layer for the connection `socket` to the server. A data connection
-    // resumes a TLS session the server gave one of this context's
-    // connections, and its stream is complete only with the server's
-    // close_notify: a bare TCP end fails its next read.
-    std::shared_ptr<SecureChannel> channel(std::int32_t socket, Use use);
-
-private:
-    struct State;
-    explicit TlsContext(std::unique_ptr<State> state);
-    std::unique_ptr<State> m_state;
-};
+enum class TlsUse { Control, Data };
+std::shared_ptr<SecureChannel> tlsChannel(net::tls::Context& context, std::int32_t socket,
+                                          TlsUse use);
 
 } // namespace ftp
