@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ftp/ftp_commands.h"
 #include "ftp/ftp_error.h"
 #include "ftp/ftp_files.h"
 #include "ftp/ftp_listing_text.h"
@@ -262,8 +263,18 @@ private:
     // --- control connection (ftp_control.cpp) ---
     void SendFtpCommand(const std::string& verb, const std::string& argument);
     bool GetDirFromResponse(const std::string& strReply);
+    ::FtpSessionState StateFor(ftp::Command command) const;
+    // A final reply of the pending method, to the handler of its command.
     void DispatchReply(const ftp::ReplyBuffer::Reply& reply);
-    void DispatchConnectReply(std::int16_t code, const std::string& reply);
+    void OnGreetingReply(std::int16_t code);
+    void OnUserReply(std::int16_t code);
+    void OnPassReply(std::int16_t code);
+    void OnProtectionReply(std::int16_t code);
+    void OnPwdReply(std::int16_t code, const std::string& reply);
+    void OnSimpleReply(std::int16_t code);
+    void OnRnfrReply(std::int16_t code);
+    void OnRntoReply(std::int16_t code);
+    void OnQuitReply(std::int16_t code);
     void LoggedIn();
     void StartControlTls(std::int16_t code, const std::string& reply);
     void StartDataTls();
@@ -272,8 +283,13 @@ private:
     void closeControlSocket();
 
     // --- data connections and transfers (ftp_transfer.cpp) ---
-    void DispatchTransferReply(std::int16_t code, const std::string& reply);
-    void DispatchTransferCommandReply(std::int16_t code, const std::string& reply);
+    void OnTypeReply(std::int16_t code);
+    void OnSizeReply(std::int16_t code, const std::string& reply);
+    void OnPasvReply(std::int16_t code, const std::string& reply);
+    void OnEpsvReply(std::int16_t code, const std::string& reply);
+    void OnPortReply(std::int16_t code);
+    void OnRestReply(std::int16_t code);
+    void OnTransferCommandReply(std::int16_t code, const std::string& reply);
     bool TransferOutlivesControl() const;
     void OpenDataConnection();
     bool ControlOverIPv6() const;
@@ -385,7 +401,7 @@ private:
     std::string m_CurrentDirectory;
     bool m_PassiveMode = false;
     std::string m_FtpServerMessage;
-    std::string m_lastCommand;
+    ftp::Command m_lastCommand = ftp::Command::Greeting; // the last command sent
     std::int32_t m_TransferMode = static_cast<std::int32_t>(::TransferMode::Binary);
     std::int64_t m_downloadByteCount = 0;
     std::int64_t m_uploadPosition = 0;

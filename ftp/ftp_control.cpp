@@ -39,7 +39,7 @@ void CFtpClient::Connect() {
         if (m_UseTls)
             m_tls = ftp::makeTlsContext(m_FtpServer, m_TlsCaFile, m_TlsInsecure);
         setSessionState(S::Connecting);
-        m_lastCommand.clear();
+        m_lastCommand = ftp::Command::Greeting; // the greeting is owed first
         m_replies.clear();
         m_owed.clear();
         m_discardReplies = false;
@@ -87,6 +87,56 @@ void CFtpClient::CloseControlConnection() {
     }
 }
 
+// The session state a command puts the client in; the commands that
+// prepare a transfer count as the transfer.
+::FtpSessionState CFtpClient::StateFor(ftp::Command command) const {
+    using C = ftp::Command;
+    switch (command) {
+    case C::User:
+    case C::Pass:
+    case C::Auth:
+        return S::Authenticating;
+    case C::Pbsz:
+    case C::Prot:
+        return S::LoggedIn;
+    case C::Cwd:
+        return S::ChangingDirectory;
+    case C::List:
+    case C::Pwd:
+        return S::RetrievingDirectoryInfo;
+    case C::Mkd:
+        return S::CreatingDirectory;
+    case C::Dele:
+        return S::DeletingFile;
+    case C::Retr:
+        return S::DownloadingFile;
+    case C::Rmd:
+        return S::RemovingDirectory;
+    case C::Rnfr:
+        return S::RenamingFile;
+    case C::Stor:
+        return S::UploadingFile;
+    case C::Quit:
+        return S::Quitting;
+    case C::Type:
+    case C::Pasv:
+    case C::Port:
+    case C::Epsv:
+    case C::Eprt:
+    case C::Rest:
+    case C::Size:
+        if (m_currentMethod == M::DownloadFile)
+            return S::DownloadingFile;
+        if (m_currentMethod == M::UploadFile)
+            return S::UploadingFile;
+        if (m_currentMethod == M::EnumFiles)
+            return S::RetrievingDirectoryInfo;
+        return S::Ready;
+    default:
+        return S::Ready;
+    }
+}
+
 void CFtpClient::SendFtpCommand(const std::string& verb, const std::string& argument) {
     try {
         if (m_objControlSocket->State() != CSocket::StateConnected)
@@ -94,42 +144,11 @@ void CFtpClient::SendFtpCommand(const std::string& verb, const std::string& argu
         if (hasLineBreak(verb) || hasLineBreak(argument))
             throw platform::invalidCallError("CFtpClient.SendFtpCommand");
 
-        S state = S::Ready;
-        if (verb == "USER" || verb == "PASS" || verb == "AUTH")
-            state = S::Authenticating;
-        else if (verb == "PBSZ" || verb == "PROT")
-            state = S::LoggedIn;
-        else if (verb == "CWD")
-            state = S::ChangingDirectory;
-        else if (verb == "LIST" || verb == "PWD")
-            state = S::RetrievingDirectoryInfo;
-        else if (verb == "MKD")
-            state = S::CreatingDirectory;
-        else if (verb == "DELE")
-            state = S::DeletingFile;
-        else if (verb == "RETR")
-            state = S::DownloadingFile;
-        else if (verb == "RMD")
-            state = S::RemovingDirectory;
-        else if (verb == "RNFR")
-            state = S::RenamingFile;
-        else if (verb == "STOR")
-            state = S::UploadingFile;
-        else if (verb == "QUIT")
-            state = S::Quitting;
-        else if (verb == "TYPE" || verb == "PASV" || verb == "PORT" || verb == "EPSV" ||
-                 verb == "EPRT" || verb == "REST" || verb == "SIZE") {
-            if (m_currentMethod == M::DownloadFile)
-                state = S::DownloadingFile;
-            else if (m_currentMethod == M::UploadFile)
-                state = S::UploadingFile;
-            else if (m_currentMethod == M::EnumFiles)
-                state = S::RetrievingDirectoryInfo;
-        }
-        setSessionState(state);
+        const ftp::Command command = ftp::commandOf(verb);
+        setSessionState(StateFor(command));
 
         std::string line = argument.empty() ? verb + "\r\n" : verb + " " + argument + "\r\n";
-        m_lastCommand = verb;
+        m_lastCommand = command;
         m_objControlSocket->SendData(Variant(std::move(line)));
         m_owed.sent(verb);
         SessionProtocolMessage.raise(verb + " " + argument,
@@ -246,120 +265,180 @@ void CFtpClient::LoggedIn() {
         SendFtpCommand("PWD", std::string());
 }
 
-void CFtpClient::DispatchConnectReply(std::int16_t code, const std::string& reply) {
-    if (m_lastCommand.empty()) { // the greeting
-        if (code == 120)
-            return; // the service is on its way: its 220 follows within the time-out
-        if (code != 220)
-            RaiseFtpError(code, true);
-        else if (m_tls)
-            SendFtpCommand("AUTH", "TLS");
-        else
-            SendFtpCommand("USER", m_UserName);
-    } else if (m_lastCommand == "AUTH") {
-        StartControlTls(code, reply);
-    } else if (m_lastCommand == "PBSZ" || m_lastCommand == "PROT") {
-        if (code != 200)
-            RaiseFtpError(code, true);
-        else if (m_lastCommand == "PBSZ")
-            SendFtpCommand("PROT", "P");
-        else
-            SendFtpCommand("PWD", std::string());
-    } else if (m_lastCommand == "USER") {
-        if (code == 230)
-            LoggedIn();
-        else if (code == 331)
-            SendFtpCommand("PASS", m_Password);
-        else
-            RaiseFtpError(code, true);
-    } else if (m_lastCommand == "PASS") {
-        if (code == 202 || code == 230)
-            LoggedIn();
-        else
-            RaiseFtpError(code, true);
-    } else if (m_lastCommand == "PWD") {
-        if (code != 257) {
-            RaiseFtpError(code, true);
-        } else if (GetDirFromResponse(reply)) {
-            EndMethod();
-            OnConnect.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+// --- replies of the login and the simple commands, one handler each ---------
+
+void CFtpClient::OnGreetingReply(std::int16_t code) {
+    if (code == 120)
+        return; // the service is on its way: its 220 follows within the time-out
+    if (code != 220)
+        RaiseFtpError(code, true);
+    else if (m_tls)
+        SendFtpCommand("AUTH", "TLS");
+    else
+        SendFtpCommand("USER", m_UserName);
+}
+
+void CFtpClient::OnUserReply(std::int16_t code) {
+    if (code == 230)
+        LoggedIn();
+    else if (code == 331)
+        SendFtpCommand("PASS", m_Password);
+    else
+        RaiseFtpError(code, true);
+}
+
+void CFtpClient::OnPassReply(std::int16_t code) {
+    if (code == 202 || code == 230)
+        LoggedIn();
+    else
+        RaiseFtpError(code, true);
+}
+
+// PBSZ 0, then PROT P, then the login's PWD.
+void CFtpClient::OnProtectionReply(std::int16_t code) {
+    if (code != 200)
+        RaiseFtpError(code, true);
+    else if (m_lastCommand == ftp::Command::Pbsz)
+        SendFtpCommand("PROT", "P");
+    else
+        SendFtpCommand("PWD", std::string());
+}
+
+// The login's last step, or GetCurrentDirectory.
+void CFtpClient::OnPwdReply(std::int16_t code, const std::string& reply) {
+    const FtpAsyncMethod method = m_currentMethod;
+    const bool login = method == M::Connect;
+    if (code != 257) {
+        RaiseFtpError(code, login);
+        return;
+    }
+    if (login && GetDirFromResponse(reply)) {
+        EndMethod();
+        OnConnect.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+    } else if (login) {
+        m_LastFtpError->setNumber(NoDirectory);
+        m_LastFtpError->setDescription(NoDirectoryText);
+        CloseControlConnection();
+        OnConnect.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
+    } else {
+        EndMethod();
+        if (GetDirFromResponse(reply)) {
+            OnGetCurrentDirectory.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
         } else {
             m_LastFtpError->setNumber(NoDirectory);
             m_LastFtpError->setDescription(NoDirectoryText);
-            CloseControlConnection();
-            OnConnect.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
+            OnGetCurrentDirectory.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
         }
     }
 }
 
+// CWD, MKD, RMD and DELE: one command, one final reply.
+void CFtpClient::OnSimpleReply(std::int16_t code) {
+    const FtpAsyncMethod method = m_currentMethod;
+    if (code != (method == M::CreateDirectory ? 257 : 250)) {
+        RaiseFtpError(code);
+    } else {
+        EndMethod();
+        RaiseCompletion(method, AsyncResultStatus::Succeeded);
+    }
+}
+
+void CFtpClient::OnRnfrReply(std::int16_t code) {
+    if (code == 350)
+        SendFtpCommand("RNTO", m_pendingNewName);
+    else
+        RaiseFtpError(code);
+}
+
+void CFtpClient::OnRntoReply(std::int16_t code) {
+    if (code == 250) {
+        EndMethod();
+        OnRenameFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+    } else {
+        RaiseFtpError(code);
+    }
+}
+
+void CFtpClient::OnQuitReply(std::int16_t code) {
+    if (code == 221) {
+        EndMethod();
+        m_objControlSocket->CloseSocket();
+        OnQuitSession.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+    } else {
+        RaiseFtpError(code);
+    }
+}
+
+// A reply of the pending method goes to the handler of the command it
+// answers; with no method pending only the end of the service is heeded.
 void CFtpClient::DispatchReply(const ftp::ReplyBuffer::Reply& reply) {
+    using C = ftp::Command;
     const std::int16_t code = reply.code;
-    const auto succeeded = static_cast<std::int32_t>(AsyncResultStatus::Succeeded);
-    switch (m_currentMethod) {
-    case M::None:
+    if (m_currentMethod == M::None) {
         if (code == 421)
             CloseControlConnection();
-        break;
-    case M::Connect:
-        DispatchConnectReply(code, reply.text);
-        break;
-    case M::GetCurrentDirectory:
-        if (code != 257) {
-            RaiseFtpError(code);
-        } else {
-            EndMethod();
-            if (GetDirFromResponse(reply.text)) {
-                OnGetCurrentDirectory.raise(succeeded);
-            } else {
-                m_LastFtpError->setNumber(NoDirectory);
-                m_LastFtpError->setDescription(NoDirectoryText);
-                OnGetCurrentDirectory.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
-            }
-        }
-        break;
-    case M::SetCurrentDirectory:
-    case M::RemoveDirectory:
-    case M::DeleteFile:
-    case M::CreateDirectory: {
-        const FtpAsyncMethod method = m_currentMethod;
-        if (code != (method == M::CreateDirectory ? 257 : 250)) {
-            RaiseFtpError(code);
-        } else {
-            EndMethod();
-            RaiseCompletion(method, AsyncResultStatus::Succeeded);
-        }
-        break;
+        return;
     }
-    case M::RenameFile:
-        if (m_lastCommand == "RNFR") {
-            if (code == 350)
-                SendFtpCommand("RNTO", m_pendingNewName);
-            else
-                RaiseFtpError(code);
-        } else if (m_lastCommand == "RNTO") {
-            if (code == 250) {
-                EndMethod();
-                OnRenameFile.raise(succeeded);
-            } else {
-                RaiseFtpError(code);
-            }
-        }
+    switch (m_lastCommand) {
+    case C::Greeting:
+        OnGreetingReply(code);
         break;
-    case M::DownloadFile:
-    case M::UploadFile:
-    case M::EnumFiles:
-        DispatchTransferReply(code, reply.text);
+    case C::Auth:
+        StartControlTls(code, reply.text);
         break;
-    case M::QuitSession:
-        if (m_lastCommand == "QUIT") {
-            if (code == 221) {
-                EndMethod();
-                m_objControlSocket->CloseSocket();
-                OnQuitSession.raise(succeeded);
-            } else {
-                RaiseFtpError(code);
-            }
-        }
+    case C::User:
+        OnUserReply(code);
+        break;
+    case C::Pass:
+        OnPassReply(code);
+        break;
+    case C::Pbsz:
+    case C::Prot:
+        OnProtectionReply(code);
+        break;
+    case C::Pwd:
+        OnPwdReply(code, reply.text);
+        break;
+    case C::Cwd:
+    case C::Mkd:
+    case C::Rmd:
+    case C::Dele:
+        OnSimpleReply(code);
+        break;
+    case C::Rnfr:
+        OnRnfrReply(code);
+        break;
+    case C::Rnto:
+        OnRntoReply(code);
+        break;
+    case C::Quit:
+        OnQuitReply(code);
+        break;
+    case C::Type:
+        OnTypeReply(code);
+        break;
+    case C::Size:
+        OnSizeReply(code, reply.text);
+        break;
+    case C::Pasv:
+        OnPasvReply(code, reply.text);
+        break;
+    case C::Epsv:
+        OnEpsvReply(code, reply.text);
+        break;
+    case C::Port:
+    case C::Eprt:
+        OnPortReply(code);
+        break;
+    case C::Rest:
+        OnRestReply(code);
+        break;
+    case C::Retr:
+    case C::Stor:
+    case C::List:
+        OnTransferCommandReply(code, reply.text);
+        break;
+    case C::Other:
         break;
     }
 }

@@ -153,7 +153,7 @@ void CFtpClient::EstablishPasvDataConnection(const std::string& strReply) {
         setSessionState(S::OpeningDataConnection);
         std::string named;
         std::int32_t port = 0;
-        if (m_lastCommand == "EPSV") {
+        if (m_lastCommand == ftp::Command::Epsv) {
             if (!ftp::ParseExtendedPassiveReply(strReply, port))
                 throw Error(BadPassiveReply, "CFtpClient.EstablishPasvDataConnection",
                             "The server's extended passive-mode reply names no port: " +

@@ -73,6 +73,11 @@ bool OwedReplies::owesCurrent(const std::string& verb) const {
                        [&](const Entry& e) { return !e.ended && e.verb == verb; });
 }
 
+bool OwedReplies::owesCurrentTransfer() const {
+    return std::any_of(m_entries.begin(), m_entries.end(),
+                       [](const Entry& e) { return !e.ended && isTransfer(e.verb); });
+}
+
 OwedReplies::Owner OwedReplies::take(std::int16_t code) {
     if (code < 200) {
         // A preliminary reply opens a transfer: the pending method's, if it

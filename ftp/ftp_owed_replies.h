@@ -28,6 +28,9 @@ public:
     Owner take(std::int16_t code);
     // The command of the pending method whose final reply is still owed.
     bool owesCurrent(const std::string& verb) const;
+    // The pending method's transfer command (RETR, STOR, LIST) still owes
+    // its final reply.
+    bool owesCurrentTransfer() const;
     void clear() { m_entries.clear(); }
     std::size_t size() const { return m_entries.size(); }
 

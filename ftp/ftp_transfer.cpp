@@ -106,77 +106,83 @@ void CFtpClient::EnumFiles() {
 
 // --- replies to the data methods' commands ---------------------------------------
 
-void CFtpClient::DispatchTransferReply(std::int16_t code, const std::string& reply) {
-    const FtpAsyncMethod method = m_currentMethod;
-    if (m_lastCommand == "TYPE") {
-        if (code != 200)
-            RaiseFtpError(code);
-        else if (method == M::DownloadFile && !m_transfer.ascii)
-            SendFtpCommand("SIZE", m_remotePath); // RFC 3659; the answer is only a help
-        else
-            OpenDataConnection();
-    } else if (m_lastCommand == "SIZE" && method == M::DownloadFile) {
-        const auto size = code == 213 ? ftp::SizeFromResponse(reply) : std::nullopt;
-        if (size) {
-            m_TransferSize = *size;
-            if (const std::int64_t local = ResumeOffset(); local >= 0) {
-                if (local > *size) {
-                    const std::string path = m_localPath;
-                    CloseLocalFile();
-                    FailMethod(LocalFileLonger,
-                               "The local file " + path + " has " + std::to_string(local) +
-                                   " bytes, more than the " + std::to_string(*size) +
-                                   " bytes of the remote file: it cannot be resumed.",
-                               "CFtpClient.DownloadFile");
-                    return;
-                }
-                if (local == *size) { // nothing left to fetch
-                    CloseLocalFile();
-                    EndMethod();
-                    OnDataTransferProgress.raise(local);
-                    OnDownloadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
-                    return;
-                }
+void CFtpClient::OnTypeReply(std::int16_t code) {
+    if (code != 200)
+        RaiseFtpError(code);
+    else if (m_currentMethod == M::DownloadFile && !m_transfer.ascii)
+        SendFtpCommand("SIZE", m_remotePath); // RFC 3659; the answer is only a help
+    else
+        OpenDataConnection();
+}
+
+// Any answer will do: a size bounds the download and tells whether a
+// partial file can be resumed; without one the download goes on unbounded.
+void CFtpClient::OnSizeReply(std::int16_t code, const std::string& reply) {
+    const auto size = code == 213 ? ftp::SizeFromResponse(reply) : std::nullopt;
+    if (size) {
+        m_TransferSize = *size;
+        if (const std::int64_t local = ResumeOffset(); local >= 0) {
+            if (local > *size) {
+                const std::string path = m_localPath;
+                CloseLocalFile();
+                FailMethod(LocalFileLonger,
+                           "The local file " + path + " has " + std::to_string(local) +
+                               " bytes, more than the " + std::to_string(*size) +
+                               " bytes of the remote file: it cannot be resumed.",
+                           "CFtpClient.DownloadFile");
+                return;
+            }
+            if (local == *size) { // nothing left to fetch
+                CloseLocalFile();
+                EndMethod();
+                OnDataTransferProgress.raise(local);
+                OnDownloadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+                return;
             }
         }
-        OpenDataConnection();
-    } else if (m_lastCommand == "PASV") {
-        if (code == 227) {
-            EstablishPasvDataConnection(reply);
-        } else if (code >= 500 && code < 600) {
-            // A server that does not take PASV may still take EPSV; if it
-            // takes neither, the PASV refusal is what is reported.
-            m_pasvRefusal = code;
-            SendFtpCommand("EPSV", std::string());
-        } else {
-            RaiseFtpError(code);
-        }
-    } else if (m_lastCommand == "EPSV") {
-        const std::int16_t refusal = std::exchange(m_pasvRefusal, std::int16_t(0));
-        if (code == 229)
-            EstablishPasvDataConnection(reply);
-        else
-            RaiseFtpError(refusal != 0 ? refusal : code);
-    } else if (m_lastCommand == "PORT" || m_lastCommand == "EPRT") {
-        if (code != 200) {
-            // The listener is of no use any more, for a listing too.
-            m_objDataSocket->CloseSocket();
-            RaiseFtpError(code);
-        } else {
-            SendTransferCommand();
-        }
-    } else if (m_lastCommand == "REST" && method != M::EnumFiles) {
-        if (code == 350) {
-            SendFtpCommand(method == M::DownloadFile ? "RETR" : "STOR", m_remotePath);
-        } else {
-            CloseDataConnection();
-            CloseLocalFile();
-            RaiseFtpError(code);
-        }
-    } else if ((m_lastCommand == "RETR" && method == M::DownloadFile) ||
-               (m_lastCommand == "LIST" && method == M::EnumFiles) ||
-               (m_lastCommand == "STOR" && method == M::UploadFile)) {
-        DispatchTransferCommandReply(code, reply);
+    }
+    OpenDataConnection();
+}
+
+void CFtpClient::OnPasvReply(std::int16_t code, const std::string& reply) {
+    if (code == 227) {
+        EstablishPasvDataConnection(reply);
+    } else if (code >= 500 && code < 600) {
+        // A server that does not take PASV may still take EPSV; if it
+        // takes neither, the PASV refusal is what is reported.
+        m_pasvRefusal = code;
+        SendFtpCommand("EPSV", std::string());
+    } else {
+        RaiseFtpError(code);
+    }
+}
+
+void CFtpClient::OnEpsvReply(std::int16_t code, const std::string& reply) {
+    const std::int16_t refusal = std::exchange(m_pasvRefusal, std::int16_t(0));
+    if (code == 229)
+        EstablishPasvDataConnection(reply);
+    else
+        RaiseFtpError(refusal != 0 ? refusal : code);
+}
+
+// PORT or EPRT.
+void CFtpClient::OnPortReply(std::int16_t code) {
+    if (code != 200) {
+        // The listener is of no use any more, for a listing too.
+        m_objDataSocket->CloseSocket();
+        RaiseFtpError(code);
+    } else {
+        SendTransferCommand();
+    }
+}
+
+void CFtpClient::OnRestReply(std::int16_t code) {
+    if (code == 350) {
+        SendFtpCommand(m_currentMethod == M::DownloadFile ? "RETR" : "STOR", m_remotePath);
+    } else {
+        CloseDataConnection();
+        CloseLocalFile();
+        RaiseFtpError(code);
     }
 }
 
@@ -185,7 +191,7 @@ void CFtpClient::DispatchTransferReply(std::int16_t code, const std::string& rep
 // so a transfer the server aborts is not taken for a complete one; an
 // upload ends with the confirmation of the data the client has sent in
 // full and closed, and a confirmation before that is a failure.
-void CFtpClient::DispatchTransferCommandReply(std::int16_t code, const std::string& reply) {
+void CFtpClient::OnTransferCommandReply(std::int16_t code, const std::string& reply) {
     const FtpAsyncMethod method = m_currentMethod;
     if (isPreliminary(code) && !(code == 110 && method == M::EnumFiles)) {
         if (method == M::DownloadFile) {
@@ -242,12 +248,12 @@ void CFtpClient::SendTransferCommand() {
     switch (m_currentMethod) {
     case M::DownloadFile:
         OpenLocalFile();
-        if (m_lastCommand != "REST")
+        if (m_lastCommand != ftp::Command::Rest)
             SendFtpCommand("RETR", m_remotePath);
         break;
     case M::UploadFile:
         OpenLocalFileForUpload();
-        if (m_lastCommand != "REST")
+        if (m_lastCommand != ftp::Command::Rest)
             SendFtpCommand("STOR", m_remotePath);
         break;
     case M::EnumFiles:
@@ -401,8 +407,8 @@ void CFtpClient::m_objDataSocket_OnError(std::int16_t Number, std::string& Descr
                                          std::int32_t, bool&) {
     try {
         const FtpAsyncMethod method = m_currentMethod;
-        if (DataTransferInProgress() && ftp::OwedReplies::isTransfer(m_lastCommand) &&
-            m_owed.owesCurrent(m_lastCommand)) {
+        if (DataTransferInProgress() && ftp::isTransfer(m_lastCommand) &&
+            m_owed.owesCurrentTransfer()) {
             m_transfer.dataFailed = true;
             m_transfer.dataErrorNumber = Number;
             m_transfer.dataErrorDescription = Description;
