@@ -34,6 +34,15 @@ constexpr TimerId AcceptBackOffTimer = TimerId(1) << 40;
 
 std::uint64_t lastLife = 0;
 
+// Notifications posted for the socket and not yet dispatched.
+void dropQueued(SOCKET s, const Record& r) {
+    if (r.window == 0)
+        return;
+    loop().removeMessages([&](const Message& m) {
+        return m.window == r.window && m.message == r.message && m.wParam == s;
+    });
+}
+
 } // namespace
 
 Record* find(SOCKET s) {
@@ -58,11 +67,7 @@ void dropRecord(SOCKET s) {
     loop().unwatchFd(s);
     if (r.acceptBackingOff)
         loop().killTimer(r.window, AcceptBackOffTimer | static_cast<TimerId>(s));
-    if (r.window != 0) {
-        loop().removeMessages([&](const Message& m) {
-            return m.window == r.window && m.message == r.message && m.wParam == s;
-        });
-    }
+    dropQueued(s, r);
 }
 
 void restartRecord(SOCKET s, Kind kind) {
@@ -73,11 +78,7 @@ void restartRecord(SOCKET s, Kind kind) {
     loop().setFdEvents(s, 0);
     if (r.acceptBackingOff)
         loop().killTimer(r.window, AcceptBackOffTimer | static_cast<TimerId>(s));
-    if (r.window != 0) {
-        loop().removeMessages([&](const Message& m) {
-            return m.window == r.window && m.message == r.message && m.wParam == s;
-        });
-    }
+    dropQueued(s, r);
     Record fresh;
     fresh.kind = kind;
     fresh.window = r.window;
@@ -306,6 +307,10 @@ int WSAAsyncSelect(SOCKET s, WindowHandle window, MessageId message, long mask) 
         loop().killTimer(r->window, AcceptBackOffTimer | static_cast<TimerId>(s));
         r->acceptBackingOff = false;
     }
+    // Stopped means stopped: what was posted and not yet dispatched goes
+    // too, or a socket that takes the descriptor number next would get it.
+    if (mask == 0)
+        dropQueued(s, *r);
     r->window = mask == 0 ? 0 : window;
     r->message = message;
     r->mask = mask;
