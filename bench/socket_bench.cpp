@@ -1,6 +1,7 @@
 // Loopback throughput of two CSocket objects on one event loop, against a
-// plain blocking copy of the same bytes through a socket pair, and the cost
-// of an idle loop waiting on a 1-second time-out.
+// plain blocking copy of the same bytes through a socket pair; the rate of
+// short replies answered one at a time, against the same with two blocking
+// threads; and the cost of an idle loop waiting on a 1-second time-out.
 //
 //   build/bin/socket_bench [MiB to move, default 1024] [idle seconds, default 10]
 //
@@ -123,6 +124,73 @@ double socketCopy(std::size_t blocks) {
     return received / elapsed / 1e6;
 }
 
+// Short replies, one at a time: the read path's cost per notification.
+// Two objects on one loop answer each other's 16-byte message, against
+// two blocking threads doing the same over a plain socket pair.
+constexpr int Replies = 100000;
+constexpr std::size_t ReplySize = 16;
+
+double plainReplies() {
+    int pair[2];
+    tcpPair(pair);
+    auto exchange = [](int fd, bool first) {
+        char buffer[ReplySize] = {};
+        for (int i = 0; i < Replies; ++i) {
+            if (first && ::write(fd, buffer, ReplySize) != static_cast<ssize_t>(ReplySize))
+                std::abort();
+            for (std::size_t got = 0; got < ReplySize;) {
+                ssize_t n = ::read(fd, buffer + got, ReplySize - got);
+                if (n <= 0)
+                    std::abort();
+                got += static_cast<std::size_t>(n);
+            }
+            if (!first && ::write(fd, buffer, ReplySize) != static_cast<ssize_t>(ReplySize))
+                std::abort();
+        }
+    };
+    auto start = Clock::now();
+    std::thread answerer(exchange, pair[1], false);
+    exchange(pair[0], true);
+    answerer.join();
+    double elapsed = seconds(Clock::now() - start);
+    ::close(pair[0]);
+    ::close(pair[1]);
+    return Replies / elapsed;
+}
+
+double objectReplies() {
+    auto& loop = platform::EventLoop::instance();
+    auto listener = CSocket::create();
+    auto a = CSocket::create();
+    auto b = CSocket::create();
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    std::uint32_t address;
+    std::uint16_t port;
+    platform::winsock::getsockname(listener->SocketHandle(), &address, &port);
+    listener->OnConnectionRequest.subscribe([&](std::int32_t id) { b->Accept(id); });
+    bool connected = false;
+    a->OnConnect.subscribe([&] { connected = true; });
+    a->Connect("127.0.0.1", platform::winsock::fromNetworkOrder(port));
+    loop.runUntil([&] { return connected && b->State() == CSocket::StateConnected; });
+    const ByteArray message(ReplySize, 'r');
+    int answered = 0;
+    auto answer = [&](CSocket& self, bool count) {
+        if (self.BytesReceived() < static_cast<std::int32_t>(ReplySize))
+            return;
+        Variant data;
+        self.GetData(data, vartype::ByteArray);
+        if (!count || ++answered < Replies)
+            self.SendData(message);
+    };
+    a->OnDataArrival.subscribe([&](std::int32_t) { answer(*a, true); });
+    b->OnDataArrival.subscribe([&](std::int32_t) { answer(*b, false); });
+    auto start = Clock::now();
+    a->SendData(message);
+    loop.runUntil([&] { return answered == Replies; });
+    return Replies / seconds(Clock::now() - start);
+}
+
 void idleCost(int idleSeconds) {
     auto& loop = platform::EventLoop::instance();
     auto timeout = CTimeout::create();
@@ -205,6 +273,14 @@ int main(int argc, char** argv) {
     std::printf("  plain blocking TCP socket pair, two threads: %8.0f MB/s\n", plain);
     std::printf("  two CSocket objects on one loop, one thread: %8.0f MB/s\n", objects);
     std::printf("  ratio: %.2f (target at least 0.70)\n", objects / plain);
+    const double plainRate = plainReplies();
+    const double objectRate = objectReplies();
+    std::printf("replies: %d round trips of %zu bytes\n", Replies, ReplySize);
+    std::printf("  plain blocking TCP socket pair, two threads: %8.0f per s (%.1f us each)\n",
+                plainRate, 1e6 / plainRate);
+    std::printf("  two CSocket objects on one loop, one thread: %8.0f per s (%.1f us each)\n",
+                objectRate, 1e6 / objectRate);
+    std::printf("  ratio: %.2f\n", objectRate / plainRate);
     const std::size_t traced = mebibytes < 64 ? mebibytes : 64;
     SyscallCount calls = countSyscalls(argv[0], traced);
     if (calls.total >= 0) {

@@ -7,7 +7,6 @@
 
 #include "platform/error.h"
 #include "platform/event_loop.h"
-#include "platform/winsock.h"
 
 #include <chrono>
 #include <random>
@@ -16,25 +15,11 @@ using platform::Error;
 using M = FtpAsyncMethod;
 using S = FtpSessionState;
 using namespace ftp::detail;
-namespace ws = platform::winsock;
-
-namespace {
-
-// The address at the other end of a connected socket, "" if there is none.
-std::string peerAddress(std::int32_t socket) {
-    ws::InetAddress address;
-    std::uint16_t port = 0;
-    if (socket < 0 || ws::getpeername(socket, &address, &port) != 0)
-        return std::string();
-    return ws::addressToText(address);
-}
-
-} // namespace
 
 // Over IPv6 the data connection is announced the extended way (EPSV,
 // EPRT), which does not name the address family's form of an address.
 bool CFtpClient::ControlOverIPv6() const {
-    return peerAddress(m_objControlSocket->SocketHandle()).find(':') != std::string::npos;
+    return m_objControlSocket->PeerAddress().family == SocketAddress::IPv6;
 }
 
 void CFtpClient::OpenDataConnection() {
@@ -51,8 +36,7 @@ void CFtpClient::OpenDataConnection() {
 void CFtpClient::CloseDataConnection() {
     try {
         if (m_objDataSocket->State() != CSocket::StateClosed) {
-            ws::shutdown(m_objDataSocket->SocketHandle(), 2);
-            DropDataSocket();
+            m_objDataSocket->Abort();
         }
     } catch (...) {
         rethrowFrom("CloseDataConnection");
@@ -70,8 +54,8 @@ void CFtpClient::DropDataSocket() {
 // Whether a connection comes from the server at the other end of the
 // control connection.
 bool CFtpClient::FromServer(std::int32_t socket) const {
-    const std::string server = peerAddress(m_objControlSocket->SocketHandle());
-    return !server.empty() && peerAddress(socket) == server;
+    const std::string server = m_objControlSocket->PeerAddress().ip;
+    return !server.empty() && CSocket::RequestPeerAddress(socket).ip == server;
 }
 
 std::int32_t CFtpClient::NextPortCandidate(std::int32_t lastPort) {
@@ -163,7 +147,7 @@ void CFtpClient::EstablishPasvDataConnection(const std::string& strReply) {
                         "The server's passive-mode reply names no address: " +
                             withoutLineEnd(strReply));
         }
-        const std::string server = peerAddress(m_objControlSocket->SocketHandle());
+        const std::string server = m_objControlSocket->PeerAddress().ip;
         if (server.empty())
             throw Error(NotConnected, "CFtpClient.EstablishPasvDataConnection", NotConnectedText);
         m_objDataSocket->CloseSocket();

@@ -356,10 +356,8 @@ void CFtpClient::m_objDataSocket_OnConnect() {
 // time-out, for the server's.
 void CFtpClient::m_objDataSocket_OnConnectionRequest(std::int32_t requestID) {
     try {
-        if (requestID >= 0 && !FromServer(requestID)) {
-            ws::closesocket(requestID);
-            return;
-        }
+        if (requestID >= 0 && !FromServer(requestID))
+            return; // a request nobody accepts is closed when the event ends
         if (m_objDataSocket->State() != CSocket::StateClosed)
             m_objDataSocket->CloseSocket();
         if (requestID < 0)

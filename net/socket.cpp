@@ -306,6 +306,51 @@ void CSocket::CloseSocket() {
     }
 }
 
+void CSocket::Abort() {
+    try {
+        forgetLookup();
+        if (m_SocketHandle == -1)
+            return;
+        ws::shutdown(m_SocketHandle, ws::SD_BOTH);
+        DestroySocket();
+        m_State = StateClosed;
+    } catch (...) {
+        // Like closing, aborting reports nothing.
+    }
+}
+
+namespace {
+
+SocketAddress peerOf(std::int32_t handle) {
+    ws::InetAddress address;
+    std::uint16_t port = 0;
+    if (handle < 0 || ws::getpeername(handle, &address, &port) != 0)
+        return {};
+    return {address.family == ws::AF_INET6_ ? SocketAddress::IPv6 : SocketAddress::IPv4,
+            ws::addressToText(address), hostPort(port)};
+}
+
+} // namespace
+
+SocketAddress CSocket::PeerAddress() const {
+    return peerOf(m_SocketHandle);
+}
+
+SocketAddress CSocket::RequestPeerAddress(std::int32_t requestID) {
+    return MSocketSupport::IsOffered(requestID) ? peerOf(requestID) : SocketAddress{};
+}
+
+void CSocket::postToSelf(std::int32_t event, bool followUp) const {
+    auto& loop = platform::EventLoop::instance();
+    const auto window = MSocketSupport::SocketWindow();
+    const auto message = MSocketSupport::SocketMessage();
+    const auto reply = ws::makeSelectReply(event, 0);
+    if (followUp)
+        loop.postFollowUp(window, message, m_SocketHandle, reply);
+    else
+        loop.postMessage(window, message, m_SocketHandle, reply);
+}
+
 void CSocket::StartSecure(std::shared_ptr<SecureChannel> channel) {
     const char* source = "CSocket.StartSecure";
     try {
@@ -374,7 +419,7 @@ void CSocket::setProtocol(std::int32_t value) {
 
 // --- notifications -----------------------------------------------------------
 
-void CSocket::PostSocketEvent(std::int32_t event, std::int32_t error) {
+void CSocket::HandleNotification(std::int32_t event, std::int32_t error) {
     if (error != 0 && event == ws::FD_CONNECT && tryNextAddress(error))
         return; // the name's next address is being tried
     if (error != 0) {
@@ -427,9 +472,7 @@ void CSocket::dispatchEvent(std::int32_t event) {
     }
     case ws::FD_WRITE:
         if (m_secure && m_secure->readWantsWrite()) // a read waited to write
-            platform::EventLoop::instance().postMessage(
-                MSocketSupport::SocketWindow(), MSocketSupport::SocketMessage(), m_SocketHandle,
-                ws::makeSelectReply(ws::FD_READ, 0));
+            postToSelf(ws::FD_READ);
         if (pendingSendBytes() == 0) {
             if (m_completionPending) {
                 m_completionPending = false;
@@ -512,7 +555,7 @@ void CSocket::onPeerClosed() {
     // Deliver whatever is still waiting. A failing read ends the data, not
     // the close: the peer has gone either way. Through a security layer a
     // failing read is a stream that cannot be trusted to be whole: it
-    // fails the socket instead (PostSocketEvent).
+    // fails the socket instead (HandleNotification).
     for (;;) {
         std::int32_t n = 0;
         try {
@@ -553,9 +596,9 @@ void CSocket::onPeerClosed() {
     OnClose.raise();
 }
 
-void CSocket::PostGetHostEvent(std::int32_t taskHandle,
-                               const std::vector<ws::InetAddress>& addresses,
-                               const std::string& hostName, std::int32_t error) {
+void CSocket::HandleLookupResult(std::int32_t taskHandle,
+                                 const std::vector<ws::InetAddress>& addresses,
+                                 const std::string& hostName, std::int32_t error) {
     const char* source = "CSocket.PostGetHostEvent";
     try {
         // Only the answer to the lookup under way counts; an older one (the

@@ -13,6 +13,16 @@
 
 class SecureChannel;
 
+// The address at one end of a connection, as the socket reports it.
+struct SocketAddress {
+    // The library's family numbers.
+    enum Family : std::int32_t { None = 0, IPv4 = 2, IPv6 = 23 };
+    Family family = None;
+    std::string ip;        // dotted IPv4 or IPv6 text; empty for None
+    std::int32_t port = 0; // 0..65535
+    bool operator==(const SocketAddress&) const = default;
+};
+
 // An asynchronous IPv4 or IPv6 socket with events: a TCP connection, a listening
 // TCP socket or a UDP socket. Methods return at once; progress arrives
 // later as events, raised from the socket service's notification dispatch
@@ -57,6 +67,10 @@ public:
     void Bind(std::optional<std::int32_t> lngLocalPort = std::nullopt,
               std::optional<std::string> strLocalIP = std::nullopt);
     void Accept(std::int32_t requestID);
+    // Closes the socket at once in any state, both directions: what
+    // SendData left unsent is dropped, a security layer says no goodbye, and
+    // no event follows (OnClose included). Never raises.
+    void Abort();
     // Puts a security layer between the data path and the wire of this
     // connected TCP socket and starts its handshake; it stays until the
     // socket closes. Events and buffers then carry the plain bytes.
@@ -78,6 +92,12 @@ public:
     std::string LocalHostName() const { return m_LocalHostName; }
     // Saturated at the largest 32-bit value rather than wrapped.
     std::int32_t BytesReceived() const;
+    // The other end of the connection as the socket reports it now; None
+    // without a connected socket.
+    SocketAddress PeerAddress() const;
+    // The same for a connection request while OnConnectionRequest offers
+    // it; None for any other handle.
+    static SocketAddress RequestPeerAddress(std::int32_t requestID);
     // The security layer of the connection, nullptr if there is none.
     std::shared_ptr<SecureChannel> Secure() const { return m_secure; }
 
@@ -95,11 +115,12 @@ public:
     platform::Event<std::int32_t, std::int32_t> OnSendProgress; // bytesSent, bytesRemaining
 
     // --- called by the socket service only ---
-    void PostSocketEvent(std::int32_t event, std::int32_t error);
-    // `addresses` in the order they are to be tried.
-    void PostGetHostEvent(std::int32_t taskHandle,
-                          const std::vector<platform::winsock::InetAddress>& addresses,
-                          const std::string& hostName, std::int32_t error);
+    // A notification for this socket (FD_READ ... with its error), handled now.
+    void HandleNotification(std::int32_t event, std::int32_t error);
+    // The answer to a host lookup; `addresses` in the order they are to be tried.
+    void HandleLookupResult(std::int32_t taskHandle,
+                            const std::vector<platform::winsock::InetAddress>& addresses,
+                            const std::string& hostName, std::int32_t error);
 
 private:
     CSocket();
@@ -130,6 +151,11 @@ private:
     void raiseError(std::int32_t number, const std::string& source);
     void raiseError(std::int32_t number, const std::string& source, std::string description);
     void dispatchEvent(std::int32_t event);
+    // Queues a notification for this socket behind what the loop holds,
+    // for news that must not reach handlers inside the current call. A
+    // follow-up may be dispatched in the pass that is running (see
+    // EventLoop::postFollowUp).
+    void postToSelf(std::int32_t event, bool followUp = false) const;
     // Ends the socket after a failure of its security layer.
     void failSecure(std::int32_t number, const std::string& source, const std::string& description);
     // The stream's end announced through the security layer, then the socket's.

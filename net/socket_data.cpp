@@ -4,7 +4,6 @@
 #include "net/secure_channel.h"
 #include "net/socket.h"
 #include "net/socket_helpers.h"
-#include "platform/event_loop.h"
 
 using namespace socket_detail;
 
@@ -106,9 +105,7 @@ void CSocket::SendBufferedData() {
         // OnSendComplete always comes from the loop, never from inside SendData;
         // when this send was itself the answer to a completion, the loop may
         // deliver it in the same pass.
-        platform::EventLoop::instance().postFollowUp(
-            MSocketSupport::SocketWindow(), MSocketSupport::SocketMessage(), m_SocketHandle,
-            ws::makeSelectReply(ws::FD_WRITE, 0));
+        postToSelf(ws::FD_WRITE, true);
         if (m_shutdownWhenSent) {
             m_shutdownWhenSent = false;
             shutdownSend(); // the close CloseSocket asked for
@@ -146,9 +143,7 @@ std::int32_t CSocket::RecvToBuffer() {
         }
         // Plain bytes left inside the layer get no notification of their own.
         if (n == chunk && m_secure->pending())
-            platform::EventLoop::instance().postMessage(
-                MSocketSupport::SocketWindow(), MSocketSupport::SocketMessage(), m_SocketHandle,
-                ws::makeSelectReply(ws::FD_READ, 0));
+            postToSelf(ws::FD_READ);
     } else if (m_Protocol == ProtocolTcp)
         n = ws::recv(m_SocketHandle, block.data(), chunk);
     else
@@ -225,7 +220,5 @@ void CSocket::resumeReading() {
         return;
     m_readPaused = false;
     // The read the library announced was left undone; do it from the loop.
-    platform::EventLoop::instance().postMessage(MSocketSupport::SocketWindow(),
-                                                MSocketSupport::SocketMessage(), m_SocketHandle,
-                                                ws::makeSelectReply(ws::FD_READ, 0));
+    postToSelf(ws::FD_READ);
 }

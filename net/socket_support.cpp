@@ -179,6 +179,10 @@ bool WithdrawRequest(std::int32_t socketHandle) {
     return service().offeredRequests.erase(socketHandle) != 0;
 }
 
+bool IsOffered(std::int32_t socketHandle) {
+    return service().offeredRequests.count(socketHandle) != 0;
+}
+
 const platform::Error& PendingError() {
     return service().pendingError;
 }
@@ -191,7 +195,7 @@ void SocketWindowProc(platform::WindowHandle, platform::MessageId message, std::
         if (message == s.socketMessage) {
             auto it = s.socketRegistry.find(static_cast<std::int32_t>(first));
             if (it == s.socketRegistry.end())
-                return; // closed since the notification was posted
+                return; // closed since the notification was queued
             // A counted reference for the length of this one dispatch, so a
             // handler may release the object that raised the event.
             std::shared_ptr<CSocket> object = it->second.lock();
@@ -199,7 +203,7 @@ void SocketWindowProc(platform::WindowHandle, platform::MessageId message, std::
                 return;
             std::int32_t event = static_cast<std::int32_t>(second & 0xFFFF);
             std::int32_t error = static_cast<std::int32_t>((second >> 16) & 0xFFFF);
-            object->PostSocketEvent(event, error);
+            object->HandleNotification(event, error);
         } else if (message == s.lookupMessage) {
             auto it = s.lookupRegistry.find(static_cast<std::int32_t>(first));
             if (it == s.lookupRegistry.end())
@@ -218,11 +222,11 @@ void SocketWindowProc(platform::WindowHandle, platform::MessageId message, std::
             // A failure carries its task too, so the object can tell whether
             // it still waits for this answer.
             if (error != 0)
-                object->PostGetHostEvent(static_cast<std::int32_t>(first), {}, std::string(),
-                                         error);
+                object->HandleLookupResult(static_cast<std::int32_t>(first), {}, std::string(),
+                                           error);
             else
-                object->PostGetHostEvent(static_cast<std::int32_t>(first), addresses,
-                                         lookup.buffer->name, 0);
+                object->HandleLookupResult(static_cast<std::int32_t>(first), addresses,
+                                           lookup.buffer->name, 0);
         }
     } catch (...) {
     }

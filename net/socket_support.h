@@ -45,6 +45,7 @@ bool DestroySocketWindow();
 void OfferRequest(std::int32_t socketHandle);
 bool TakeRequest(std::int32_t socketHandle);
 bool WithdrawRequest(std::int32_t socketHandle);
+bool IsOffered(std::int32_t socketHandle);
 
 // Port numbers as the library's signed 16-bit values: 0..65535 in,
 // anything else raises the overflow error (6).

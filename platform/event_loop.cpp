@@ -10,6 +10,7 @@
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
 
@@ -85,7 +86,8 @@ bool EventLoop::destroyWindow(WindowHandle window) {
         return false;
     std::erase_if(m_timers, [window](const auto& t) { return t.first.first == window; });
     std::erase_if(m_deadlines, [window](const auto& d) { return d.second.first == window; });
-    std::erase_if(m_queue, [window](const Queued& q) { return q.message.window == window; });
+    std::erase_if(m_queue,
+                  [window](const Queued& q) { return q.fd < 0 && q.message.window == window; });
     return true;
 }
 
@@ -139,8 +141,18 @@ void EventLoop::postMessageFromAnyThread(WindowHandle window, MessageId message,
     }
 }
 
+bool EventLoop::sendMessage(WindowHandle window, MessageId message, std::intptr_t wParam,
+                            std::intptr_t lParam) {
+    auto it = m_windows.find(window);
+    if (it == m_windows.end())
+        return false;
+    WindowProc proc = it->second.proc; // the window may end inside its procedure
+    guarded([&] { proc(window, message, wParam, lParam); });
+    return true;
+}
+
 void EventLoop::removeMessages(const std::function<bool(const Message&)>& match) {
-    std::erase_if(m_queue, [&](const Queued& q) { return match(q.message); });
+    std::erase_if(m_queue, [&](const Queued& q) { return q.fd < 0 && match(q.message); });
 }
 
 // Makes fd() readable until the queue is empty; written once, however
@@ -348,12 +360,40 @@ void EventLoop::collectReady(int timeoutMs) {
             continue;
         }
         auto it = m_watches.find(fd);
-        if (it == m_watches.end() || it->second.events == 0)
-            continue; // unwatched by an earlier callback of this pass
-        FdCallback callback = it->second.callback;
-        guarded([&] { callback(fd, events[i].events); });
+        if (it != m_watches.end() && it->second.events != 0)
+            queueReadiness(fd, it->second, events[i].events);
     }
     drainInbox();
+}
+
+// A descriptor found ready again before its turn keeps the turn it has,
+// so its news keep their order behind what was posted before them.
+void EventLoop::queueReadiness(int fd, Watch& watch, std::uint32_t events) {
+    if (watch.turn != 0) {
+        watch.readyEvents |= events;
+        return;
+    }
+    watch.turn = ++m_lastTurn;
+    watch.readyEvents = events;
+    Queued entry;
+    entry.fd = fd;
+    entry.turn = watch.turn;
+    m_queue.push_back(entry);
+}
+
+bool EventLoop::dispatchReadiness(const Queued& entry) {
+    auto it = m_watches.find(entry.fd);
+    // Unwatched since (and perhaps watched again, for another socket).
+    if (it == m_watches.end() || it->second.turn != entry.turn)
+        return false;
+    const std::uint32_t events = std::exchange(it->second.readyEvents, 0);
+    it->second.turn = 0;
+    if (it->second.events == 0)
+        return false; // no longer waited for
+    FdCallback callback = it->second.callback;
+    const int fd = entry.fd;
+    guarded([&] { callback(fd, events); });
+    return true;
 }
 
 // --- dispatch --------------------------------------------------------------
@@ -373,8 +413,13 @@ std::size_t EventLoop::dispatchQueued() {
                    m_inbox->posted.load(std::memory_order_relaxed) || timerDue(Clock::now())) {
             break;
         }
-        Message m = m_queue.front().message;
+        const Queued entry = m_queue.front();
         m_queue.pop_front();
+        if (entry.fd >= 0) {
+            dispatched += dispatchReadiness(entry) ? 1 : 0;
+            continue;
+        }
+        const Message& m = entry.message;
         auto it = m_windows.find(m.window);
         if (it == m_windows.end())
             continue;

@@ -37,9 +37,10 @@ using FdCallback = std::function<void(int fd, std::uint32_t epollEvents)>;
 //
 // It offers what the components expect of a windowing system's message
 // queue: hidden message windows with a procedure, registered message
-// numbers, posted messages, periodic timers by identifier, and descriptor
-// readiness (which the socket-library shim turns into posted notifications).
-// Everything is delivered one at a time on the owning thread.
+// numbers, posted and sent messages, periodic timers by identifier, and
+// descriptor readiness (which the socket-library shim turns into
+// notifications for its sockets' windows). Everything is delivered one at
+// a time on the owning thread.
 //
 // All of it waits in one epoll descriptor (`fd()`), which is readable
 // whenever something is ready to be dispatched, so a window toolkit can
@@ -87,8 +88,15 @@ public:
     // pass and dropped there if the window has gone.
     void postMessageFromAnyThread(WindowHandle window, MessageId message, std::intptr_t wParam,
                                   std::intptr_t lParam);
+    // Owning thread only. Calls the window's procedure now, as a dispatch
+    // would (a failure inside it is dropped); false if the window does not
+    // exist. For a notification that is already its own turn in the queue
+    // (a descriptor's readiness) and gains nothing from waiting again.
+    bool sendMessage(WindowHandle window, MessageId message, std::intptr_t wParam,
+                     std::intptr_t lParam);
     // Drops queued messages for which `match` is true.
     void removeMessages(const std::function<bool(const Message&)>& match);
+    // Messages and descriptor readiness waiting for their turn.
     std::size_t queuedMessages() const { return m_queue.size(); }
 
     // --- timers -----------------------------------------------------------
@@ -101,6 +109,10 @@ public:
     bool hasTimer(WindowHandle window, TimerId id) const;
 
     // --- descriptor readiness (for the socket-library shim) -------------
+    // What a readiness check finds takes its turn in the queue behind the
+    // messages posted before it, one turn per descriptor however often it
+    // is found ready meanwhile; the callback runs at that turn, with every
+    // epoll event seen since. A descriptor unwatched before its turn loses it.
     void watchFd(int fd, FdCallback callback);
     // epoll events to wait for; 0 takes the descriptor out of the wait set.
     // False if the kernel refused (no memory, no watches left): the
@@ -114,8 +126,8 @@ public:
     // --- dispatch ---------------------------------------------------------
     // One pass: collects what is ready now (descriptors, due timers,
     // messages from other threads) with one readiness check and dispatches
-    // every message queued at that moment, the follow-ups they post (see
-    // `postFollowUp`), then the due timers. Never waits. May be called from
+    // every message and readiness queued at that moment, the follow-ups
+    // they post (see `postFollowUp`), then the due timers. Never waits. May be called from
     // inside a handler. Returns how many messages and ticks were dispatched.
     std::size_t processPendingEvents();
     // Blocks until something is ready or the deadline passes, then
@@ -159,10 +171,14 @@ private:
     struct Queued {
         Message message;
         bool followUp = false;
+        int fd = -1;            // a descriptor's readiness instead of a message
+        std::uint64_t turn = 0; // which readiness turn of that descriptor
     };
     struct Watch {
         FdCallback callback;
         std::uint32_t events = 0;
+        std::uint64_t turn = 0;        // its readiness waiting in the queue; 0 = none
+        std::uint32_t readyEvents = 0; // what was seen ready for that turn
     };
     // State shared with threads that post from outside.
     struct Inbox {
@@ -173,6 +189,8 @@ private:
     };
 
     void collectReady(int timeoutMs);
+    void queueReadiness(int fd, Watch& watch, std::uint32_t events);
+    bool dispatchReadiness(const Queued& entry);
     void drainInbox();
     std::size_t dispatchPass();
     std::size_t dispatchDueTimers();
@@ -202,6 +220,7 @@ private:
     Clock::time_point m_armedFor = Clock::time_point::max();      // the timer descriptor's expiry
     std::uint64_t m_lastTimerGeneration = 0;
     std::unordered_map<int, Watch> m_watches;
+    std::uint64_t m_lastTurn = 0;
     std::function<void(std::chrono::milliseconds)> m_yieldHook;
     int m_failWindowCreations = 0;
     SystemCalls m_calls;

@@ -27,7 +27,9 @@ inline constexpr int SOCK_STREAM_ = 1;
 inline constexpr int SOCK_DGRAM_ = 2;
 inline constexpr int IPPROTO_TCP_ = 6;
 inline constexpr int IPPROTO_UDP_ = 17;
+inline constexpr int SD_RECEIVE = 0;
 inline constexpr int SD_SEND = 1;
+inline constexpr int SD_BOTH = 2;
 
 // Option levels and names as the library numbers them.
 inline constexpr int SOL_SOCKET_ = 0xFFFF;

@@ -40,6 +40,7 @@ struct Record {
     bool closeSent = false;
     bool acceptBackingOff = false; // out of descriptors: not watched for a while
     bool ipv6 = false;             // an IPv6 socket (IPv4 peers as mapped addresses)
+    std::uint64_t life = 0;        // changes with every socket the handle stands for
 };
 
 // How long a listening socket is left alone after `accept` found the
@@ -55,7 +56,8 @@ void dropRecord(SOCKET s);
 // Starts the record again as `kind` for a new socket under the same
 // handle, keeping its notification request; drops what was queued.
 void restartRecord(SOCKET s, Kind kind);
-// Posts `event` for the socket if it was asked for.
+// Posts `event` for the socket if it was asked for: for news that a call
+// brings about, which must not reach the caller's handlers inside the call.
 void post(SOCKET s, const Record& r, long event, int error);
 // Tells the loop which readiness can still lead to a notification.
 void update(SOCKET s, Record& r);

@@ -1,9 +1,12 @@
 // Readiness notifications of the socket-library shim: the record kept per
-// socket, how epoll readiness becomes posted FD_* notifications with the
-// library's re-arming rules, and WSAAsyncSelect.
+// socket, how epoll readiness becomes FD_* notifications with the library's
+// re-arming rules, and WSAAsyncSelect. Readiness has already waited for its
+// turn in the loop's queue, so its notifications go to the window's
+// procedure at once; only those that a call brings about are posted.
 
 #include "platform/winsock/internal.h"
 
+#include <array>
 #include <cerrno>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -29,6 +32,17 @@ EventLoop& loop() {
 // identifiers that no component uses there: this bit and the socket.
 constexpr TimerId AcceptBackOffTimer = TimerId(1) << 40;
 
+std::uint64_t lastLife = 0;
+
+// Notifications posted for the socket and not yet dispatched.
+void dropQueued(SOCKET s, const Record& r) {
+    if (r.window == 0)
+        return;
+    loop().removeMessages([&](const Message& m) {
+        return m.window == r.window && m.message == r.message && m.wParam == s;
+    });
+}
+
 } // namespace
 
 Record* find(SOCKET s) {
@@ -40,6 +54,7 @@ Record& addRecord(SOCKET s, Kind kind) {
     Record& r = records()[s];
     r = Record{};
     r.kind = kind;
+    r.life = ++lastLife;
     return r;
 }
 
@@ -52,11 +67,7 @@ void dropRecord(SOCKET s) {
     loop().unwatchFd(s);
     if (r.acceptBackingOff)
         loop().killTimer(r.window, AcceptBackOffTimer | static_cast<TimerId>(s));
-    if (r.window != 0) {
-        loop().removeMessages([&](const Message& m) {
-            return m.window == r.window && m.message == r.message && m.wParam == s;
-        });
-    }
+    dropQueued(s, r);
 }
 
 void restartRecord(SOCKET s, Kind kind) {
@@ -67,16 +78,13 @@ void restartRecord(SOCKET s, Kind kind) {
     loop().setFdEvents(s, 0);
     if (r.acceptBackingOff)
         loop().killTimer(r.window, AcceptBackOffTimer | static_cast<TimerId>(s));
-    if (r.window != 0) {
-        loop().removeMessages([&](const Message& m) {
-            return m.window == r.window && m.message == r.message && m.wParam == s;
-        });
-    }
+    dropQueued(s, r);
     Record fresh;
     fresh.kind = kind;
     fresh.window = r.window;
     fresh.message = r.message;
     fresh.mask = r.mask;
+    fresh.life = ++lastLife;
     r = fresh;
 }
 
@@ -173,20 +181,53 @@ int socketError(SOCKET s) {
     return error;
 }
 
+// The notifications one readiness gives, in the library's order.
+class Notices {
+public:
+    void add(long event, int error) {
+        if (m_count < m_notices.size())
+            m_notices[m_count++] = {event, error};
+    }
+    // Hands each to the socket's window now. A handler may close the
+    // socket, or close it and make another under the same handle: what
+    // is left then belonged to the socket that has gone.
+    void deliver(SOCKET s, std::uint64_t life) const {
+        for (std::size_t i = 0; i < m_count; ++i) {
+            const Record* r = find(s);
+            if (!r || r->life != life)
+                return;
+            if (r->window != 0 && (r->mask & m_notices[i].event))
+                loop().sendMessage(r->window, r->message, s,
+                                   makeSelectReply(m_notices[i].event, m_notices[i].error));
+        }
+    }
+
+private:
+    struct Notice {
+        long event = 0;
+        int error = 0;
+    };
+    std::array<Notice, 3> m_notices{};
+    std::size_t m_count = 0;
+};
+
 void onReady(SOCKET s, std::uint32_t events) {
     Record* r = find(s);
     if (!r)
         return;
     // Readiness reported while the socket did not want it: now it leaves.
     const std::uint32_t unwanted = events & (In | Out | ReadHangUp) & ~interest(*r);
+    // The record is brought up to date before any handler runs, so a
+    // handler that waits for the loop meets the socket as it now is.
+    Notices notices;
     switch (r->kind) {
     case Kind::Connecting:
         if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
             int error = errorFromErrno(socketError(s));
-            post(s, *r, FD_CONNECT, error);
+            notices.add(FD_CONNECT, error);
             if (error == 0) {
                 r->kind = Kind::Connected;
-                post(s, *r, FD_WRITE, 0);
+                notices.add(FD_WRITE, 0);
             } else {
                 r->closeSent = true; // the attempt is over; nothing more to tell
             }
@@ -195,7 +236,7 @@ void onReady(SOCKET s, std::uint32_t events) {
     case Kind::Listening:
         if ((events & EPOLLIN) && r->acceptArmed) {
             r->acceptArmed = false;
-            post(s, *r, FD_ACCEPT, 0);
+            notices.add(FD_ACCEPT, 0);
         }
         break;
     case Kind::Datagram:
@@ -203,11 +244,11 @@ void onReady(SOCKET s, std::uint32_t events) {
             socketError(s); // an ICMP error for an earlier datagram; nothing to report
         if ((events & EPOLLIN) && r->readArmed) {
             r->readArmed = false;
-            post(s, *r, FD_READ, 0);
+            notices.add(FD_READ, 0);
         }
         if ((events & EPOLLOUT) && r->writeArmed) {
             r->writeArmed = false;
-            post(s, *r, FD_WRITE, 0);
+            notices.add(FD_WRITE, 0);
         }
         break;
     case Kind::Connected: {
@@ -215,7 +256,7 @@ void onReady(SOCKET s, std::uint32_t events) {
             int error = errorFromErrno(socketError(s));
             if (error != 0) {
                 r->closeSent = true;
-                post(s, *r, FD_CLOSE, error);
+                notices.add(FD_CLOSE, error);
                 break;
             }
         }
@@ -227,16 +268,16 @@ void onReady(SOCKET s, std::uint32_t events) {
                 waiting = 0;
             if (waiting > 0) {
                 r->readArmed = false;
-                post(s, *r, FD_READ, 0);
+                notices.add(FD_READ, 0);
             }
         }
         if ((events & EPOLLOUT) && r->writeArmed) {
             r->writeArmed = false;
-            post(s, *r, FD_WRITE, 0);
+            notices.add(FD_WRITE, 0);
         }
         if (events & (EPOLLRDHUP | EPOLLHUP)) {
             r->closeSent = true;
-            post(s, *r, FD_CLOSE, 0);
+            notices.add(FD_CLOSE, 0);
         }
         break;
     }
@@ -247,6 +288,7 @@ void onReady(SOCKET s, std::uint32_t events) {
     const std::uint32_t current = loop().fdEvents(s);
     if (wanted == 0 || (wanted & ~current) != 0 || (current & unwanted) != 0)
         setEvents(s, *r, wanted == 0 ? 0 : wanted | (current & ~unwanted));
+    notices.deliver(s, r->life);
 }
 
 } // namespace
@@ -265,6 +307,10 @@ int WSAAsyncSelect(SOCKET s, WindowHandle window, MessageId message, long mask) 
         loop().killTimer(r->window, AcceptBackOffTimer | static_cast<TimerId>(s));
         r->acceptBackingOff = false;
     }
+    // Stopped means stopped: what was posted and not yet dispatched goes
+    // too, or a socket that takes the descriptor number next would get it.
+    if (mask == 0)
+        dropQueued(s, *r);
     r->window = mask == 0 ? 0 : window;
     r->message = message;
     r->mask = mask;

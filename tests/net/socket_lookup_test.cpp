@@ -95,12 +95,20 @@ TEST(CSocketLookup, AddressesAreTriedInOrderUntilOneConnects) {
     auto resolver = std::make_shared<FixedResolver>(0);
     resolver->all = {"127.0.0.1", "::1"};
     ResolverGuard guard(resolver);
+    // Nothing can listen on the IPv4 side of the port while the blocker
+    // holds it; a port whose IPv4 side is in use already is passed over.
     auto listener = CSocket::create();
-    listener->Bind(0, "::1");
-    listener->Listen();
-    // Nothing can listen on the IPv4 side of the port while this holds it.
     auto blocker = CSocket::create();
-    blocker->Bind(boundPort(listener), "127.0.0.1");
+    for (int tries = 0; blocker->SocketHandle() == -1 && tries < 20; ++tries) {
+        listener->Abort();
+        listener->Bind(0, "::1");
+        try {
+            blocker->Bind(boundPort(listener), "127.0.0.1");
+        } catch (const platform::Error&) {
+            blocker->Abort();
+        }
+    }
+    listener->Listen();
 
     auto s = CSocket::create();
     int connects = 0;
