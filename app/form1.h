@@ -1,11 +1,12 @@
 #pragma once
 
-#include "app/bandwidth_test.h"
 #include "app/form2.h"
-#include "app/service_settings.h"
 #include "app/sound_object.h"
 #include "app/widgets.h"
-#include "ping/connection_test.h"
+#include "checks/bandwidth_test.h"
+#include "checks/connection_test.h"
+#include "checks/service_settings.h"
+#include "platform/qt/settings_file.h"
 
 #include <QGroupBox>
 #include <QLabel>
@@ -38,7 +39,8 @@ public:
     struct Options {
         // Null: the window's own interpreter on the default audio devices.
         CommandSender mciSendString;
-        ServiceSettings settings = ServiceSettings::load();
+        checks::ServiceSettings settings =
+            checks::ServiceSettings::load(platform::qt::readSettingsFile);
         // Null: real echo requests (PingMod::SendEchoRequest).
         ConnectionTest::EchoProbe echoProbe;
         // Folder of the bandwidth test's local file; empty: the program's folder.
@@ -92,7 +94,7 @@ public:
     // TotalBytes and the FTP client m_objFtpClient.
     BandwidthTest::Test& bandwidth() { return *m_bandwidth; }
 
-    const ServiceSettings& settings() const { return m_settings; }
+    const checks::ServiceSettings& settings() const { return m_settings; }
     // The explanation window while it is open.
     Form2* explanationWindow() const { return m_form2; }
     // How often the activation steps have run.
@@ -133,7 +135,7 @@ private:
     std::uint32_t mciSendString(const std::string& command);
     void speakAndWait(const QString& text);
 
-    ServiceSettings m_settings;
+    checks::ServiceSettings m_settings;
     // What the bandwidth test drives: Text2, Text5, Command4, the message
     // boxes, and the clocks Timer3 and Timer4.
     std::unique_ptr<BandwidthTest::Controls> m_bandwidthControls;

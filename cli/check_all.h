@@ -2,16 +2,12 @@
 
 // mitu-check all: connection, bandwidth, microphone and speakers in turn.
 
-#include "ping/connection_test.h"
-
-#include <string>
-#include <vector>
+#include "cli/check_commands.h"
 
 namespace check {
 
-// all [options of each check] [--json]; exit status 0 only when every
-// check passed, otherwise the first failing check's. An empty probe sends
-// real echo requests.
-int runAll(const std::vector<std::string>& arguments, const ConnectionTest::EchoProbe& probe = {});
+// Fills every member of the report; the exit status is 0 only when every
+// check passed, otherwise the first failing check's.
+int checkAll(const Options& options, const Seams& seams, Report& report, bool text);
 
 } // namespace check

@@ -1,8 +1,7 @@
 #include "cli/check_sound.h"
 
+#include "checks/sound_levels.h"
 #include "cli/check_commands.h"
-#include "cli/check_json.h"
-#include "cli/sound_levels.h"
 
 #include <QAudioSource>
 #include <QBuffer>
@@ -162,24 +161,10 @@ int checkMicrophone(const Options& options, MicrophoneReport& report, bool text)
     report.seconds = static_cast<double>(frames) / format.sampleRate();
     std::vector<std::int16_t> samples(static_cast<std::size_t>(frames) * format.channelCount());
     std::memcpy(samples.data(), take.constData(), samples.size() * sizeof(std::int16_t));
-    analyse(samples, format.channelCount(), report);
+    checks::analyse(samples, format.channelCount(), report);
     if (text)
         printMicrophone(report);
     return report.verdict == "ok" ? ExitOk : ExitFailed;
-}
-
-int runMicrophone(const std::vector<std::string>& arguments) {
-    Options options = defaultOptions();
-    if (!parseOptions(arguments, MicrophoneOptions, options)) {
-        std::cerr << "usage: mitu-check microphone [--seconds N] [--json]\n";
-        return ExitUsage;
-    }
-    Report report;
-    report.microphone.emplace();
-    const int status = checkMicrophone(options, *report.microphone, !options.json);
-    if (options.json)
-        writeJson(std::cout, report, status == ExitOk);
-    return status;
 }
 
 } // namespace check

@@ -1,29 +1,18 @@
 #include "cli/check_options.h"
 
-#include "app/service_settings.h"
+#include "checks/service_settings.h"
+#include "cli/option_reader.h"
 #include "ping/echo_target.h"
 #include "platform/program.h"
+#include "platform/qt/settings_file.h"
 
-#include <charconv>
 #include <iostream>
 
 namespace check {
 
-namespace {
-
-bool number(const std::string& text, int low, int high, int& value) {
-    int parsed = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-    if (error != std::errc() || end != text.data() + text.size() || parsed < low || parsed > high)
-        return false;
-    value = parsed;
-    return true;
-}
-
-} // namespace
-
 Options defaultOptions() {
-    const app::ServiceSettings service = app::ServiceSettings::load();
+    const checks::ServiceSettings service =
+        checks::ServiceSettings::load(platform::qt::readSettingsFile);
     for (const std::string& problem : service.problems)
         std::cerr << "mitu-check: " << problem << '\n';
     Options options;
@@ -37,47 +26,36 @@ Options defaultOptions() {
 }
 
 bool parseOptions(const std::vector<std::string>& arguments, unsigned accepted, Options& options) {
+    using cli::numberOption;
+    using cli::textOption;
+    std::vector<cli::Option> table{cli::flagOption("--json", [&] { options.json = true; })};
+    if (accepted & ConnectionOptions) {
+        table.push_back(
+            textOption("--address", [&](const std::string& a) { options.address = a; }));
+        table.push_back(numberOption("--count", 1, 100, [&](int count) { options.count = count; }));
+    }
+    if (accepted & BandwidthOptions) {
+        table.push_back(textOption("--server", [&](const std::string& s) { options.server = s; }));
+        table.push_back(numberOption("--port", 1, 65535, [&](int port) { options.port = port; }));
+        table.push_back(textOption("--user", [&](const std::string& u) { options.user = u; }));
+        table.push_back(
+            textOption("--password", [&](const std::string& p) { options.password = p; }));
+        table.push_back(textOption("--folder", [&](const std::string& f) { options.folder = f; }));
+    }
+    if (accepted & MicrophoneOptions)
+        table.push_back(numberOption("--seconds", 1, 30, [&](int s) { options.seconds = s; }));
     bool positional = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& option = arguments[i];
-        if (option == "--json") {
-            options.json = true;
+        if (arguments[i].starts_with("-")) {
+            if (cli::readOption(table, arguments, i))
+                return false;
             continue;
         }
-        if (!option.starts_with("-")) {
-            if (!(accepted & ConnectionOptions) || positional)
-                return false;
-            options.address = option;
-            positional = true;
-            continue;
-        }
-        if (i + 1 >= arguments.size())
+        // ADDRESS, once.
+        if (!(accepted & ConnectionOptions) || positional)
             return false;
-        const std::string& value = arguments[++i];
-        const bool connection = accepted & ConnectionOptions;
-        const bool bandwidth = accepted & BandwidthOptions;
-        if (connection && option == "--address") {
-            options.address = value;
-        } else if (connection && option == "--count") {
-            if (!number(value, 1, 100, options.count))
-                return false;
-        } else if (bandwidth && option == "--server") {
-            options.server = value;
-        } else if (bandwidth && option == "--port") {
-            if (!number(value, 1, 65535, options.port))
-                return false;
-        } else if (bandwidth && option == "--user") {
-            options.user = value;
-        } else if (bandwidth && option == "--password") {
-            options.password = value;
-        } else if (bandwidth && option == "--folder") {
-            options.folder = value;
-        } else if ((accepted & MicrophoneOptions) && option == "--seconds") {
-            if (!number(value, 1, 30, options.seconds))
-                return false;
-        } else {
-            return false;
-        }
+        options.address = arguments[i];
+        positional = true;
     }
     // An address that can name nothing is refused before anything is sent.
     if (accepted & ConnectionOptions) {

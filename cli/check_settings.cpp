@@ -1,8 +1,9 @@
 // mitu-check settings: the service settings in effect and where each
 // value came from.
 
-#include "app/service_settings.h"
+#include "checks/service_settings.h"
 #include "cli/check_commands.h"
+#include "platform/qt/settings_file.h"
 
 #include <nlohmann/json.hpp>
 
@@ -12,13 +13,13 @@
 
 namespace check {
 
-int runSettings(const std::vector<std::string>& arguments) {
-    app::ServiceSettings settings = app::ServiceSettings::load();
+int runSettings(const Subcommand& command, const std::vector<std::string>& arguments) {
+    checks::ServiceSettings settings =
+        checks::ServiceSettings::load(platform::qt::readSettingsFile);
     Options options;
     options.address = settings.pingAddress;
-    if (!parseOptions(arguments, ConnectionOptions | BandwidthOptions, options)) {
-        std::cerr << "usage: mitu-check settings [ADDRESS] [--address ADDRESS] [--server HOST] "
-                     "[--port N] [--user NAME] [--password TEXT] [--json]\n";
+    if (!parseOptions(arguments, command.options, options)) {
+        std::cerr << "usage: mitu-check " << command.usage << '\n';
         return ExitUsage;
     }
     // The options the command line gives win, as they do for the checks.
@@ -56,13 +57,13 @@ int runSettings(const std::vector<std::string>& arguments) {
         for (const auto& [key, value] : values)
             out[key] = {{"value", value}, {"origin", settings.origins[key]}};
         out["files"] = nlohmann::json::array();
-        for (const std::string& file : app::ServiceSettings::files())
+        for (const std::string& file : checks::ServiceSettings::files())
             out["files"].push_back(
                 {{"path", file}, {"exists", std::filesystem::exists(file, error)}});
         out["problems"] = settings.problems;
         std::cout << out.dump(2) << '\n';
     } else {
-        for (const std::string& file : app::ServiceSettings::files())
+        for (const std::string& file : checks::ServiceSettings::files())
             std::cout << "file          " << file
                       << (std::filesystem::exists(file, error) ? "" : " (none)") << '\n';
         for (const auto& [key, value] : values)

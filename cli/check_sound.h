@@ -8,8 +8,6 @@
 #include "cli/check_report.h"
 
 #include <memory>
-#include <string>
-#include <vector>
 
 namespace check {
 
@@ -35,10 +33,5 @@ private:
 // status: 0 ok, 1 (microphone) silent or clipping, ExitUnavailable.
 int checkMicrophone(const Options& options, MicrophoneReport& report, bool text);
 int checkSpeakers(const Options& options, SpeakerReport& report, bool text);
-
-// microphone [--seconds N] [--json]
-int runMicrophone(const std::vector<std::string>& arguments);
-// speakers [--json]
-int runSpeakers(const std::vector<std::string>& arguments);
 
 } // namespace check

@@ -2,7 +2,6 @@
 
 #include "app/wave_file.h"
 #include "cli/check_commands.h"
-#include "cli/check_json.h"
 
 #include <QAudioSink>
 #include <QBuffer>
@@ -162,20 +161,6 @@ int checkSpeakers(const Options&, SpeakerReport& report, bool text) {
         std::cout << "Sentence spoken: " << seconds(report.speechSeconds) << '\n';
     }
     return reasons.empty() ? ExitOk : ExitUnavailable;
-}
-
-int runSpeakers(const std::vector<std::string>& arguments) {
-    Options options = defaultOptions();
-    if (!parseOptions(arguments, SpeakerOptions, options)) {
-        std::cerr << "usage: mitu-check speakers [--json]\n";
-        return ExitUsage;
-    }
-    Report report;
-    report.speakers.emplace();
-    const int status = checkSpeakers(options, *report.speakers, !options.json);
-    if (options.json)
-        writeJson(std::cout, report, status == ExitOk);
-    return status;
 }
 
 } // namespace check

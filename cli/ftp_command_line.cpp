@@ -1,17 +1,10 @@
 #include "cli/ftp_command_line.h"
 
+#include "cli/option_reader.h"
+
 #include <charconv>
 
 namespace mituftp {
-
-namespace {
-
-bool parseInt(std::string_view text, std::int32_t& value) {
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size();
-}
-
-} // namespace
 
 const CommandSpec* findCommand(const CommandTable& table, std::string_view name) {
     for (const auto& entry : table)
@@ -73,20 +66,29 @@ void printUsage(std::ostream& out, const CommandTable& table) {
 bool parseCommandLine(int argc, char** argv, const CommandTable& table, Options& options,
                       std::vector<Invocation>& todo) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    const cli::Option sessionOptions[] = {
+        cli::numberOption("--port", 1, 65535, [&](std::int32_t port) { options.port = port; }),
+        cli::textOption("--user", [&](const std::string& user) { options.user = user; }),
+        cli::textOption("--password",
+                        [&](const std::string& password) {
+                            options.password = password;
+                            options.passwordOnCommandLine = true;
+                        }),
+        cli::textOption("--password-file",
+                        [&](const std::string& file) { options.passwordFile = file; }),
+        cli::flagOption("--active", [&] { options.active = true; }),
+        cli::flagOption("--ascii", [&] { options.ascii = true; }),
+        cli::numberOption("--timeout", 1, 32767,
+                          [&](std::int32_t seconds) { options.timeout = seconds; }),
+        cli::numberOption("--buffer", 512, MaxBuffer,
+                          [&](std::int32_t bytes) { options.buffer = bytes; }),
+        cli::flagOption("--verbose", [&] { options.verbose = true; }),
+        cli::flagOption("--tls", [&] { options.tls = true; }),
+        cli::textOption("--cacert", [&](const std::string& file) { options.caFile = file; }),
+        cli::flagOption("--insecure", [&] { options.insecure = true; }),
+        cli::flagOption("--quiet", [&] { options.quiet = true; }),
+    };
     std::size_t i = 0;
-    auto valueOf = [&](const std::string& option) -> std::string {
-        if (i + 1 >= args.size())
-            throw UsageError{option + " needs a value"};
-        return args[++i];
-    };
-    auto number = [&](const std::string& option, std::int32_t low, std::int32_t high) {
-        std::string text = valueOf(option);
-        std::int32_t value = 0;
-        if (!parseInt(text, value) || value < low || value > high)
-            throw UsageError{option + " takes a number from " + std::to_string(low) + " to " +
-                             std::to_string(high) + ", not \"" + text + "\""};
-        return value;
-    };
     for (; i < args.size() && args[i].starts_with("-"); ++i) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h")
@@ -94,37 +96,19 @@ bool parseCommandLine(int argc, char** argv, const CommandTable& table, Options&
         if (a == "--version") {
             options.version = true;
             return false;
-        } else if (a == "--port")
-            options.port = number(a, 1, 65535);
-        else if (a == "--user")
-            options.user = valueOf(a);
-        else if (a == "--password") {
-            options.password = valueOf(a);
-            options.passwordOnCommandLine = true;
-        } else if (a == "--password-file")
-            options.passwordFile = valueOf(a);
-        else if (a == "--active")
-            options.active = true;
-        else if (a == "--ascii")
-            options.ascii = true;
-        else if (a == "--timeout")
-            options.timeout = number(a, 1, 32767);
-        else if (a == "--buffer")
-            options.buffer = number(a, 512, MaxBuffer);
-        else if (a == "--verbose")
-            options.verbose = true;
-        else if (a == "--tls")
-            options.tls = true;
-        else if (a == "--cacert")
-            options.caFile = valueOf(a);
-        else if (a == "--insecure")
-            options.insecure = true;
-        else if (a == "--quiet")
-            options.quiet = true;
-        else if (a == "--")
+        }
+        if (a == "--")
             break;
-        else
-            throw UsageError{"unknown option " + a};
+        if (const auto problem = cli::readOption(sessionOptions, args, i)) {
+            using Kind = cli::OptionProblem::Kind;
+            if (problem->kind == Kind::Unknown)
+                throw UsageError{"unknown option " + a};
+            if (problem->kind == Kind::NoValue)
+                throw UsageError{a + " needs a value"};
+            throw UsageError{a + " takes a number from " + std::to_string(problem->row->low) +
+                             " to " + std::to_string(problem->row->high) + ", not \"" +
+                             problem->value + "\""};
+        }
     }
     if (options.passwordOnCommandLine && !options.passwordFile.empty())
         throw UsageError{"--password and --password-file exclude each other"};

@@ -35,7 +35,7 @@ protected:
     void open(int port) {
         Form1::Options options;
         options.mciSendString = [](const std::string&) -> std::uint32_t { return 0; };
-        options.settings = app::ServiceSettings::defaults();
+        options.settings = checks::ServiceSettings::defaults();
         options.settings.ftpServer = "127.0.0.1";
         options.settings.ftpPort = static_cast<std::uint16_t>(port);
         options.settings.ftpUser = "anonymous";

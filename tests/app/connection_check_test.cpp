@@ -28,7 +28,7 @@ protected:
             GTEST_SKIP() << "no Qt application";
         Form1::Options options;
         options.mciSendString = [](const std::string&) -> std::uint32_t { return 0; };
-        options.settings = app::ServiceSettings::defaults();
+        options.settings = checks::ServiceSettings::defaults();
         options.echoProbe = std::move(probe);
         form = std::make_unique<Form1>(std::move(options));
         form->show();

@@ -32,7 +32,7 @@ protected:
                 return refuseRecording ? 6 : 0;
             return 263;
         };
-        options.settings = app::ServiceSettings::defaults();
+        options.settings = checks::ServiceSettings::defaults();
         form = std::make_unique<Form1>(std::move(options));
         form->show();
         ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
@@ -65,7 +65,7 @@ TEST_F(FormTest, StartsReadyWithRecordFocusedStopDisabledAndEmptyDisplays) {
         EXPECT_TRUE(box->toPlainText().isEmpty()) << box->objectName().toStdString();
     EXPECT_TRUE(form->Text3->text().isEmpty());
     EXPECT_TRUE(form->Text5->text().isEmpty());
-    EXPECT_EQ(form->Text6->text().toStdString(), app::ServiceSettings::defaults().pingAddress);
+    EXPECT_EQ(form->Text6->text().toStdString(), checks::ServiceSettings::defaults().pingAddress);
     EXPECT_EQ(form->activationCount(), 1);
     EXPECT_TRUE(commands.empty());
     // The clocks: Timer4 runs from start-up, Timer3 waits for a test.

@@ -236,7 +236,7 @@ protected:
         if (!pulseReachable(&why))
             MITU_NEEDS_SERVICE(why.toStdString());
         Form1Options options;
-        options.settings = app::ServiceSettings::defaults();
+        options.settings = checks::ServiceSettings::defaults();
         form = std::make_unique<app::Form1>(std::move(options));
         form->show();
         ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));

@@ -37,7 +37,7 @@ protected:
     static app::Form1::Options options() {
         app::Form1::Options options;
         options.mciSendString = [](const std::string&) { return 0u; };
-        options.settings = app::ServiceSettings::defaults();
+        options.settings = checks::ServiceSettings::defaults();
         return options;
     }
     void open(app::Form1::Options options) {

@@ -1,8 +1,8 @@
 // The platform's ICMP echo: both socket kinds against loopback, and the
 // failure statuses against routes and routers in namespaces the test makes.
 
-#include "netns.h"
 #include "platform/icmp.h"
+#include "support/netns.h"
 
 #include <arpa/inet.h>
 #include <array>

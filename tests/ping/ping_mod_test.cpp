@@ -1,11 +1,11 @@
 // The echo probe: address conversion, the socket-library messages, and
 // real requests to loopback and to namespaces the test makes.
 
-#include "netns.h"
 #include "ping/echo_target.h"
 #include "ping/ping_mod.h"
 #include "platform/icmp.h"
 #include "platform/winsock.h"
+#include "support/netns.h"
 
 #include <chrono>
 #include <cstring>

@@ -1,23 +1,21 @@
-// The service settings: built-in values, INI files read by QSettings, the
-// MITU_* variables, and where each value came from.
+// The service settings: built-in values, INI files, the MITU_* variables,
+// and where each value came from.
 
-#include "app/service_settings.h"
+#include "checks/service_settings.h"
 
 #include "ping/echo_target.h"
 
-#include <QSettings>
-#include <QString>
-#include <QVariant>
-
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
-namespace app {
+namespace checks {
 
 namespace {
 
@@ -40,8 +38,8 @@ bool knownKey(const std::string& key) {
 }
 
 // The lines of a settings file as far as its problems need them: where
-// each key of the service section is set, and the lines that QSettings
-// would pass over or misread (it reports no line numbers of its own).
+// each key of the service section is set, and the lines that the reader
+// (QSettings) would pass over or misread: it reports no line numbers.
 struct FileLines {
     std::map<std::string, int> keyLine; // the last line that sets the key
     std::vector<std::string> problems;  // "LINE: what is wrong"
@@ -145,10 +143,11 @@ std::vector<std::string> ServiceSettings::files(const Lookup& getenv) {
     return result;
 }
 
-ServiceSettings ServiceSettings::load(const Lookup& getenv) {
+ServiceSettings ServiceSettings::load(const platform::SettingsFileReader& read,
+                                      const Lookup& getenv) {
     ServiceSettings s = defaults();
     for (const std::string& path : files(getenv))
-        s.readFile(path);
+        s.readFile(path, read);
     s.readEnvironment(getenv);
     return s;
 }
@@ -182,8 +181,9 @@ bool ServiceSettings::set(const std::string& key, const std::string& value,
     return true;
 }
 
-void ServiceSettings::readFile(const std::string& path) {
+void ServiceSettings::readFile(const std::string& path, const platform::SettingsFileReader& read) {
     namespace fs = std::filesystem;
+    using Kind = platform::SettingsFileValue::Kind;
     std::error_code error;
     if (!fs::exists(path, error))
         return;
@@ -196,26 +196,25 @@ void ServiceSettings::readFile(const std::string& path) {
     for (const std::string& problem : lines.problems)
         problems.push_back(path + ":" + problem);
 
-    QSettings file(QString::fromStdString(path), QSettings::IniFormat);
-    file.beginGroup(QString::fromLatin1(Section));
+    const auto values =
+        read(path, Section, std::vector<std::string>(std::begin(Keys), std::end(Keys)));
     for (const char* key : Keys) {
-        const QString name = QString::fromLatin1(key);
-        if (!file.contains(name))
+        const auto value = values.find(key);
+        if (value == values.end())
             continue;
         auto line = lines.keyLine.find(key);
         const std::string origin =
             path + ":" + (line == lines.keyLine.end() ? "?" : std::to_string(line->second));
-        const QVariant value = file.value(name);
-        if (value.typeId() == QMetaType::QStringList) {
+        if (value->second.kind == Kind::List) {
             problems.push_back(origin + ": " + key +
                                ": a value with a comma must be in double quotes; ignored");
             continue;
         }
-        if (value.typeId() != QMetaType::QString) {
+        if (value->second.kind != Kind::Text) {
             problems.push_back(origin + ": " + key + ": not a plain text value; ignored");
             continue;
         }
-        const std::string text = value.toString().toStdString();
+        const std::string& text = value->second.text;
         if (std::strcmp(key, "ftp_password_file") == 0) {
             std::string password, why;
             if (text.empty()) {
@@ -247,4 +246,4 @@ void ServiceSettings::readEnvironment(const Lookup& getenv) {
     }
 }
 
-} // namespace app
+} // namespace checks

@@ -1,12 +1,14 @@
 #pragma once
 
+#include "platform/settings_file.h"
+
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
-namespace app {
+namespace checks {
 
 // Where the connection and bandwidth tests go. The built-in values name
 // the conference service; a help desk replaces them in settings files, a
@@ -21,7 +23,8 @@ namespace app {
 //      MITU_FTP_PASSWORD;
 //   5. a program's command-line options (`set`).
 //
-// The files are INI files read by Qt's QSettings, keys in section
+// The files are INI files in QSettings' format (read by the reader the
+// program hands in: platform::qt::readSettingsFile), keys in section
 // [service]: ping_address, ftp_server, ftp_port, ftp_user, ftp_password,
 // ftp_password_file (a file whose first line is the password; relative to
 // the settings file's folder). A line, key or value that cannot be used is
@@ -44,14 +47,17 @@ struct ServiceSettings {
 
     // The built-in values alone.
     static ServiceSettings defaults();
-    // Sources 1 to 4 above. `getenv` is the lookup, replaceable in tests.
-    static ServiceSettings load(const Lookup& getenv = nullptr);
+    // Sources 1 to 4 above, the files read by `read`. `getenv` is the
+    // lookup, replaceable in tests.
+    static ServiceSettings load(const platform::SettingsFileReader& read,
+                                const Lookup& getenv = nullptr);
     // The settings files that `load` reads, in the order it reads them
     // (whether they exist or not).
     static std::vector<std::string> files(const Lookup& getenv = nullptr);
 
-    // Applies one settings file; a missing file changes nothing.
-    void readFile(const std::string& path);
+    // Applies one settings file, read by `read`; a missing file changes
+    // nothing.
+    void readFile(const std::string& path, const platform::SettingsFileReader& read);
     // Applies the MITU_* variables that are set and not empty.
     void readEnvironment(const Lookup& getenv = nullptr);
     // Sets the value of `key` (as named in the files) from `origin`; false,
@@ -59,4 +65,4 @@ struct ServiceSettings {
     bool set(const std::string& key, const std::string& value, const std::string& origin);
 };
 
-} // namespace app
+} // namespace checks

@@ -1,10 +1,12 @@
-#include "app/service_settings.h"
-#include "app/wave_file.h"
+// The service settings: built-in values, the variables, and settings files
+// read by the program's reader (QSettings), each later source winning.
+
+#include "checks/service_settings.h"
+#include "platform/qt/settings_file.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,16 +17,16 @@
 
 namespace {
 
-using app::ServiceSettings;
-using app::WaveFile;
+using checks::ServiceSettings;
 
 // The settings from `env` alone: no settings file exists where it points.
 ServiceSettings withEnvironment(std::map<std::string, std::string> env) {
     env.emplace("XDG_CONFIG_DIRS", "/nonexistent/mitu-test");
-    return ServiceSettings::load([env](const char* name) -> const char* {
-        auto it = env.find(name);
-        return it == env.end() ? nullptr : it->second.c_str();
-    });
+    return ServiceSettings::load(platform::qt::readSettingsFile,
+                                 [env](const char* name) -> const char* {
+                                     auto it = env.find(name);
+                                     return it == env.end() ? nullptr : it->second.c_str();
+                                 });
 }
 
 TEST(ServiceSettings, DefaultsNameReservedPlaceholders) {
@@ -86,10 +88,11 @@ protected:
         return (root / file).string() + ":" + std::to_string(line);
     }
     ServiceSettings load() {
-        return ServiceSettings::load([this](const char* name) -> const char* {
-            auto it = env.find(name);
-            return it == env.end() ? nullptr : it->second.c_str();
-        });
+        return ServiceSettings::load(platform::qt::readSettingsFile,
+                                     [this](const char* name) -> const char* {
+                                         auto it = env.find(name);
+                                         return it == env.end() ? nullptr : it->second.c_str();
+                                     });
     }
     std::filesystem::path root;
     std::map<std::string, std::string> env;
@@ -150,53 +153,6 @@ TEST_F(SettingsFiles, WhatCannotBeUsedIsReportedWithItsLineAndTheValueBeforeStay
         EXPECT_NE(std::find(s.problems.begin(), s.problems.end(), problem), s.problems.end())
             << problem;
     EXPECT_EQ(s.problems.size(), 7u);
-}
-
-// --- wave files ------------------------------------------------------------------
-
-std::string le32(std::uint32_t v) {
-    return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-            static_cast<char>(v >> 24)};
-}
-std::string le16(std::uint16_t v) {
-    return {static_cast<char>(v), static_cast<char>(v >> 8)};
-}
-
-std::string fmtChunk(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate,
-                     std::uint16_t bits) {
-    const std::uint16_t align = static_cast<std::uint16_t>(channels * bits / 8);
-    return "fmt " + le32(16) + le16(tag) + le16(channels) + le32(rate) + le32(rate * align) +
-           le16(align) + le16(bits);
-}
-
-std::string riff(const std::string& chunks) {
-    return "RIFF" + le32(4 + chunks.size()) + "WAVE" + chunks;
-}
-
-TEST(WaveFile, FindsFormatAndDataPastOtherAndOddSizedChunks) {
-    const std::string data(5, '\x80');
-    const std::string bytes = riff(fmtChunk(1, 1, 11025, 8) + "LIST" + le32(3) + "abc" + '\0' +
-                                   "data" + le32(5) + data + '\0');
-    auto wave = WaveFile::parse(bytes);
-    ASSERT_TRUE(wave);
-    EXPECT_EQ(wave->channels, 1);
-    EXPECT_EQ(wave->samplesPerSecond, 11025);
-    EXPECT_EQ(wave->bitsPerSample, 8);
-    EXPECT_EQ(wave->data, data);
-}
-
-TEST(WaveFile, RejectsWhatCannotBePlayedAsIs) {
-    const std::string data = "data" + le32(4) + "abcd";
-    EXPECT_FALSE(WaveFile::parse(""));
-    EXPECT_FALSE(WaveFile::parse("RIFF\0\0\0\0AVI "));
-    EXPECT_FALSE(WaveFile::parse(riff(data)));                            // no format
-    EXPECT_FALSE(WaveFile::parse(riff(data + fmtChunk(1, 1, 8000, 8))));  // format after data
-    EXPECT_FALSE(WaveFile::parse(riff(fmtChunk(3, 1, 8000, 32) + data))); // not integer PCM
-    EXPECT_FALSE(WaveFile::parse(riff(fmtChunk(1, 0, 8000, 8) + data)));
-    EXPECT_FALSE(WaveFile::parse(riff(fmtChunk(1, 1, 8000, 12) + data)));
-    // A data chunk that claims more than the file holds.
-    EXPECT_FALSE(WaveFile::parse(riff(fmtChunk(1, 1, 8000, 8) + "data" + le32(100) + "abcd")));
-    EXPECT_FALSE(WaveFile::parse(riff(fmtChunk(1, 1, 8000, 8) + "data" + le32(0xFFFFFFF0u))));
 }
 
 } // namespace

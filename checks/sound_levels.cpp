@@ -1,10 +1,10 @@
-#include "cli/sound_levels.h"
+#include "checks/sound_levels.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <vector>
 
-namespace check {
+namespace checks {
 
 namespace {
 
@@ -79,4 +79,4 @@ void analyse(std::span<const std::int16_t> samples, int channels, MicrophoneRepo
                 report.warning = "dead_channel";
 }
 
-} // namespace check
+} // namespace checks

@@ -2,8 +2,8 @@
 // injected probe for the ratings and failures and the real probe against
 // loopback in a namespace of the test's own.
 
-#include "netns.h"
-#include "ping/connection_test.h"
+#include "checks/connection_test.h"
+#include "support/netns.h"
 
 #include <chrono>
 #include <condition_variable>

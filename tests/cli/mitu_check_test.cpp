@@ -1,7 +1,7 @@
 // mitu-check connection, run as a separate program.
 
-#include "netns.h"
-#include "ping/connection_test.h"
+#include "checks/connection_test.h"
+#include "support/netns.h"
 
 #include <array>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The upload and download test against real FTP servers on loopback, with
 // the window's clocks replaced so that the verdicts come out of chosen
 // tick counts.
-#include "app/bandwidth_test.h"
+#include "checks/bandwidth_test.h"
 
 #include "ftp_test_servers.h"
 #include "platform/event_loop.h"

@@ -1,4 +1,4 @@
-#include "app/bandwidth_test.h"
+#include "checks/bandwidth_test.h"
 
 #include "platform/error.h"
 #include "platform/event_loop.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace check {
+namespace checks {
 
 struct RoundTrips {
     int sent = 0;
@@ -23,4 +23,4 @@ RoundTrips summarize(const std::vector<std::optional<double>>& milliseconds);
 // "Round trips: min/avg/max/mdev = a/b/c/d ms, N sent, M received, L% loss"
 std::string describe(const RoundTrips& trips);
 
-} // namespace check
+} // namespace checks

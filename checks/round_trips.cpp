@@ -1,10 +1,10 @@
-#include "cli/round_trips.h"
+#include "checks/round_trips.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-namespace check {
+namespace checks {
 
 RoundTrips summarize(const std::vector<std::optional<double>>& milliseconds) {
     RoundTrips trips;
@@ -46,4 +46,4 @@ std::string describe(const RoundTrips& trips) {
     return line + text;
 }
 
-} // namespace check
+} // namespace checks

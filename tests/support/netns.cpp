@@ -1,4 +1,4 @@
-#include "netns.h"
+#include "support/netns.h"
 
 #include <cstdlib>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
-#include "ping/connection_test.h"
+#include "checks/connection_test.h"
 
-#include "ping/request_aside.h"
+#include "checks/request_aside.h"
 #include "platform/event_loop.h"
 #include "platform/icmp.h"
 

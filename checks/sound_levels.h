@@ -3,12 +3,12 @@
 // Levels of a recording: peak and RMS in dBFS, clipping, and whether the
 // channels carry the same samples. Pure arithmetic over 16-bit samples.
 
-#include "cli/check_report.h"
+#include "checks/reports.h"
 
 #include <cstdint>
 #include <span>
 
-namespace check {
+namespace checks {
 
 // Thresholds of the microphone's verdict: silent below the first peak,
 // too quiet below the second peak or the RMS level.
@@ -23,4 +23,4 @@ inline constexpr double ClippingPercent = 0.1;
 // channels.
 void analyse(std::span<const std::int16_t> samples, int channels, MicrophoneReport& report);
 
-} // namespace check
+} // namespace checks

@@ -1,4 +1,4 @@
-#include "ping/request_aside.h"
+#include "checks/request_aside.h"
 
 #include "platform/event_loop.h"
 

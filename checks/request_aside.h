@@ -4,7 +4,7 @@
 // the thread that asked keeps handling its events (clicks, repaints) for
 // the whole wait instead of blocking in it for up to ten seconds.
 
-#include "ping/connection_test.h"
+#include "checks/connection_test.h"
 
 #include <optional>
 
