@@ -70,7 +70,13 @@ TEST_F(MituCheckBandwidth, TheUploadRateIsTheOneTheServerTook) {
     Result r = runCheck(options(throttled.port(), true));
     const auto upload = nlohmann::json::parse(r.out, nullptr, false)["bandwidth"]["upload"];
     ASSERT_TRUE(upload.is_object()) << r.out << r.err;
-    EXPECT_NEAR(upload["mbit_per_s"].get<double>(), 0.262, 0.262 * 0.3) << upload;
+    // The throttle lets its bursts through unevenly (a run has seen 2 s
+    // instead of 5), so the band is wide; a figure taken from the socket's
+    // hand-over instead of the server's confirmation is hundreds of times
+    // larger.
+    const double rate = upload["mbit_per_s"].get<double>();
+    EXPECT_GT(rate, 0.262 / 3) << upload;
+    EXPECT_LT(rate, 0.262 * 3) << upload;
 }
 
 TEST_F(MituCheckBandwidth, FailuresSayWhichStepAndExitOne) {
