@@ -1,25 +1,23 @@
 #pragma once
 // The listing parser's free entry points: reading a listing against a given
-// moment, and naming the line that stops a listing from being read.
-// (`CFtpClient::ParseListing` reads against the system clock.)
+// moment, reading one line in whichever format it is written, and naming
+// the line that stops a listing from being read. (`CFtpClient::ParseListing`
+// reads against the system clock.)
 
 #include "ftp/ftp_files.h"
+#include "ftp/listing_entry.h"
 
 #include <memory>
 #include <optional>
 #include <string>
 
-// A local date and time of day: the moment a listing is read at.
-struct ListingTime {
-    int year = 0;
-    int month = 1; // 1..12
-    int day = 1;
-    int hour = 0;
-    int minute = 0;
-};
-
 // The system clock's local date and time.
 ListingTime ListingTimeNow();
+
+// The entry of one line (carriage returns removed) in the format it is
+// written in: a line that starts with a DOS date is a DOS line, any other
+// must be a Unix line. Nothing when it cannot be read.
+std::optional<ftp::ListingEntry> ReadListingLine(const std::string& line, const ListingTime& now);
 
 // The entries of a Unix or DOS listing text; nullptr when any line cannot be
 // read. A date that carries a time instead of a year (servers print that

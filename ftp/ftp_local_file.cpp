@@ -3,6 +3,7 @@
 // when the data connection is ready and read chunk by chunk (a pipe, FIFO
 // or device as the loop finds it readable). Either is closed whenever the
 // transfer ends.
+#include "ftp/ftp_ascii.h"
 #include "ftp/ftp_client.h"
 #include "ftp/ftp_client_internal.h"
 
@@ -237,13 +238,8 @@ void CFtpClient::UploadData() {
             m_objDataSocket->SendData(Variant(std::move(piece)));
             return;
         }
-        const auto end = m_sendBuffer.begin() + n;
         m_wireBuffer.clear();
-        for (auto at = m_sendBuffer.begin(); at != end; ++at) {
-            if (*at == '\n')
-                m_wireBuffer.push_back('\r');
-            m_wireBuffer.push_back(*at);
-        }
+        ftp::AsciiToWire(m_sendBuffer.data(), static_cast<std::size_t>(n), m_wireBuffer);
         m_objDataSocket->SendData(Variant(m_wireBuffer));
     } catch (...) {
         rethrowFrom("UploadData");

@@ -9,6 +9,7 @@
 #include "platform/event_loop.h"
 #include "platform/winsock.h"
 
+#include "ftp/ftp_ascii.h"
 #include "ftp/ftp_listing.h"
 
 #include <cerrno>
@@ -279,11 +280,9 @@ void CFtpClient::StartUpload() {
 void CFtpClient::FinishDataTransfer() {
     const FtpAsyncMethod method = m_currentMethod;
     if (method == M::DownloadFile) {
-        if (m_transfer.heldCR) { // a lone CR at the very end
-            m_transfer.heldCR = false;
-            const std::uint8_t cr = '\r';
-            WriteLocal(&cr, 1);
-        }
+        ByteArray tail; // a lone CR at the very end
+        ftp::AsciiToLocalEnd(std::exchange(m_transfer.heldCR, false), tail);
+        WriteLocal(tail.data(), tail.size());
         const std::int64_t received = m_downloadByteCount;
         const std::int64_t size = m_transfer.ascii ? -1 : m_TransferSize;
         m_transfer.downloadComplete = size < 0 || received == size;
@@ -468,14 +467,7 @@ void CFtpClient::ReceiveDownload(const ByteArray& bytes) {
         m_downloadByteCount += static_cast<std::int64_t>(bytes.size());
     } else {
         ByteArray text;
-        text.reserve(bytes.size() + 1);
-        for (const std::uint8_t b : bytes) {
-            if (m_transfer.heldCR && b != '\n')
-                text.push_back('\r');
-            m_transfer.heldCR = b == '\r';
-            if (!m_transfer.heldCR)
-                text.push_back(b);
-        }
+        m_transfer.heldCR = ftp::AsciiToLocal(bytes.data(), bytes.size(), m_transfer.heldCR, text);
         WriteLocal(text.data(), text.size());
         m_downloadByteCount += static_cast<std::int64_t>(text.size());
     }
