@@ -50,7 +50,7 @@ inline constexpr const char* InvalidCallText = "Invalid procedure call or argume
 inline constexpr const char* OverflowText = "Overflow";
 inline constexpr const char* OutOfMemoryText = "Out of memory";
 inline constexpr const char* SubscriptOutOfRangeText = "Subscript out of range";
-// Followed by ": " and what the failed library call said, when it said anything.
+// Followed by ": " and the exception's reason when it gives one.
 inline constexpr const char* InternalErrorText = "Internal error";
 inline constexpr const char* InvalidPropertyValueText = "Invalid property value.";
 inline constexpr const char* DuplicateKeyText =
