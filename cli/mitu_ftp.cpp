@@ -5,11 +5,12 @@
 #include "cli/ftp_command_line.h"
 #include "cli/ftp_output.h"
 #include "cli/ftp_password.h"
-#include "platform/terminal_text.h"
 #include "ftp/ftp_client.h"
+#include "ftp/ftp_errors.h"
 #include "ftp/ftp_listing.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
+#include "platform/terminal_text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -37,9 +38,9 @@ constexpr int ExitTimedOut = 2;
 constexpr int ExitUsage = 64;
 
 // The client's error for a command on a connection that is gone.
-constexpr std::int32_t NotConnected = 16008;
+using ftp::errors::NotConnected;
 // The client's error for a 257 reply without a quoted path.
-constexpr std::int32_t NoDirectory = 16001;
+using ftp::errors::NoDirectory;
 // Replies of one step kept for its error line, the latest last.
 constexpr std::size_t KeptReplies = 16;
 
@@ -255,8 +256,7 @@ private:
     std::string reason(std::int32_t number, const std::string& description,
                        const std::string& detail) const {
         std::string text = description;
-        const std::int32_t code = number - 16000;
-        if (code >= 100 && code <= 599) {
+        if (const std::int32_t code = ftp::errors::ReplyCodeOfError(number)) {
             if (auto reply = replyWithCode(code))
                 text = *reply;
             else if (text.empty())

@@ -22,20 +22,6 @@ using namespace ftp::detail;
 
 namespace ftp::detail {
 
-Error currentError() {
-    try {
-        throw;
-    } catch (const Error& e) {
-        return e;
-    } catch (const std::bad_alloc&) {
-        return Error(7, std::string(), "Out of memory");
-    } catch (const std::exception& e) {
-        return Error(51, std::string(), std::string("Internal error: ") + e.what());
-    } catch (...) {
-        return Error(51, std::string(), "Internal error");
-    }
-}
-
 Error fileError(std::int32_t number, const std::string& source, const std::string& what,
                 const std::string& path, int error) {
     return Error(number, source, what + " " + path + ": " + std::strerror(error));
@@ -54,16 +40,9 @@ bool hasLineBreak(const std::string& text) {
 } // namespace ftp::detail
 
 void CFtpClient::rethrowFrom(const std::string& member) {
-    const std::string prefix = "CFtpClient." + member + " failed: ";
-    try {
-        throw;
-    } catch (const Error& e) {
-        throw Error(e.number(), e.source(), prefix + e.description());
-    } catch (const std::bad_alloc&) {
-        throw Error(7, "CFtpClient." + member, prefix + "Out of memory");
-    } catch (const std::exception& e) {
-        throw Error(51, "CFtpClient." + member, prefix + "Internal error: " + e.what());
-    }
+    const Error error = currentError("CFtpClient." + member);
+    throw Error(error.number(), error.source(),
+                "CFtpClient." + member + " failed: " + error.description());
 }
 
 // --- construction and end ------------------------------------------------------
@@ -259,7 +238,7 @@ void CFtpClient::RaiseFtpError(std::int16_t code, bool closeControlConnection) {
         std::string text = ftp::ReplyCodeText(code);
         if (text.empty())
             text = withoutLineEnd(m_LastServerResponse);
-        m_LastFtpError->set(16000 + code, text, ReplySource);
+        m_LastFtpError->set(ftp::errors::ReplyErrorNumber(code), text, ReplySource);
         if (closeControlConnection)
             closeControlSocket();
         RaiseCompletionFailure(method);
@@ -272,7 +251,7 @@ void CFtpClient::checkCanStart(const char* member) const {
     if (m_currentMethod != M::None)
         throw Error(BusyError, std::string("CFtpClient.") + member,
                     std::string("Cannot execute the ") + member + " method. " +
-                        "Waiting fot the server response on the previous command.");
+                        ftp::errors::BusyText);
 }
 
 // Arguments go onto the control connection as they are, so a line break

@@ -2,6 +2,7 @@
 
 #include "ftp/ftp_commands.h"
 #include "ftp/ftp_error.h"
+#include "ftp/ftp_errors.h"
 #include "ftp/ftp_files.h"
 #include "ftp/ftp_listing_text.h"
 #include "ftp/ftp_owed_replies.h"
@@ -80,48 +81,23 @@ enum class TransferMode : std::int32_t { Ascii = 0, Binary = 1 };
 // failed: "; failures found later end the method with status 1 and leave
 // the reason in `LastFtpError`. Create with `CFtpClient::create()`.
 //
-// `LastFtpError` numbers:
-//   16000 + reply code  a reply the method cannot go on with; the
-//                       description is the code's text (ReplyCodeText),
-//                       the source "Brindle.CFtpClient"
-//   16001  a 257 reply without a quoted path
-//   16002  a listing the parser cannot read ("Unknown listing format.")
-//   16003  a reply longer than MaxReplyLength; the session is closed
-//   16004  no local port can be listened on for an active data connection
-//   16005  a 227 or 229 reply that names no usable port
-//   16007  (raised) a method called while another is pending
-//   16008  (raised) no control connection; in LastFtpError with the
-//          description "The server closed the connection." when the
-//          server closes it while a method is pending
-//   16009  a resumed download whose local part is longer than the remote file
-//   16010  a download whose length differs from the size the server gave
-//          (SIZE, or the byte count of its 150 reply): short at its end,
-//          or longer as soon as more arrives, which is never written; a
-//          resumed download that starts over instead is cut back to the
-//          length its local file had before
-//   16011  a listing longer than MaxListingLength
-//   16012  UseTls: the server refused AUTH TLS (the session is closed,
-//          nothing more is sent)
-//   16013  UseTls: the TLS layer failed; the description is the reason,
-//          as "TLS: certificate has expired" or "TLS: hostname mismatch"
-//   16014  an upload the server confirmed before the client had sent all
-//          of it and closed the data connection
-// Other numbers are those of the socket (control or data connection) or
-// of the local file.
+// The numbers in `LastFtpError` and in the errors raised are
+// ftp/ftp_errors.h's, the socket's, or the standard run-time errors.
 class CFtpClient : public std::enable_shared_from_this<CFtpClient> {
 public:
     // Most bytes of reply text kept while waiting for a reply to end.
     static constexpr std::size_t MaxReplyLength = 1 << 20;
-    static constexpr std::int32_t ReplyTooLong = 16003;
-    static constexpr std::int32_t NoFreePort = 16004;
-    static constexpr std::int32_t BadPassiveReply = 16005;
-    static constexpr std::int32_t UnknownListingFormat = 16002;
-    static constexpr std::int32_t LocalFileLonger = 16009;
-    static constexpr std::int32_t SizeMismatch = 16010;
-    static constexpr std::int32_t ListingTooLong = 16011;
-    static constexpr std::int32_t TlsRefused = 16012;
-    static constexpr std::int32_t TlsFailed = 16013;
-    static constexpr std::int32_t UploadConfirmedEarly = 16014;
+    // The client's own error numbers, as its users name them.
+    static constexpr std::int32_t ReplyTooLong = ftp::errors::ReplyTooLong;
+    static constexpr std::int32_t NoFreePort = ftp::errors::NoFreePort;
+    static constexpr std::int32_t BadPassiveReply = ftp::errors::BadPassiveReply;
+    static constexpr std::int32_t UnknownListingFormat = ftp::errors::UnknownListingFormat;
+    static constexpr std::int32_t LocalFileLonger = ftp::errors::LocalFileLonger;
+    static constexpr std::int32_t SizeMismatch = ftp::errors::SizeMismatch;
+    static constexpr std::int32_t ListingTooLong = ftp::errors::ListingTooLong;
+    static constexpr std::int32_t TlsRefused = ftp::errors::TlsRefused;
+    static constexpr std::int32_t TlsFailed = ftp::errors::TlsFailed;
+    static constexpr std::int32_t UploadConfirmedEarly = ftp::errors::UploadConfirmedEarly;
     // Most bytes of listing text kept, unless set otherwise.
     static constexpr std::size_t MaxListingLength = std::size_t(256) << 20;
     // Active mode: the lowest port tried and the most candidates tried in one search.

@@ -1,8 +1,10 @@
 #pragma once
 
-// What the FTP client's source files share and nobody else needs: error
-// numbers and texts of its own, and the error record of a caught exception.
+// What the FTP client's source files share and nobody else needs: the
+// names of its error numbers and texts (ftp/ftp_errors.h), the error
+// record of a caught exception, and small text helpers.
 
+#include "ftp/ftp_errors.h"
 #include "platform/error.h"
 
 #include <cstdint>
@@ -10,22 +12,21 @@
 
 namespace ftp::detail {
 
-constexpr std::int32_t NotConnected = 16008;
-constexpr const char* NotConnectedText = "The connection is not established.";
-constexpr std::int32_t BusyError = 16007;
-constexpr std::int32_t NoDirectory = 16001;
-constexpr const char* NoDirectoryText =
-    "Cannot retrieve the current directory path. Unexpected server response.";
-constexpr const char* ReplySource = "Brindle.CFtpClient";
+using ftp::errors::BusyError;
+using ftp::errors::NoDirectory;
+using ftp::errors::NoDirectoryText;
+using ftp::errors::NotConnected;
+using ftp::errors::NotConnectedText;
+using ftp::errors::ReplySource;
 constexpr const char* DispatcherSource = "CFtpClient.m_objControlSocket_OnDataArrival";
 
 // Errors of the local file.
-constexpr std::int32_t FileNotFound = 53;
-constexpr std::int32_t DeviceIoError = 57;
-constexpr std::int32_t PathFileAccessError = 75;
+using platform::errors::DeviceIoError;
+using platform::errors::FileNotFound;
+using platform::errors::PathFileAccessError;
 
 // The error as a record, whatever was thrown. Call from a catch block.
-platform::Error currentError();
+using platform::currentError;
 
 // "what path: the system's reason".
 platform::Error fileError(std::int32_t number, const std::string& source, const std::string& what,

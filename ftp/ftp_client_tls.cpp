@@ -12,7 +12,7 @@ void CFtpClient::StartControlTls(std::int16_t code, const std::string& reply) {
     if (code != 234) {
         const FtpAsyncMethod method = m_currentMethod;
         EndMethod();
-        m_LastFtpError->set(TlsRefused, "The server refused TLS: " + withoutLineEnd(reply),
+        m_LastFtpError->set(TlsRefused, ftp::errors::TlsRefusedText + withoutLineEnd(reply),
                             ReplySource);
         closeControlSocket();
         RaiseCompletionFailure(method);

@@ -478,7 +478,7 @@ void CFtpClient::m_objControlSocket_OnClose() {
         if (method == M::QuitSession) {
             OnQuitSession.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
         } else if (method != M::None) {
-            m_LastFtpError->set(NotConnected, "The server closed the connection.",
+            m_LastFtpError->set(NotConnected, ftp::errors::ServerClosedText,
                                 "CFtpClient.m_objControlSocket_OnClose");
             RaiseCompletionFailure(method);
         }

@@ -50,8 +50,7 @@ bool DirFromResponse(const std::string& strReply, std::string& directory);
 std::optional<std::int64_t> SizeFromResponse(const std::string& strReply);
 
 // The text `LastFtpError` gives a reply code (number 16000 + code); "" for
-// codes it does not explain. The client's own numbers (16001 to 16011) are
-// listed with their constants in ftp_client.h.
+// codes it does not explain. The client's own numbers are in ftp_errors.h.
 const char* ReplyCodeText(int code);
 
 // The control connection's text, fed in the pieces the network delivers

@@ -5,6 +5,7 @@
 // data connection resumes a session of the control connection's context
 // and is whole only with the server's close_notify.
 
+#include "ftp/ftp_errors.h"
 #include "net/tls.h"
 
 #include <cstdint>
@@ -13,9 +14,10 @@
 
 namespace ftp {
 
-// Failures of the TLS layer (handshake, certificate, records); the
-// description is the reason, as "TLS: certificate has expired".
-constexpr std::int32_t TlsFailed = 16013;
+// Failures of the TLS layer (handshake, certificate, records) are
+// errors::TlsFailed; the description is the reason, as "TLS: certificate
+// has expired".
+using errors::TlsFailed;
 constexpr const char* TlsSource = "CFtpClient.Tls";
 
 // Throws platform::Error(TlsFailed) when the CA file cannot be read.

@@ -215,8 +215,7 @@ void CFtpClient::OnTransferCommandReply(std::int16_t code, const std::string& re
             FailTransfer(failed.dataErrorNumber, failed.dataErrorDescription,
                          failed.dataErrorSource);
         } else if (method == M::UploadFile && !m_transfer.uploadClosed) {
-            FailTransfer(UploadConfirmedEarly,
-                         "the server confirmed the upload before receiving all of it",
+            FailTransfer(UploadConfirmedEarly, ftp::errors::UploadConfirmedEarlyText,
                          "CFtpClient.UploadFile");
         } else if (method == M::UploadFile) {
             EndMethod();
@@ -306,7 +305,7 @@ void CFtpClient::FinishDataTransfer() {
         m_CurrentDirectoryListing = text;
         m_CurrentDirectoryFiles = ParseListingAt(text, ListingTimeNow());
         if (!m_CurrentDirectoryFiles) {
-            m_LastFtpError->set(UnknownListingFormat, "Unknown listing format.",
+            m_LastFtpError->set(UnknownListingFormat, ftp::errors::UnknownListingFormatText,
                                 "CFtpClient.m_objDataSocket_OnClose");
             OnEnumFiles.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
         } else {

@@ -1,54 +1,77 @@
 #include "net/socket_errors.h"
 
+#include "platform/winsock.h"
+
 #include <unordered_map>
+
+namespace ws = platform::winsock;
 
 std::string GetErrorDescription(std::int32_t code) {
     static const std::unordered_map<std::int32_t, const char*> texts = {
-        {10004, "Interrupted function call."},
-        {10013, "Permission denied."},
-        {10014, "Bad address."},
-        {10022, "Invalid argument."},
-        {10024, "Too many open files."},
-        {10035, "Resource temporarily unavailable."},
-        {10036, "Operation now in progress."},
-        {10037, "Operation already in progress."},
-        {10038, "Socket operation on nonsocket."},
-        {10039, "Destination address required."},
-        {10040, "Message too long."},
-        {10041, "Protocol wrong type for socket."},
-        {10042, "Bad protocol option."},
-        {10043, "Protocol not supported."},
-        {10044, "Socket type not supported."},
-        {10045, "Operation not supported."},
-        {10046, "Protocol family not supported."},
-        {10047, "Address family not supported by protocol family."},
-        {10048, "Address already in use."},
-        {10049, "Cannot assign requested address."},
-        {10050, "Network is down."},
-        {10051, "Network is unreachable."},
-        {10052, "Network dropped connection on reset."},
-        {10053, "Software caused connection abort."},
-        {10054, "Connection reset by peer."},
-        {10055, "No buffer space available."},
-        {10056, "Socket is already connected."},
-        {10057, "Socket is not connected."},
-        {10058, "Cannot send after socket shutdown."},
-        {10060, "Connection timed out."},
-        {10061, "Connection refused."},
-        {10064, "Host is down."},
-        {10065, "No route to host."},
-        {10067, "Too many processes."},
-        {10091, "Network subsystem is unavailable."},
-        {10092, "Winsock.dll version out of range."},
-        {10093, "Successful WSAStartup not yet performed."},
-        {10101, "Graceful shutdown in progress."},
-        {10107, "System call failure."},
-        {10109, "Class type not found."},
-        {11001, "Host not found."},
-        {11002, "Nonauthoritative host not found."},
-        {11003, "This is a nonrecoverable error."},
-        {11004, "Valid name, no data record of requested type."},
+        {ws::WSAEINTR, "Interrupted function call."},
+        {ws::WSAEACCES, "Permission denied."},
+        {ws::WSAEFAULT, "Bad address."},
+        {ws::WSAEINVAL, "Invalid argument."},
+        {ws::WSAEMFILE, "Too many open files."},
+        {ws::WSAEWOULDBLOCK, "Resource temporarily unavailable."},
+        {ws::WSAEINPROGRESS, "Operation now in progress."},
+        {ws::WSAEALREADY, "Operation already in progress."},
+        {ws::WSAENOTSOCK, "Socket operation on nonsocket."},
+        {ws::WSAEDESTADDRREQ, "Destination address required."},
+        {ws::WSAEMSGSIZE, "Message too long."},
+        {ws::WSAEPROTOTYPE, "Protocol wrong type for socket."},
+        {ws::WSAENOPROTOOPT, "Bad protocol option."},
+        {ws::WSAEPROTONOSUPPORT, "Protocol not supported."},
+        {ws::WSAESOCKTNOSUPPORT, "Socket type not supported."},
+        {ws::WSAEOPNOTSUPP, "Operation not supported."},
+        {ws::WSAEPFNOSUPPORT, "Protocol family not supported."},
+        {ws::WSAEAFNOSUPPORT, "Address family not supported by protocol family."},
+        {ws::WSAEADDRINUSE, "Address already in use."},
+        {ws::WSAEADDRNOTAVAIL, "Cannot assign requested address."},
+        {ws::WSAENETDOWN, "Network is down."},
+        {ws::WSAENETUNREACH, "Network is unreachable."},
+        {ws::WSAENETRESET, "Network dropped connection on reset."},
+        {ws::WSAECONNABORTED, "Software caused connection abort."},
+        {ws::WSAECONNRESET, "Connection reset by peer."},
+        {ws::WSAENOBUFS, "No buffer space available."},
+        {ws::WSAEISCONN, "Socket is already connected."},
+        {ws::WSAENOTCONN, "Socket is not connected."},
+        {ws::WSAESHUTDOWN, "Cannot send after socket shutdown."},
+        {ws::WSAETIMEDOUT, "Connection timed out."},
+        {ws::WSAECONNREFUSED, "Connection refused."},
+        {ws::WSAEHOSTDOWN, "Host is down."},
+        {ws::WSAEHOSTUNREACH, "No route to host."},
+        {ws::WSAEPROCLIM, "Too many processes."},
+        {ws::WSASYSNOTREADY, "Network subsystem is unavailable."},
+        {ws::WSAVERNOTSUPPORTED, "Winsock.dll version out of range."},
+        {ws::WSANOTINITIALISED, "Successful WSAStartup not yet performed."},
+        {ws::WSAEDISCON, "Graceful shutdown in progress."},
+        {ws::WSASYSCALLFAILURE, "System call failure."},
+        {ws::WSATYPE_NOT_FOUND, "Class type not found."},
+        {ws::WSAHOST_NOT_FOUND, "Host not found."},
+        {ws::WSATRY_AGAIN, "Nonauthoritative host not found."},
+        {ws::WSANO_RECOVERY, "This is a nonrecoverable error."},
+        {ws::WSANO_DATA, "Valid name, no data record of requested type."},
     };
     auto it = texts.find(code);
     return it == texts.end() ? "Unknown error." : it->second;
 }
+
+namespace net::errors {
+
+std::string StartupErrorDescription(std::int32_t result) {
+    switch (result) {
+    case ws::WSAEINVAL:
+        return "The Windows Sockets version specified by the application is not supported by "
+               "this DLL.";
+    case ws::WSASYSNOTREADY:
+        return "The underlying network subsystem is not ready for network communication.";
+    case ws::WSAVERNOTSUPPORTED:
+        return "The version of Windows Sockets API support requested is not provided by this "
+               "particular Windows Sockets implementation.";
+    default:
+        return std::string();
+    }
+}
+
+} // namespace net::errors

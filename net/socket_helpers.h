@@ -19,9 +19,8 @@ namespace socket_detail {
 namespace ws = platform::winsock;
 using platform::Error;
 
-inline constexpr std::int32_t WrongProtocolOrState = 40006;
-inline constexpr const char* WrongProtocolOrStateText =
-    "Wrong protocol or connection state for the requested transaction or request.";
+using net::errors::WrongProtocolOrState;
+using net::errors::WrongProtocolOrStateText;
 
 inline Error libraryError(std::int32_t code, const std::string& source) {
     return Error(code, source, GetErrorDescription(code));

@@ -61,25 +61,8 @@ std::int32_t InitWinsockService() {
     int result = ws::WSAStartup(0x0101, data);
     if (result != 0) {
         int lastError = ws::WSAGetLastError();
-        std::string description;
-        switch (result) {
-        case ws::WSAEINVAL:
-            description = std::string("The Windows Sockets version specified by the ") +
-                          "application is not supported by this DLL.";
-            break;
-        case ws::WSASYSNOTREADY:
-            description = std::string("The underlying network subsystem is not ") +
-                          "ready for network communication.";
-            break;
-        case ws::WSAVERNOTSUPPORTED:
-            description = std::string("The version of Windows Sockets API support ") +
-                          "requested is not provided by this particular " +
-                          "Windows Sockets implementation.";
-            break;
-        default:
-            break;
-        }
-        throw platform::Error(lastError, "MSocketSupport.InitWinsockService", description);
+        throw platform::Error(lastError, "MSocketSupport.InitWinsockService",
+                              net::errors::StartupErrorDescription(result));
     }
     s.started = true;
     s.maximalDatagramSize = data.iMaxUdpDg;
@@ -102,13 +85,14 @@ bool RegisterSocket(std::int32_t socketHandle, const std::weak_ptr<CSocket>& obj
     if (s.socketWindow == 0) {
         s.socketWindow = CreateSocketWindow();
         if (s.socketWindow == 0) {
-            setPending(10004, "MSocketSupport.RegisterSocket", "The operation was canceled.");
+            setPending(ws::WSAEINTR, "MSocketSupport.RegisterSocket",
+                       net::errors::SocketWindowFailedText);
             return false;
         }
     }
     if (!s.socketRegistry.emplace(socketHandle, object).second) {
-        setPending(457, "MSocketSupport.RegisterSocket",
-                   "This key is already associated with an element of this collection");
+        setPending(platform::errors::DuplicateKey, "MSocketSupport.RegisterSocket",
+                   platform::errors::DuplicateKeyText);
         return false;
     }
     if (ws::WSAAsyncSelect(socketHandle, s.socketWindow, s.socketMessage,
@@ -126,7 +110,8 @@ bool UnregisterSocket(std::int32_t socketHandle) {
         return false;
     ws::WSAAsyncSelect(socketHandle, s.socketWindow, 0, 0);
     if (s.socketRegistry.erase(socketHandle) == 0) {
-        setPending(5, "MSocketSupport.UnregisterSocket", "Invalid procedure call or argument");
+        setPending(platform::errors::InvalidCall, "MSocketSupport.UnregisterSocket",
+                   platform::errors::InvalidCallText);
         return false;
     }
     if (s.socketRegistry.empty())

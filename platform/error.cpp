@@ -1,19 +1,27 @@
 #include "platform/error.h"
 
+#include <exception>
 #include <new>
 
 namespace platform {
 
-void rethrowWithSource(const std::string& source) {
+Error currentError(const std::string& source) {
     try {
         throw;
     } catch (const Error& e) {
-        throw e.withSource(source);
+        return e;
     } catch (const std::bad_alloc&) {
-        throw Error(7, source, "Out of memory");
+        return Error(errors::OutOfMemory, source, errors::OutOfMemoryText);
     } catch (const std::exception& e) {
-        throw Error(51, source, std::string("Internal error: ") + e.what());
+        return Error(errors::InternalError, source,
+                     std::string(errors::InternalErrorText) + ": " + e.what());
+    } catch (...) {
+        return Error(errors::InternalError, source, errors::InternalErrorText);
     }
+}
+
+void rethrowWithSource(const std::string& source) {
+    throw currentError(source).withSource(source);
 }
 
 } // namespace platform

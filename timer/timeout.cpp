@@ -1,4 +1,5 @@
 #include "timer/timeout.h"
+#include "timer/timer_errors.h"
 
 #include "platform/error.h"
 
@@ -41,8 +42,8 @@ void CreateTimer() {
         return;
     s.timerWindow = CreateTimerWindow();
     if (s.timerWindow == 0)
-        throw platform::Error(17001, "MTimeOutSupport.CreateTimer",
-                              "Cannot create the timer window.");
+        throw platform::Error(timer::errors::CreateTimerFailed, "MTimeOutSupport.CreateTimer",
+                              timer::errors::CreateTimerFailedText);
 }
 
 platform::WindowHandle CreateTimerWindow() {
@@ -55,7 +56,8 @@ platform::TimerId RegisterTimer(std::int32_t seconds, platform::TimerId identifi
     if (!ms)
         throw platform::overflowError("MTimeOutSupport.RegisterTimer");
     if (!loop().setTimer(service().timerWindow, identifier, *ms, TimerProc))
-        throw platform::Error(17002, "MTimeOutSupport.RegisterTimer", "Cannot create the timer");
+        throw platform::Error(timer::errors::RegisterTimerFailed, "MTimeOutSupport.RegisterTimer",
+                              timer::errors::RegisterTimerFailedText);
     return identifier;
 }
 
