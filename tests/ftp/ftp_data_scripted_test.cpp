@@ -516,6 +516,32 @@ TEST(FtpDataScripted, ResetAfterAnUploadHasEndedDoesNotEndTheNextMethod) {
     EXPECT_EQ(received, "abc");
 }
 
+// Connect takes the place of a pending download: the download's local file
+// and data connection are given up with it.
+TEST(FtpDataScripted, ConnectDuringADownloadClosesItsLocalFile) {
+    Session s([&](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        if (!openPassive(peer, data))
+            return;
+        peer.readLine(); // RETR
+        peer.send("150 Opening\r\n");
+        data.send("abc");
+        peer.readLine(2s);
+    });
+    ASSERT_TRUE(s.connected());
+    const fs::path file = s.local / "f.bin";
+    s.client->DownloadFile("f.bin", file.string(), false);
+    ftptest::runUntil([&] { return !s.progress.empty(); });
+    ASSERT_EQ(s.progress, std::vector<std::int64_t>{3});
+    s.client->Connect();
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        EXPECT_NE(fs::read_symlink(fd.path(), ignored), file);
+    }
+    EXPECT_EQ(readFile(file), "abc");
+}
+
 TEST(FtpDataScripted, FileThatShrinksOrBufferThatChangesDuringAnUploadKeepsThePositionTrue) {
     std::string received;
     Session s(uploadScript(received));
