@@ -231,10 +231,6 @@ void CFtpClient::RaiseCompletion(FtpAsyncMethod method, AsyncResultStatus status
     }
 }
 
-void CFtpClient::RaiseCompletionFailure(FtpAsyncMethod method) {
-    RaiseCompletion(method, AsyncResultStatus::Failed);
-}
-
 void CFtpClient::completeMethod(AsyncResultStatus status) {
     completeMethod(status, [] {});
 }

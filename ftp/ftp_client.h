@@ -243,7 +243,6 @@ private:
     // --- shared steps (ftp_client.cpp) ---
     void BeginMethod(FtpAsyncMethod method);
     void EndMethod();
-    void RaiseCompletionFailure(FtpAsyncMethod method);
     void RaiseCompletion(FtpAsyncMethod method, AsyncResultStatus status);
     // The one way a pending method ends: EndMethod (the state Ready), then
     // `settle` (what the completion event's handler is to find: the error
@@ -356,14 +355,16 @@ private:
     void m_objDataSocket_OnDataArrival(std::int32_t bytesTotal);
     void m_objDataSocket_OnSendComplete();
 
-    // What one data method has seen so far; cleared when a method begins.
+    // What one data method has seen so far, beside what m_data keeps of
+    // its data connection; cleared when a method begins.
     struct TransferFlags {
         // A download or listing ends once the server has both closed the
-        // data connection and confirmed the transfer, in either order.
-        // (The data connection's side is in m_data.)
+        // data connection (m_data.closed) and confirmed the transfer, in
+        // either order.
         bool transferReplied = false;
-        // An upload starts sending once the data connection is up and the
-        // server has answered STOR with a preliminary reply.
+        // An upload starts sending once the data connection is up
+        // (m_data.ready) and the server has answered STOR with a
+        // preliminary reply.
         bool storAnswered = false;
         bool uploadStarted = false;
         // Every byte was read and sent and the data connection closed: only
