@@ -54,9 +54,6 @@ std::shared_ptr<CFtpClient> CFtpClient::create() {
 }
 
 CFtpClient::CFtpClient() {
-    m_objControlSocket = CSocket::create();
-    m_objDataSocket = CSocket::create();
-    m_objTimeOut = CTimeout::create();
     m_LastFtpError = CFtpError::create();
     m_RemotePort = 21;
     m_objTimeOut->setTimeOutValue(60);
@@ -76,17 +73,17 @@ void CFtpClient::subscribe() {
     m_objControlSocket->OnError.subscribe(
         platform::bindWeak(self, &CFtpClient::m_objControlSocket_OnError));
     m_objTimeOut->TimeOut.subscribe(platform::bindWeak(self, &CFtpClient::m_objTimeOut_TimeOut));
-    m_objDataSocket->OnConnect.subscribe(
+    m_data.socket().OnConnect.subscribe(
         platform::bindWeak(self, &CFtpClient::m_objDataSocket_OnConnect));
-    m_objDataSocket->OnConnectionRequest.subscribe(
+    m_data.socket().OnConnectionRequest.subscribe(
         platform::bindWeak(self, &CFtpClient::m_objDataSocket_OnConnectionRequest));
-    m_objDataSocket->OnClose.subscribe(
+    m_data.socket().OnClose.subscribe(
         platform::bindWeak(self, &CFtpClient::m_objDataSocket_OnClose));
-    m_objDataSocket->OnError.subscribe(
+    m_data.socket().OnError.subscribe(
         platform::bindWeak(self, &CFtpClient::m_objDataSocket_OnError));
-    m_objDataSocket->OnDataArrival.subscribe(
+    m_data.socket().OnDataArrival.subscribe(
         platform::bindWeak(self, &CFtpClient::m_objDataSocket_OnDataArrival));
-    m_objDataSocket->OnSendComplete.subscribe(
+    m_data.socket().OnSendComplete.subscribe(
         platform::bindWeak(self, &CFtpClient::m_objDataSocket_OnSendComplete));
 }
 
@@ -98,7 +95,7 @@ CFtpClient::~CFtpClient() {
     if (m_localFile >= 0)
         CloseLocalSource();
     m_objControlSocket.reset();
-    m_objDataSocket.reset();
+    m_data.release();
     m_objTimeOut.reset();
     m_LastFtpError.reset();
 }
@@ -155,6 +152,7 @@ void CFtpClient::setSessionState(::FtpSessionState state) {
 void CFtpClient::BeginMethod(FtpAsyncMethod method) {
     m_LastFtpError->clear();
     m_transfer = TransferFlags();
+    m_data.startTransfer();
     m_currentMethod = method;
     m_objTimeOut->StartTimer();
 }
@@ -212,36 +210,36 @@ void CFtpClient::RaiseCompletion(FtpAsyncMethod method, AsyncResultStatus status
     }
 }
 
-void CFtpClient::RaiseCompletionFailure(FtpAsyncMethod method) {
-    RaiseCompletion(method, AsyncResultStatus::Failed);
+void CFtpClient::completeMethod(AsyncResultStatus status) {
+    completeMethod(status, [] {});
 }
 
-// A method fails for a reason of the client's own: it ends, and its
-// completion event reports the error with status 1.
-void CFtpClient::FailMethod(std::int32_t number, const std::string& description,
-                            const std::string& source) {
-    const FtpAsyncMethod method = m_currentMethod;
-    EndMethod();
-    m_LastFtpError->set(number, description, source);
-    RaiseCompletionFailure(method);
+// When the failure also ends the session, the control connection is closed
+// before the completion event, so a handler that starts again from that
+// event is not cut off by a close that comes after it.
+void CFtpClient::failMethod(const Error& error, bool closeControl) {
+    completeMethod(AsyncResultStatus::Failed, [&] {
+        m_LastFtpError->set(error.number(), error.description(), error.source());
+        if (closeControl)
+            closeControlSocket();
+    });
 }
 
-// An unexpected reply ends the pending method with status 1. When the
-// reply also ends the session, the control connection is closed before the
-// completion event, so a handler that starts again from that event is not
-// cut off by a close that comes after it.
+void CFtpClient::abandonTransfer() {
+    CloseLocalFile();
+    CloseDataConnection();
+    m_listingText.clear();
+}
+
+// An unexpected reply ends the pending method with status 1.
 void CFtpClient::RaiseFtpError(std::int16_t code, bool closeControlConnection) {
     try {
-        const FtpAsyncMethod method = m_currentMethod;
-        EndMethod();
         // A code without a text of ours is described by the server's own words.
         std::string text = ftp::ReplyCodeText(code);
         if (text.empty())
             text = withoutLineEnd(m_LastServerResponse);
-        m_LastFtpError->set(ftp::errors::ReplyErrorNumber(code), text, ReplySource);
-        if (closeControlConnection)
-            closeControlSocket();
-        RaiseCompletionFailure(method);
+        failMethod(Error(ftp::errors::ReplyErrorNumber(code), ReplySource, text),
+                   closeControlConnection);
     } catch (...) {
         rethrowFrom("RaiseFtpError");
     }
@@ -306,29 +304,18 @@ void CFtpClient::RenameFile(const std::string& strOldFileName, const std::string
         [&] { SendFtpCommand("RNFR", strOldFileName); });
 }
 
+// A QUIT (or nothing) pending ends without an event.
 void CFtpClient::CancelAsyncMethod() {
     try {
-        const FtpAsyncMethod method = m_currentMethod;
-        EndMethod();
-        switch (method) {
-        case M::None:
-        case M::QuitSession:
-            break;
-        case M::DownloadFile:
-        case M::UploadFile:
-            CloseDataConnection();
-            CloseLocalFile();
-            RaiseCompletion(method, AsyncResultStatus::Cancelled);
-            break;
-        case M::EnumFiles:
-            m_listingText.clear();
-            CloseDataConnection();
-            RaiseCompletion(method, AsyncResultStatus::Cancelled);
-            break;
-        default:
-            RaiseCompletion(method, AsyncResultStatus::Cancelled);
-            break;
+        if (m_currentMethod == M::None || m_currentMethod == M::QuitSession) {
+            EndMethod();
+            return;
         }
+        const bool transfer = DataTransferInProgress();
+        completeMethod(AsyncResultStatus::Cancelled, [&] {
+            if (transfer)
+                abandonTransfer();
+        });
     } catch (...) {
         rethrowFrom("CancelAsyncMethod");
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ftp/ftp_commands.h"
+#include "ftp/ftp_data_connection.h"
 #include "ftp/ftp_error.h"
 #include "ftp/ftp_errors.h"
 #include "ftp/ftp_files.h"
@@ -218,18 +219,33 @@ private:
     // --- shared steps (ftp_client.cpp) ---
     void BeginMethod(FtpAsyncMethod method);
     void EndMethod();
-    void RaiseCompletionFailure(FtpAsyncMethod method);
     void RaiseCompletion(FtpAsyncMethod method, AsyncResultStatus status);
+    // The one way a pending method ends: EndMethod (the state Ready), then
+    // `settle` (what the completion event's handler is to find: the error
+    // record, a control connection that is closing, ...), then the
+    // method's completion event with `status`.
+    template <class Settle> void completeMethod(AsyncResultStatus status, Settle&& settle);
+    void completeMethod(AsyncResultStatus status);
+    // The method fails (status 1) with this error in LastFtpError; with
+    // `closeControl` the session is given up before the event.
+    void failMethod(const platform::Error& error, bool closeControl = false);
+    // What a transfer that will not finish leaves behind goes: the local
+    // file is closed, the data connection torn down, the listing gathered
+    // so far dropped. Then the method ends by completeMethod.
+    void abandonTransfer();
     void RaiseFtpError(std::int16_t code, bool closeControlConnection = false);
-    void FailMethod(std::int32_t number, const std::string& description, const std::string& source);
     void setSessionState(::FtpSessionState state);
     void checkCanStart(const char* member) const;
     static void checkArgument(const std::string& value, const char* member);
-    // The error trap of an asynchronous method: checks that none is
-    // pending, runs `prepare`, registers the method, runs `send`; an error
-    // ends the method if it has begun and reaches the caller prefixed.
+    // The start of every asynchronous method, and its error trap: checks
+    // that none is pending (unless the method replaces a pending one),
+    // runs `prepare`, registers the method, runs `send`. An error ends the
+    // method if it is the current one (not so a refusal for being busy,
+    // which leaves the pending method as it was) and reaches the caller
+    // prefixed.
     template <class Prepare, class Send>
-    void StartMethod(FtpAsyncMethod method, const char* member, Prepare&& prepare, Send&& send);
+    void StartMethod(FtpAsyncMethod method, const char* member, Prepare&& prepare, Send&& send,
+                     bool replacesPending = false);
     void startSimpleMethod(FtpAsyncMethod method, const char* member, const char* verb,
                            const std::string& argument);
     // Call from a catch block: the error goes on with its number and source
@@ -276,11 +292,8 @@ private:
     void SendTransferCommand();
     void StartUpload();
     void FinishDataTransfer();
-    void FailTransfer(std::int32_t number, const std::string& description,
-                      const std::string& source);
+    void FailTransfer(const platform::Error& error);
     void FailDataHandler(const char* handler);
-    void DropDataSocket();
-    bool FromServer(std::int32_t socket) const;
     void ReceiveDownload(const ByteArray& bytes);
     void ReceiveListing(const ByteArray& bytes);
     void CheckDownloadLength(std::size_t arriving);
@@ -318,15 +331,16 @@ private:
     void m_objDataSocket_OnDataArrival(std::int32_t bytesTotal);
     void m_objDataSocket_OnSendComplete();
 
-    // What one data method has seen so far; cleared when a method begins.
+    // What one data method has seen so far, beside what m_data keeps of
+    // its data connection; cleared when a method begins.
     struct TransferFlags {
         // A download or listing ends once the server has both closed the
-        // data connection and confirmed the transfer, in either order.
-        bool dataClosed = false;
+        // data connection (m_data.closed) and confirmed the transfer, in
+        // either order.
         bool transferReplied = false;
-        // An upload starts sending once the data connection is up and the
-        // server has answered STOR with a preliminary reply.
-        bool dataAccepted = false;
+        // An upload starts sending once the data connection is up
+        // (m_data.ready) and the server has answered STOR with a
+        // preliminary reply.
         bool storAnswered = false;
         bool uploadStarted = false;
         // Every byte was read and sent and the data connection closed: only
@@ -351,13 +365,6 @@ private:
         std::int64_t resumeFrom = 0;   // the offset a REST asked for
         bool localCreated = false;     // the download made the file
         bool downloadComplete = false; // the whole file has arrived
-        // The data connection failed while the transfer command was still
-        // unanswered: the server's reply, if it comes within the time-out,
-        // tells what happened; this error stands if it does not.
-        bool dataFailed = false;
-        std::int32_t dataErrorNumber = 0;
-        std::string dataErrorDescription;
-        std::string dataErrorSource;
     };
 
     FtpAsyncMethod m_currentMethod = FtpAsyncMethod::None;
@@ -404,24 +411,32 @@ private:
     // Set when a reply grew past MaxReplyLength: text is dropped until the next Connect.
     bool m_discardReplies = false;
 
-    std::shared_ptr<CSocket> m_objControlSocket;
-    std::shared_ptr<CSocket> m_objDataSocket;
-    std::shared_ptr<CTimeout> m_objTimeOut;
+    std::shared_ptr<CSocket> m_objControlSocket = CSocket::create();
+    ftp::DataConnection m_data; // its socket is the data socket
+    std::shared_ptr<CTimeout> m_objTimeOut = CTimeout::create();
 };
+
+template <class Settle> void CFtpClient::completeMethod(AsyncResultStatus status, Settle&& settle) {
+    const FtpAsyncMethod method = m_currentMethod;
+    EndMethod();
+    settle();
+    RaiseCompletion(method, status);
+}
 
 template <class Prepare, class Send>
 void CFtpClient::StartMethod(FtpAsyncMethod method, const char* member, Prepare&& prepare,
-                             Send&& send) {
-    bool begun = false;
+                             Send&& send, bool replacesPending) {
+    bool refused = !replacesPending;
     try {
-        checkCanStart(member);
+        if (!replacesPending)
+            checkCanStart(member);
+        refused = false;
         prepare();
         BeginMethod(method);
-        begun = true;
         send();
     } catch (...) {
         try {
-            if (begun && m_currentMethod == method)
+            if (!refused && m_currentMethod == method)
                 EndMethod();
         } catch (...) {
         }

@@ -10,12 +10,9 @@ using namespace ftp::detail;
 // once TLS was asked for, and nothing more is sent on it.
 void CFtpClient::StartControlTls(std::int16_t code, const std::string& reply) {
     if (code != 234) {
-        const FtpAsyncMethod method = m_currentMethod;
-        EndMethod();
-        m_LastFtpError->set(TlsRefused, ftp::errors::TlsRefusedText + withoutLineEnd(reply),
-                            ReplySource);
-        closeControlSocket();
-        RaiseCompletionFailure(method);
+        failMethod(platform::Error(TlsRefused, ReplySource,
+                                   ftp::errors::TlsRefusedText + withoutLineEnd(reply)),
+                   true);
         return;
     }
     // Whatever came after the 234 came in clear, from the server or from
@@ -37,8 +34,8 @@ void CFtpClient::StartControlTls(std::int16_t code, const std::string& reply) {
 void CFtpClient::StartDataTls() {
     if (!m_tls)
         return;
-    m_objDataSocket->StartSecure(
-        ftp::tlsChannel(*m_tls, m_objDataSocket->SocketHandle(), ftp::TlsUse::Data));
+    CSocket& socket = m_data.socket();
+    socket.StartSecure(ftp::tlsChannel(*m_tls, socket.SocketHandle(), ftp::TlsUse::Data));
 }
 
 std::string CFtpClient::TlsDescription() const {

@@ -22,46 +22,44 @@ constexpr const char* AnonymousPassword = "mitu-user@example.com";
 
 } // namespace
 
+// Connect may be called while another method is pending: it takes that
+// method's place (whose transfer, if any, is given up, without an event).
 void CFtpClient::Connect() {
-    try {
-        if (m_FtpServer.empty())
-            throw Error(platform::errors::InvalidPropertyValue, "CFtpClient.Connect",
-                        platform::errors::InvalidPropertyValueText);
-        if (m_UserName.empty()) {
-            m_UserName = "anonymous";
-            m_Password = AnonymousPassword;
-        }
-        if (hasLineBreak(m_UserName) || hasLineBreak(m_Password) || hasLineBreak(m_FtpServer))
-            throw platform::invalidCallError("CFtpClient.Connect");
-        // The checks are fixed for the session: a CA file that cannot be
-        // read fails the call, before anything is sent.
-        m_tls.reset();
-        if (m_UseTls)
-            m_tls = ftp::makeTlsContext(m_FtpServer, m_TlsCaFile, m_TlsInsecure);
-        setSessionState(S::Connecting);
-        m_lastCommand = ftp::Command::Greeting; // the greeting is owed first
-        m_replies.clear();
-        m_owed.clear();
-        m_discardReplies = false;
-        BeginMethod(M::Connect);
-        // The greeting is owed like the answer to a command.
-        m_owed.sent(std::string());
-        // A connection that is still closing (CloseControlConnection waits
-        // for the server's close) is dropped now: a new session needs a
-        // fresh socket.
-        if (m_objControlSocket->State() != CSocket::StateClosed)
-            m_objControlSocket->CloseSocket();
-        if (m_objControlSocket->State() != CSocket::StateClosed)
-            m_objControlSocket->CloseSocket();
-        m_objControlSocket->Connect(m_FtpServer, m_RemotePort);
-    } catch (...) {
-        try {
-            if (m_currentMethod == M::Connect)
-                EndMethod();
-        } catch (...) {
-        }
-        rethrowFrom("Connect");
-    }
+    StartMethod(
+        M::Connect, "Connect",
+        [&] {
+            if (m_FtpServer.empty())
+                throw Error(platform::errors::InvalidPropertyValue, "CFtpClient.Connect",
+                            platform::errors::InvalidPropertyValueText);
+            if (m_UserName.empty()) {
+                m_UserName = "anonymous";
+                m_Password = AnonymousPassword;
+            }
+            if (hasLineBreak(m_UserName) || hasLineBreak(m_Password) || hasLineBreak(m_FtpServer))
+                throw platform::invalidCallError("CFtpClient.Connect");
+            // The checks are fixed for the session: a CA file that cannot be
+            // read fails the call, before anything is sent.
+            m_tls.reset();
+            if (m_UseTls)
+                m_tls = ftp::makeTlsContext(m_FtpServer, m_TlsCaFile, m_TlsInsecure);
+            if (DataTransferInProgress())
+                abandonTransfer();
+            setSessionState(S::Connecting);
+            m_lastCommand = ftp::Command::Greeting; // the greeting is owed first
+            m_replies.clear();
+            m_owed.clear();
+            m_discardReplies = false;
+        },
+        [&] {
+            // The greeting is owed like the answer to a command.
+            m_owed.sent(std::string());
+            // A connection that is still closing (CloseControlConnection
+            // waits for the server's close) is dropped now: a new session
+            // needs a fresh socket.
+            m_objControlSocket->CloseNow();
+            m_objControlSocket->Connect(m_FtpServer, m_RemotePort);
+        },
+        true);
 }
 
 void CFtpClient::QuitSession() {
@@ -234,27 +232,20 @@ void CFtpClient::m_objControlSocket_OnDataArrival(std::int32_t) {
 // The dispatcher's failure path: whatever went wrong ends the pending method
 // with status 1 and the error in LastFtpError.
 void CFtpClient::FailDispatch(std::int32_t number, const std::string& description) {
-    CloseLocalFile();
-    CloseDataConnection();
-    m_listingText.clear();
-    FailMethod(number, description, DispatcherSource);
+    abandonTransfer();
+    failMethod(Error(number, DispatcherSource, description));
 }
 
 // A reply that never ends would fill memory: past the limit the session is
 // given up.
 void CFtpClient::FailReplyTooLong() {
-    const FtpAsyncMethod method = m_currentMethod;
     m_replies.clear();
     m_discardReplies = true;
-    CloseLocalFile();
-    CloseDataConnection();
-    EndMethod();
-    m_LastFtpError->set(ReplyTooLong,
-                        "The server reply is longer than " + std::to_string(MaxReplyLength) +
-                            " bytes.",
-                        DispatcherSource);
-    closeControlSocket();
-    RaiseCompletionFailure(method);
+    abandonTransfer();
+    failMethod(
+        Error(ReplyTooLong, DispatcherSource,
+              "The server reply is longer than " + std::to_string(MaxReplyLength) + " bytes."),
+        true);
 }
 
 void CFtpClient::LoggedIn() {
@@ -312,35 +303,19 @@ void CFtpClient::OnPwdReply(std::int16_t code, const std::string& reply) {
         RaiseFtpError(code, login);
         return;
     }
-    if (login && GetDirFromResponse(reply)) {
-        EndMethod();
-        OnConnect.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
-    } else if (login) {
-        m_LastFtpError->setNumber(NoDirectory);
-        m_LastFtpError->setDescription(NoDirectoryText);
-        CloseControlConnection();
-        OnConnect.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
-    } else {
-        EndMethod();
-        if (GetDirFromResponse(reply)) {
-            OnGetCurrentDirectory.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
-        } else {
-            m_LastFtpError->setNumber(NoDirectory);
-            m_LastFtpError->setDescription(NoDirectoryText);
-            OnGetCurrentDirectory.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
-        }
-    }
+    if (GetDirFromResponse(reply))
+        completeMethod(AsyncResultStatus::Succeeded);
+    else // the session cannot go on without knowing where it is
+        failMethod(Error(NoDirectory, std::string(), NoDirectoryText), login);
 }
 
 // CWD, MKD, RMD and DELE: one command, one final reply.
 void CFtpClient::OnSimpleReply(std::int16_t code) {
     const FtpAsyncMethod method = m_currentMethod;
-    if (code != (method == M::CreateDirectory ? 257 : 250)) {
+    if (code != (method == M::CreateDirectory ? 257 : 250))
         RaiseFtpError(code);
-    } else {
-        EndMethod();
-        RaiseCompletion(method, AsyncResultStatus::Succeeded);
-    }
+    else
+        completeMethod(AsyncResultStatus::Succeeded);
 }
 
 void CFtpClient::OnRnfrReply(std::int16_t code) {
@@ -351,22 +326,17 @@ void CFtpClient::OnRnfrReply(std::int16_t code) {
 }
 
 void CFtpClient::OnRntoReply(std::int16_t code) {
-    if (code == 250) {
-        EndMethod();
-        OnRenameFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
-    } else {
+    if (code == 250)
+        completeMethod(AsyncResultStatus::Succeeded);
+    else
         RaiseFtpError(code);
-    }
 }
 
 void CFtpClient::OnQuitReply(std::int16_t code) {
-    if (code == 221) {
-        EndMethod();
-        m_objControlSocket->CloseSocket();
-        OnQuitSession.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
-    } else {
+    if (code == 221)
+        completeMethod(AsyncResultStatus::Succeeded, [&] { m_objControlSocket->CloseSocket(); });
+    else
         RaiseFtpError(code);
-    }
 }
 
 // A reply of the pending method goes to the handler of the command it
@@ -448,7 +418,7 @@ void CFtpClient::DispatchReply(const ftp::ReplyBuffer::Reply& reply) {
 // connection ends it, whatever becomes of the control connection.
 bool CFtpClient::TransferOutlivesControl() const {
     return (m_currentMethod == M::DownloadFile || m_currentMethod == M::EnumFiles) &&
-           m_transfer.transferReplied && !m_transfer.dataClosed && !m_transfer.dataFailed;
+           m_transfer.transferReplied && !m_data.closed && !m_data.failure;
 }
 
 // The connection has closed. A method still pending can never get its
@@ -466,22 +436,19 @@ void CFtpClient::m_objControlSocket_OnClose() {
         return;
     }
     try {
-        if (method != M::None) {
-            CloseLocalFile();
-            CloseDataConnection();
-            EndMethod();
+        if (method == M::None) {
+            setSessionState(S::Disconnected);
+            return;
         }
-    } catch (...) {
-    }
-    try {
-        setSessionState(S::Disconnected);
-        if (method == M::QuitSession) {
-            OnQuitSession.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
-        } else if (method != M::None) {
-            m_LastFtpError->set(NotConnected, ftp::errors::ServerClosedText,
-                                "CFtpClient.m_objControlSocket_OnClose");
-            RaiseCompletionFailure(method);
-        }
+        abandonTransfer();
+        completeMethod(
+            method == M::QuitSession ? AsyncResultStatus::Succeeded : AsyncResultStatus::Failed,
+            [&] {
+                setSessionState(S::Disconnected);
+                if (method != M::QuitSession)
+                    m_LastFtpError->set(NotConnected, ftp::errors::ServerClosedText,
+                                        "CFtpClient.m_objControlSocket_OnClose");
+            });
     } catch (...) {
     }
 }
@@ -494,11 +461,8 @@ void CFtpClient::m_objControlSocket_OnError(std::int16_t Number, std::string& De
             closeControlSocket();
             return;
         }
-        const FtpAsyncMethod method = m_currentMethod;
-        CloseControlConnection();
-        m_LastFtpError->set(Number, Description, "CFtpClient.m_objControlSocket_OnError");
         // QUIT included: its caller waits for an answer that can no longer come.
-        RaiseCompletionFailure(method);
+        failMethod(Error(Number, "CFtpClient.m_objControlSocket_OnError", Description), true);
     } catch (...) {
         // Nothing of a notification reaches the event loop.
     }
@@ -509,10 +473,8 @@ void CFtpClient::m_objControlSocket_OnError(std::int16_t Number, std::string& De
 // for the server's word on it: it ends with the data connection's error.
 void CFtpClient::m_objTimeOut_TimeOut() {
     try {
-        if (m_transfer.dataFailed && DataTransferInProgress()) {
-            const TransferFlags failed = m_transfer;
-            FailTransfer(failed.dataErrorNumber, failed.dataErrorDescription,
-                         failed.dataErrorSource);
+        if (m_data.failure && DataTransferInProgress()) {
+            FailTransfer(Error(*m_data.failure));
             return;
         }
         RaiseCompletion(m_currentMethod, AsyncResultStatus::TimedOut);

@@ -2,19 +2,75 @@
 // where PASV is refused) and active (PORT, or EPRT over IPv6), their set-up
 // and tear-down. Data connections go only to, and are only taken from, the
 // address of the server on the control connection.
+#include "ftp/ftp_data_connection.h"
 #include "ftp/ftp_client.h"
 #include "ftp/ftp_client_internal.h"
 
 #include "platform/error.h"
-#include "platform/event_loop.h"
 
 #include <chrono>
 #include <random>
 
 using platform::Error;
-using M = FtpAsyncMethod;
 using S = FtpSessionState;
 using namespace ftp::detail;
+
+namespace ftp {
+
+void DataConnection::startTransfer() {
+    ready = false;
+    closed = false;
+    failure.reset();
+}
+
+void DataConnection::connect(const std::string& server, std::int32_t port) {
+    m_socket->CloseSocket();
+    m_socket->setLocalPort(0);
+    m_socket->Connect(server, port);
+}
+
+std::int32_t DataConnection::listen(const std::string& localIP, std::int32_t candidates,
+                                    const std::function<std::int32_t()>& nextCandidate) {
+    for (std::int32_t tried = 0; tried < candidates; ++tried) {
+        const std::int32_t port = nextCandidate();
+        try {
+            drop();
+            m_socket->Bind(port, localIP);
+            m_socket->Listen();
+            if (m_socket->State() == CSocket::StateListening)
+                return port;
+        } catch (const Error&) {
+            // This candidate is taken; the next one is tried.
+        }
+    }
+    drop();
+    return 0;
+}
+
+bool DataConnection::fromServer(std::int32_t requestID, const std::string& server) {
+    return !server.empty() && CSocket::RequestPeerAddress(requestID).ip == server;
+}
+
+void DataConnection::accept(std::int32_t requestID) {
+    if (m_socket->State() != CSocket::StateClosed)
+        m_socket->CloseSocket(); // the listener goes
+    m_socket->Accept(requestID);
+}
+
+void DataConnection::abort() {
+    if (m_socket->State() != CSocket::StateClosed)
+        m_socket->Abort();
+}
+
+void DataConnection::drop() {
+    m_socket->CloseNow();
+}
+
+void DataConnection::finishSending() {
+    m_socket->CloseSocket();
+}
+
+} // namespace ftp
 
 // Over IPv6 the data connection is announced the extended way (EPSV,
 // EPRT), which does not name the address family's form of an address.
@@ -30,32 +86,12 @@ void CFtpClient::OpenDataConnection() {
         SendPORTCommand();
 }
 
-// Tears the data connection down at once: a connected socket's close is
-// otherwise graceful and would report its end later, into whatever transfer
-// runs by then.
 void CFtpClient::CloseDataConnection() {
     try {
-        if (m_objDataSocket->State() != CSocket::StateClosed) {
-            m_objDataSocket->Abort();
-        }
+        m_data.abort();
     } catch (...) {
         rethrowFrom("CloseDataConnection");
     }
-}
-
-// Ends whatever is left of the last data connection (for example the
-// graceful close after an upload) without any further event.
-void CFtpClient::DropDataSocket() {
-    m_objDataSocket->CloseSocket();
-    if (m_objDataSocket->State() != CSocket::StateClosed)
-        m_objDataSocket->CloseSocket();
-}
-
-// Whether a connection comes from the server at the other end of the
-// control connection.
-bool CFtpClient::FromServer(std::int32_t socket) const {
-    const std::string server = m_objControlSocket->PeerAddress().ip;
-    return !server.empty() && CSocket::RequestPeerAddress(socket).ip == server;
 }
 
 std::int32_t CFtpClient::NextPortCandidate(std::int32_t lastPort) {
@@ -91,24 +127,9 @@ void CFtpClient::SendPORTCommand() {
     try {
         setSessionState(S::OpeningDataConnection);
         const std::string local = m_objControlSocket->LocalIP();
-        const std::int32_t candidates = LastPortCandidate - FirstPortCandidate + 1;
-        std::int32_t port = 0;
-        bool listening = false;
-        for (std::int32_t tried = 0; tried < candidates && !listening; ++tried) {
-            // Lets pending events through between candidates without waiting.
-            platform::EventLoop::instance().yield(std::chrono::milliseconds(0));
-            port = GetFreePort();
-            try {
-                DropDataSocket();
-                m_objDataSocket->Bind(port, local);
-                m_objDataSocket->Listen();
-                listening = m_objDataSocket->State() == CSocket::StateListening;
-            } catch (const Error&) {
-                // This candidate is taken; the next one is tried.
-            }
-        }
-        if (!listening) {
-            DropDataSocket();
+        const std::int32_t port = m_data.listen(local, LastPortCandidate - FirstPortCandidate + 1,
+                                                [this] { return GetFreePort(); });
+        if (port == 0) {
             throw Error(NoFreePort, "CFtpClient.SendPORTCommand",
                         "No local port from " + std::to_string(FirstPortCandidate) + " to " +
                             std::to_string(LastPortCandidate) + " can be listened on.");
@@ -150,9 +171,7 @@ void CFtpClient::EstablishPasvDataConnection(const std::string& strReply) {
         const std::string server = m_objControlSocket->PeerAddress().ip;
         if (server.empty())
             throw Error(NotConnected, "CFtpClient.EstablishPasvDataConnection", NotConnectedText);
-        m_objDataSocket->CloseSocket();
-        m_objDataSocket->setLocalPort(0);
-        m_objDataSocket->Connect(server, port);
+        m_data.connect(server, port);
     } catch (...) {
         rethrowFrom("EstablishPasvDataConnection");
     }

@@ -228,19 +228,19 @@ void CFtpClient::UploadData() {
         }
         if (n == 0) {
             CloseLocalFile();
-            m_objDataSocket->CloseSocket();
+            m_data.finishSending();
             m_transfer.uploadClosed = true;
             return;
         }
         m_uploadPosition += n;
         if (!m_transfer.ascii) {
             piece.resize(static_cast<std::size_t>(n));
-            m_objDataSocket->SendData(Variant(std::move(piece)));
+            m_data.socket().SendData(Variant(std::move(piece)));
             return;
         }
         m_wireBuffer.clear();
         ftp::AsciiToWire(m_sendBuffer.data(), static_cast<std::size_t>(n), m_wireBuffer);
-        m_objDataSocket->SendData(Variant(m_wireBuffer));
+        m_data.socket().SendData(Variant(m_wireBuffer));
     } catch (...) {
         rethrowFrom("UploadData");
     }

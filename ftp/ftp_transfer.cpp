@@ -6,7 +6,6 @@
 #include "ftp/ftp_client_internal.h"
 
 #include "platform/error.h"
-#include "platform/event_loop.h"
 #include "platform/winsock.h"
 
 #include "ftp/ftp_ascii.h"
@@ -63,7 +62,7 @@ void CFtpClient::DownloadFile(const std::string& strRemoteFilePath,
             m_overwrite = OverWrite;
             m_downloadByteCount = 0;
             m_TransferSize = -1;
-            DropDataSocket();
+            m_data.drop();
         },
         [&] {
             m_transfer.ascii = m_TransferMode == static_cast<std::int32_t>(::TransferMode::Ascii);
@@ -87,7 +86,7 @@ void CFtpClient::UploadFile(const std::string& strLocalFile, const std::string& 
             m_uploadStartPosition = lngStartPosition;
             m_sendBuffer.assign(static_cast<std::size_t>(m_SendBufferLenght), 0);
             m_TransferSize = -1;
-            DropDataSocket();
+            m_data.drop();
         },
         [&] {
             m_transfer.ascii = m_TransferMode == static_cast<std::int32_t>(::TransferMode::Ascii);
@@ -100,7 +99,7 @@ void CFtpClient::EnumFiles() {
         M::EnumFiles, "EnumFiles",
         [&] {
             m_listingText.clear();
-            DropDataSocket();
+            m_data.drop();
         },
         [&] { SendFtpCommand("TYPE", "A"); });
 }
@@ -124,20 +123,17 @@ void CFtpClient::OnSizeReply(std::int16_t code, const std::string& reply) {
         m_TransferSize = *size;
         if (const std::int64_t local = ResumeOffset(); local >= 0) {
             if (local > *size) {
-                const std::string path = m_localPath;
-                CloseLocalFile();
-                FailMethod(LocalFileLonger,
-                           "The local file " + path + " has " + std::to_string(local) +
-                               " bytes, more than the " + std::to_string(*size) +
-                               " bytes of the remote file: it cannot be resumed.",
-                           "CFtpClient.DownloadFile");
+                FailTransfer(Error(LocalFileLonger, "CFtpClient.DownloadFile",
+                                   "The local file " + m_localPath + " has " +
+                                       std::to_string(local) + " bytes, more than the " +
+                                       std::to_string(*size) +
+                                       " bytes of the remote file: it cannot be resumed."));
                 return;
             }
             if (local == *size) { // nothing left to fetch
                 CloseLocalFile();
-                EndMethod();
-                OnDataTransferProgress.raise(local);
-                OnDownloadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+                completeMethod(AsyncResultStatus::Succeeded,
+                               [&] { OnDataTransferProgress.raise(local); });
                 return;
             }
         }
@@ -170,7 +166,7 @@ void CFtpClient::OnEpsvReply(std::int16_t code, const std::string& reply) {
 void CFtpClient::OnPortReply(std::int16_t code) {
     if (code != 200) {
         // The listener is of no use any more, for a listing too.
-        m_objDataSocket->CloseSocket();
+        m_data.socket().CloseSocket();
         RaiseFtpError(code);
     } else {
         SendTransferCommand();
@@ -181,8 +177,7 @@ void CFtpClient::OnRestReply(std::int16_t code) {
     if (code == 350) {
         SendFtpCommand(m_currentMethod == M::DownloadFile ? "RETR" : "STOR", m_remotePath);
     } else {
-        CloseDataConnection();
-        CloseLocalFile();
+        abandonTransfer();
         RaiseFtpError(code);
     }
 }
@@ -209,34 +204,28 @@ void CFtpClient::OnTransferCommandReply(std::int16_t code, const std::string& re
             StartUpload();
         }
     } else if (code == 226 || code == 250) {
-        if (m_transfer.dataFailed) {
+        if (m_data.failure) {
             // The server is content, but the data connection broke.
-            const TransferFlags failed = m_transfer;
-            FailTransfer(failed.dataErrorNumber, failed.dataErrorDescription,
-                         failed.dataErrorSource);
+            FailTransfer(Error(*m_data.failure));
         } else if (method == M::UploadFile && !m_transfer.uploadClosed) {
-            FailTransfer(UploadConfirmedEarly, ftp::errors::UploadConfirmedEarlyText,
-                         "CFtpClient.UploadFile");
+            FailTransfer(Error(UploadConfirmedEarly, "CFtpClient.UploadFile",
+                               ftp::errors::UploadConfirmedEarlyText));
         } else if (method == M::UploadFile) {
-            EndMethod();
-            OnUploadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+            completeMethod(AsyncResultStatus::Succeeded);
         } else {
             m_transfer.transferReplied = true;
-            if (m_transfer.dataClosed)
+            if (m_data.closed)
                 FinishDataTransfer();
         }
-    } else if (m_transfer.dataFailed && m_transfer.dataErrorNumber == TlsFailed) {
+    } else if (m_data.failure && m_data.failure->number() == TlsFailed) {
         // The server's refusal follows from the failure of the protected
         // data connection; the client's reason for it comes first.
-        const TransferFlags failed = m_transfer;
-        FailTransfer(failed.dataErrorNumber,
-                     failed.dataErrorDescription +
-                         "; the server answered: " + withoutLineEnd(reply),
-                     failed.dataErrorSource);
+        const Error failed = *m_data.failure;
+        FailTransfer(
+            Error(failed.number(), failed.source(),
+                  failed.description() + "; the server answered: " + withoutLineEnd(reply)));
     } else {
-        CloseDataConnection();
-        CloseLocalFile();
-        m_listingText.clear();
+        abandonTransfer();
         RaiseFtpError(code);
     }
 }
@@ -267,8 +256,8 @@ void CFtpClient::SendTransferCommand() {
 // Sends the first chunk once both the data connection is up and the server
 // has taken STOR; before that the file may not even be open.
 void CFtpClient::StartUpload() {
-    if (m_currentMethod != M::UploadFile || m_transfer.uploadStarted || m_transfer.dataFailed ||
-        !m_transfer.dataAccepted || !m_transfer.storAnswered)
+    if (m_currentMethod != M::UploadFile || m_transfer.uploadStarted || m_data.failure ||
+        !m_data.ready || !m_transfer.storAnswered)
         return;
     m_transfer.uploadStarted = true;
     m_uploadPosition = m_uploadStartPosition;
@@ -290,46 +279,38 @@ void CFtpClient::FinishDataTransfer() {
         CloseLocalFile();
         if (!m_transfer.downloadComplete) {
             // The partial file stays for a later resume.
-            FailMethod(SizeMismatch,
-                       "The download ended with " + std::to_string(received) +
-                           " bytes of a file of " + std::to_string(size) + " bytes.",
-                       "CFtpClient.DownloadFile");
+            failMethod(Error(SizeMismatch, "CFtpClient.DownloadFile",
+                             "The download ended with " + std::to_string(received) +
+                                 " bytes of a file of " + std::to_string(size) + " bytes."));
             return;
         }
-        EndMethod();
-        OnDownloadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
+        completeMethod(AsyncResultStatus::Succeeded);
     } else if (method == M::EnumFiles) {
-        EndMethod();
         // One copy of the text: the property's, which the entries are read from.
         auto text = std::make_shared<const std::string>(m_listingText.take());
         m_CurrentDirectoryListing = text;
         m_CurrentDirectoryFiles = ParseListingAt(text, ListingTimeNow());
-        if (!m_CurrentDirectoryFiles) {
-            m_LastFtpError->set(UnknownListingFormat, ftp::errors::UnknownListingFormatText,
-                                "CFtpClient.m_objDataSocket_OnClose");
-            OnEnumFiles.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
-        } else {
-            OnEnumFiles.raise(static_cast<std::int32_t>(AsyncResultStatus::Succeeded));
-        }
+        if (m_CurrentDirectoryFiles)
+            completeMethod(AsyncResultStatus::Succeeded);
+        else
+            failMethod(Error(UnknownListingFormat, "CFtpClient.m_objDataSocket_OnClose",
+                             ftp::errors::UnknownListingFormatText));
     }
 }
 
-// A data method fails: the local file and the data connection are closed,
-// the listing text gathered so far is dropped, and the method ends with
-// status 1.
-void CFtpClient::FailTransfer(std::int32_t number, const std::string& description,
-                              const std::string& source) {
-    CloseLocalFile();
-    CloseDataConnection();
-    m_listingText.clear();
-    FailMethod(number, description, source);
+// A data method fails: what the transfer leaves goes, and the method ends
+// with status 1.
+void CFtpClient::FailTransfer(const Error& error) {
+    abandonTransfer();
+    failMethod(error);
 }
 
 // The shared failure path of the data-socket handlers.
 void CFtpClient::FailDataHandler(const char* handler) {
     const Error error = currentError();
     try {
-        FailTransfer(error.number(), error.description(), std::string("CFtpClient.") + handler);
+        FailTransfer(
+            Error(error.number(), std::string("CFtpClient.") + handler, error.description()));
     } catch (...) {
         // Nothing of a notification reaches the event loop.
     }
@@ -342,7 +323,7 @@ void CFtpClient::m_objDataSocket_OnConnect() {
         if (m_currentMethod != M::None)
             m_objTimeOut->Reset();
         StartDataTls();
-        m_transfer.dataAccepted = true;
+        m_data.ready = true;
         SendTransferCommand();
     } catch (...) {
         FailDataHandler("m_objDataSocket_OnConnect");
@@ -354,14 +335,15 @@ void CFtpClient::m_objDataSocket_OnConnect() {
 // time-out, for the server's.
 void CFtpClient::m_objDataSocket_OnConnectionRequest(std::int32_t requestID) {
     try {
-        if (requestID >= 0 && !FromServer(requestID))
+        if (requestID >= 0 &&
+            !ftp::DataConnection::fromServer(requestID, m_objControlSocket->PeerAddress().ip))
             return; // a request nobody accepts is closed when the event ends
-        if (m_objDataSocket->State() != CSocket::StateClosed)
-            m_objDataSocket->CloseSocket();
-        if (requestID < 0)
+        if (requestID < 0) {
+            m_data.abort(); // the listener goes
             throw Error(ws::WSAECONNABORTED, "CSocket.Accept",
                         "The server's data connection could not be accepted.");
-        m_objDataSocket->Accept(requestID);
+        }
+        m_data.accept(requestID);
         if (m_currentMethod == M::None) {
             // Nobody waits for this connection any more.
             CloseDataConnection();
@@ -369,14 +351,8 @@ void CFtpClient::m_objDataSocket_OnConnectionRequest(std::int32_t requestID) {
         }
         m_objTimeOut->Reset();
         StartDataTls();
-        if (m_currentMethod == M::UploadFile) {
-            while (m_objDataSocket->State() == CSocket::StateConnecting)
-                platform::EventLoop::instance().yield();
-            m_transfer.dataAccepted = true;
-            StartUpload();
-        } else {
-            m_transfer.dataAccepted = true;
-        }
+        m_data.ready = true; // an accepted connection is connected already
+        StartUpload();
     } catch (...) {
         FailDataHandler("m_objDataSocket_OnConnectionRequest");
     }
@@ -386,7 +362,7 @@ void CFtpClient::m_objDataSocket_OnClose() {
     try {
         if (m_currentMethod != M::DownloadFile && m_currentMethod != M::EnumFiles)
             return;
-        m_transfer.dataClosed = true;
+        m_data.closed = true;
         if (m_transfer.transferReplied)
             FinishDataTransfer();
     } catch (...) {
@@ -402,35 +378,18 @@ void CFtpClient::m_objDataSocket_OnError(std::int16_t Number, std::string& Descr
                                          std::int32_t, std::string Source, std::string,
                                          std::int32_t, bool&) {
     try {
-        const FtpAsyncMethod method = m_currentMethod;
-        if (DataTransferInProgress() && ftp::isTransfer(m_lastCommand) &&
-            m_owed.owesCurrentTransfer()) {
-            m_transfer.dataFailed = true;
-            m_transfer.dataErrorNumber = Number;
-            m_transfer.dataErrorDescription = Description;
-            m_transfer.dataErrorSource = Source;
-            DropDataSocket();
+        const Error error(Number, Source, Description);
+        if (!DataTransferInProgress()) {
+            // What is left of an ended transfer's connection concerns no method.
+            m_data.drop();
             return;
         }
-        EndMethod();
-        m_LastFtpError->set(Number, Description, Source);
-        m_objDataSocket->CloseSocket();
-        switch (method) {
-        case M::DownloadFile:
-            CloseLocalFile();
-            OnDownloadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
-            break;
-        case M::UploadFile:
-            CloseLocalFile();
-            OnUploadFile.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
-            break;
-        case M::EnumFiles:
-            m_listingText.clear();
-            OnEnumFiles.raise(static_cast<std::int32_t>(AsyncResultStatus::Failed));
-            break;
-        default:
-            break;
+        if (ftp::isTransfer(m_lastCommand) && m_owed.owesCurrentTransfer()) {
+            m_data.failure = error;
+            m_data.drop();
+            return;
         }
+        FailTransfer(error);
     } catch (...) {
         // Nothing of a notification reaches the event loop.
     }
@@ -443,7 +402,7 @@ void CFtpClient::m_objDataSocket_OnDataArrival(std::int32_t bytesTotal) {
         if (bytesTotal <= 0)
             return;
         Variant data;
-        m_objDataSocket->GetData(data, vartype::ByteArray);
+        m_data.socket().GetData(data, vartype::ByteArray);
         const auto* bytes = std::get_if<ByteArray>(&data);
         if (!bytes || bytes->empty())
             return;

@@ -319,6 +319,12 @@ void CSocket::Abort() {
     }
 }
 
+void CSocket::CloseNow() {
+    CloseSocket();
+    if (m_State != StateClosed)
+        CloseSocket();
+}
+
 namespace {
 
 SocketAddress peerOf(std::int32_t handle) {

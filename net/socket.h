@@ -71,6 +71,11 @@ public:
     // SendData left unsent is dropped, a security layer says no goodbye, and
     // no event follows (OnClose included). Never raises.
     void Abort();
+    // Closes the socket now, with no event: a connected one says goodbye
+    // first as CloseSocket does (a security layer's close notice, the end
+    // of its sending) but nobody waits for the other end's; one already
+    // closing gracefully is dropped. Never raises.
+    void CloseNow();
     // Puts a security layer between the data path and the wire of this
     // connected TCP socket and starts its handshake; it stays until the
     // socket closes. Events and buffers then carry the plain bytes.

@@ -488,6 +488,60 @@ TEST(FtpDataScripted, EmptyFileUploadClosesTheDataConnectionAtOnce) {
     EXPECT_TRUE(s.progress.empty());
 }
 
+// The end of an upload's data connection comes after the upload's end,
+// maybe while the next method runs: its failure is not that method's.
+TEST(FtpDataScripted, ResetAfterAnUploadHasEndedDoesNotEndTheNextMethod) {
+    std::string received;
+    Session s([&](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        if (!openPassive(peer, data))
+            return;
+        peer.readLine(); // STOR
+        peer.send("150 Ready for data\r\n");
+        received = data.receiveAll();
+        peer.send("226 Stored\r\n");
+        peer.readLine(); // CWD
+        data.reset();
+        std::this_thread::sleep_for(200ms);
+        peer.send("250 Done\r\n");
+        peer.readLine(1s);
+    });
+    ASSERT_TRUE(s.connected());
+    writeFile(s.local / "up.bin", "abc");
+    s.client->UploadFile((s.local / "up.bin").string(), "up.bin");
+    EXPECT_EQ(s.next(), "OnUploadFile 0");
+    s.client->SetCurrentDirectory("/x");
+    EXPECT_EQ(s.next(), "OnSetCurrentDirectory 0");
+    EXPECT_EQ(received, "abc");
+}
+
+// Connect takes the place of a pending download: the download's local file
+// and data connection are given up with it.
+TEST(FtpDataScripted, ConnectDuringADownloadClosesItsLocalFile) {
+    Session s([&](Peer& peer) {
+        login(peer);
+        DataChannel data;
+        if (!openPassive(peer, data))
+            return;
+        peer.readLine(); // RETR
+        peer.send("150 Opening\r\n");
+        data.send("abc");
+        peer.readLine(2s);
+    });
+    ASSERT_TRUE(s.connected());
+    const fs::path file = s.local / "f.bin";
+    s.client->DownloadFile("f.bin", file.string(), false);
+    ftptest::runUntil([&] { return !s.progress.empty(); });
+    ASSERT_EQ(s.progress, std::vector<std::int64_t>{3});
+    s.client->Connect();
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        EXPECT_NE(fs::read_symlink(fd.path(), ignored), file);
+    }
+    EXPECT_EQ(readFile(file), "abc");
+}
+
 TEST(FtpDataScripted, FileThatShrinksOrBufferThatChangesDuringAnUploadKeepsThePositionTrue) {
     std::string received;
     Session s(uploadScript(received));
