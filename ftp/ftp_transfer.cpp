@@ -5,8 +5,8 @@
 #include "ftp/ftp_client.h"
 #include "ftp/ftp_client_internal.h"
 
+#include "net/socket_errors.h"
 #include "platform/error.h"
-#include "platform/winsock.h"
 
 #include "ftp/ftp_ascii.h"
 #include "ftp/ftp_listing.h"
@@ -21,7 +21,6 @@ using platform::Error;
 using M = FtpAsyncMethod;
 using S = FtpSessionState;
 using namespace ftp::detail;
-namespace ws = platform::winsock;
 
 namespace {
 
@@ -340,7 +339,7 @@ void CFtpClient::m_objDataSocket_OnConnectionRequest(std::int32_t requestID) {
             return; // a request nobody accepts is closed when the event ends
         if (requestID < 0) {
             m_data.abort(); // the listener goes
-            throw Error(ws::WSAECONNABORTED, "CSocket.Accept",
+            throw Error(net::errors::ConnectionAborted, "CSocket.Accept",
                         "The server's data connection could not be accepted.");
         }
         m_data.accept(requestID);

@@ -57,6 +57,8 @@ std::string GetErrorDescription(std::int32_t code) {
     return it == texts.end() ? "Unknown error." : it->second;
 }
 
+static_assert(net::errors::ConnectionAborted == platform::winsock::WSAECONNABORTED);
+
 namespace net::errors {
 
 std::string StartupErrorDescription(std::int32_t result) {

@@ -24,6 +24,11 @@ inline constexpr const char* WrongProtocolOrStateText =
 // number is the library's WSAEINTR.
 inline constexpr const char* SocketWindowFailedText = "The operation was canceled.";
 
+// A connection the library could not take (an accept refused for want of
+// descriptors): the library's WSAECONNABORTED, for users of the socket
+// object that do not speak to the library.
+inline constexpr std::int32_t ConnectionAborted = 10053;
+
 // What the start of the socket library says about its result (0 when it
 // started): a sentence for the results it knows, else "".
 std::string StartupErrorDescription(std::int32_t result);
