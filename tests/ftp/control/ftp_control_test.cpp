@@ -1,110 +1,38 @@
-// CFtpClient against a loopback server that plays replies in chosen pieces.
+// The login and the simple commands against a scripted server: refusals,
+// closes, time-outs, cancels and control connections lost at every step.
 #include "ftp/ftp_client.h"
 #include "ftp_event_log.h"
+#include "ftp_session.h"
 #include "ftp_test_servers.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace {
 
 using namespace std::chrono_literals;
-using ftptest::EventLog;
+using ftptest::DataChannel;
+using ftptest::login;
+using ftptest::patternBytes;
 using ftptest::Peer;
+using ftptest::quickLogin;
 using ftptest::runUntil;
 using ftptest::ScriptedServer;
+using ftptest::ShortSession;
 
-// Greeting, USER, PASS, PWD as a plain server answers them.
-void login(Peer& peer, const std::string& greeting = "220 Ready\r\n") {
-    peer.send(greeting);
-    peer.readLine();
-    peer.send("331 Password required\r\n");
-    peer.readLine();
-    peer.send("230 Logged in\r\n");
-    peer.readLine();
-    peer.send("257 \"/\" is the current directory\r\n");
-}
-
-struct Session {
-    ScriptedServer server;
-    std::shared_ptr<CFtpClient> client;
-    EventLog log;
-
+// A client on a scripted server with the client's own time-out, connected
+// by the test.
+struct Session : ftptest::ScriptedSession {
     explicit Session(ScriptedServer::Script script)
-        : server(std::move(script)), client(makeClient(server.port())), log(*client) {}
-
-    static std::shared_ptr<CFtpClient> makeClient(int port) {
-        auto client = CFtpClient::create();
-        client->setFtpServer("127.0.0.1");
-        client->setRemotePort(port);
-        return client;
-    }
-    bool has(const std::string& completion) const {
-        return std::count(log.completions.begin(), log.completions.end(), completion) > 0;
-    }
-    bool connect() {
-        client->Connect();
-        return runUntil([&] { return log.count() > 0; }) && log.last() == "OnConnect 0";
-    }
-    bool waitFor(const std::string& completion, double seconds = 10) {
-        return runUntil([&] { return has(completion); }, seconds);
-    }
-    bool received(const std::string& line) const {
-        auto lines = server.received();
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
+        : ScriptedSession(std::move(script), false, 0, false) {}
 };
-
-TEST(CFtpClientScripted, GreetingSplitInTwoPiecesIsActedOnOnce) {
-    Session s([](Peer& peer) {
-        peer.send("220 Re");
-        login(peer, "ady\r\n");
-    });
-    ASSERT_TRUE(s.connect());
-    EXPECT_EQ(s.log.protocol,
-              (std::vector<std::string>{"< ady", "> USER anonymous", "< 331 Password required",
-                                        "> PASS mitu-user@example.com", "< 230 Logged in", "> PWD ",
-                                        "< 257 \"/\" is the current directory"}));
-    EXPECT_EQ(s.log.states, (std::vector<std::int32_t>{2, 3, 4, 4, 5, 13, 0}));
-    EXPECT_EQ(s.client->CurrentDirectory(), "/");
-    EXPECT_EQ(s.client->UserName(), "anonymous");
-}
-
-TEST(CFtpClientScripted, LineEndSplitAcrossTwoReadsKeepsTheReply) {
-    Session s([](Peer& peer) {
-        peer.send("220 Ready\r");
-        login(peer, "\n");
-    });
-    ASSERT_TRUE(s.connect());
-    ASSERT_FALSE(s.log.protocol.empty());
-    EXPECT_EQ(s.log.protocol[0], "< 220 Ready");
-    EXPECT_EQ(s.server.received(),
-              (std::vector<std::string>{"USER anonymous", "PASS mitu-user@example.com", "PWD"}));
-}
-
-TEST(CFtpClientScripted, MultiLineGreetingFillsFtpServerMessageOnce) {
-    Session s([](Peer& peer) {
-        peer.send("220-Welcome\r\n");
-        peer.send("220-Second line\r\n220 Ready\r\n");
-        peer.readLine();
-        peer.send("230 No password needed\r\n");
-        peer.readLine();
-        peer.send("257 \"/home/user\"\r\n");
-    });
-    ASSERT_TRUE(s.connect());
-    EXPECT_EQ(s.client->FtpServerMessage(), "Welcome\r\nSecond line");
-    EXPECT_EQ(s.client->FtpServerMessage(), "");
-    // 230 straight after USER: no PASS.
-    EXPECT_EQ(s.server.received(), (std::vector<std::string>{"USER anonymous", "PWD"}));
-    EXPECT_EQ(s.log.states, (std::vector<std::int32_t>{2, 3, 4, 5, 13, 0}));
-    EXPECT_EQ(s.client->CurrentDirectory(), "/home/user");
-}
 
 // A 120 greeting announces the 220: the login waits for it within the
 // time-out, and times out when it never comes.
-TEST(CFtpClientScripted, GreetingWithCode120WaitsForThe220WithinTheTimeOut) {
+TEST(FtpControl, GreetingWithCode120WaitsForThe220WithinTheTimeOut) {
     for (const bool ready : {true, false}) {
         Session s([&](Peer& peer) {
             peer.send("120 Ready in 1 minute\r\n");
@@ -117,7 +45,7 @@ TEST(CFtpClientScripted, GreetingWithCode120WaitsForThe220WithinTheTimeOut) {
     }
 }
 
-TEST(CFtpClientScripted, PathsOf257Replies) {
+TEST(FtpControl, PathsOf257Replies) {
     Session s([](Peer& peer) {
         peer.send("220 Ready\r\n");
         peer.readLine();
@@ -145,7 +73,7 @@ TEST(CFtpClientScripted, PathsOf257Replies) {
     EXPECT_EQ(s.client->CurrentDirectory(), "");
 }
 
-TEST(CFtpClientScripted, PwdReplyWithoutQuotesDuringLoginFailsWith16001) {
+TEST(FtpControl, PwdReplyWithoutQuotesDuringLoginFailsWith16001) {
     bool closedByClient = false;
     Session s([&](Peer& peer) {
         peer.send("220 Ready\r\n");
@@ -163,7 +91,7 @@ TEST(CFtpClientScripted, PwdReplyWithoutQuotesDuringLoginFailsWith16001) {
     EXPECT_TRUE(closedByClient);
 }
 
-TEST(CFtpClientScripted, UnsolicitedServiceClosingStartsTheClose) {
+TEST(FtpControl, UnsolicitedServiceClosingStartsTheClose) {
     Session s([](Peer& peer) {
         login(peer);
         peer.send("421 Shutting down\r\n");
@@ -179,7 +107,7 @@ TEST(CFtpClientScripted, UnsolicitedServiceClosingStartsTheClose) {
     EXPECT_EQ(s.log.count(), 0u);
 }
 
-TEST(CFtpClientScripted, ClosingTwiceStillEndsDisconnected) {
+TEST(FtpControl, ClosingTwiceStillEndsDisconnected) {
     Session s([](Peer& peer) { login(peer); });
     ASSERT_TRUE(s.connect());
     s.client->CloseControlConnection();
@@ -188,7 +116,7 @@ TEST(CFtpClientScripted, ClosingTwiceStillEndsDisconnected) {
     EXPECT_EQ(s.log.count(), 1u);
 }
 
-TEST(CFtpClientScripted, ServerClosingDuringAMethodEndsItWithStatus1) {
+TEST(FtpControl, ServerClosingDuringAMethodEndsItWithStatus1) {
     Session s([](Peer& peer) {
         login(peer);
         peer.readLine();
@@ -207,7 +135,7 @@ TEST(CFtpClientScripted, ServerClosingDuringAMethodEndsItWithStatus1) {
     EXPECT_FALSE(s.client->Busy());
 }
 
-TEST(CFtpClientScripted, QuitAnsweredOnlyByTheCloseStillCompletes) {
+TEST(FtpControl, QuitAnsweredOnlyByTheCloseStillCompletes) {
     Session s([](Peer& peer) {
         login(peer);
         peer.readLine();
@@ -219,7 +147,7 @@ TEST(CFtpClientScripted, QuitAnsweredOnlyByTheCloseStillCompletes) {
     EXPECT_EQ(s.client->FtpSessionState(), 1);
 }
 
-TEST(CFtpClientScripted, QuitAnsweredByATwoLineReply) {
+TEST(FtpControl, QuitAnsweredByATwoLineReply) {
     Session s([](Peer& peer) {
         login(peer);
         peer.readLine();
@@ -236,7 +164,7 @@ TEST(CFtpClientScripted, QuitAnsweredByATwoLineReply) {
     EXPECT_EQ(s.log.count(), 2u);
 }
 
-TEST(CFtpClientScripted, SilentServerTimesOutEveryPeriodUntilCancelled) {
+TEST(FtpControl, SilentServerTimesOutEveryPeriodUntilCancelled) {
     Session s([](Peer& peer) {
         login(peer);
         peer.readLine(); // CWD, never answered
@@ -265,7 +193,7 @@ TEST(CFtpClientScripted, SilentServerTimesOutEveryPeriodUntilCancelled) {
 
 // A command the server never answers, then cancelled: the answer to the
 // next method's command completes that method.
-TEST(CFtpClientScripted, ReplyAfterACancelledUnansweredCommandCompletesTheNextMethod) {
+TEST(FtpControl, ReplyAfterACancelledUnansweredCommandCompletesTheNextMethod) {
     Session s([](Peer& peer) {
         login(peer);
         peer.readLine(); // CWD, never answered
@@ -283,28 +211,7 @@ TEST(CFtpClientScripted, ReplyAfterACancelledUnansweredCommandCompletesTheNextMe
     EXPECT_FALSE(s.client->Busy());
 }
 
-// Two replies in one read (the late answer to a cancelled command and the
-// answer to the next): each is shown once, with its own text.
-TEST(CFtpClientScripted, TwoRepliesInOneReadAreEachShownOnce) {
-    Session s([](Peer& peer) {
-        login(peer);
-        peer.readLine(); // CWD
-        if (peer.readLine() == "PWD")
-            peer.send("250 Okay\r\n257 \"/b\"\r\n");
-    });
-    ASSERT_TRUE(s.connect());
-    s.client->setTimeOut(1);
-    s.client->SetCurrentDirectory("slow");
-    ASSERT_TRUE(s.waitFor("OnSetCurrentDirectory 2", 3));
-    s.client->CancelAsyncMethod();
-    s.log.protocol.clear();
-    s.client->GetCurrentDirectory();
-    EXPECT_TRUE(s.waitFor("OnGetCurrentDirectory 0", 3));
-    EXPECT_EQ(s.client->CurrentDirectory(), "/b");
-    EXPECT_EQ(s.log.protocol, (std::vector<std::string>{"> PWD ", "< 250 Okay", "< 257 \"/b\""}));
-}
-
-TEST(CFtpClientScripted, CancelledRenameIgnoresTheLateReply) {
+TEST(FtpControl, CancelledRenameIgnoresTheLateReply) {
     Session s([](Peer& peer) {
         login(peer);
         peer.readLine();
@@ -315,7 +222,7 @@ TEST(CFtpClientScripted, CancelledRenameIgnoresTheLateReply) {
     });
     ASSERT_TRUE(s.connect());
     s.client->RenameFile("old.txt", "new.txt");
-    ASSERT_TRUE(runUntil([&] { return s.received("RNTO new.txt"); }));
+    ASSERT_TRUE(runUntil([&] { return s.sent("RNTO new.txt"); }));
     // The RNTO is sent from inside the handler of the 350 reply, which made the state Ready.
     EXPECT_EQ(s.client->FtpSessionState(), 0);
     s.client->CancelAsyncMethod();
@@ -325,7 +232,7 @@ TEST(CFtpClientScripted, CancelledRenameIgnoresTheLateReply) {
     EXPECT_EQ(s.client->FtpSessionState(), 0);
 }
 
-TEST(CFtpClientScripted, RefusingRepliesEndTheMethodWithTheirCode) {
+TEST(FtpControl, RefusingRepliesEndTheMethodWithTheirCode) {
     Session s([](Peer& peer) {
         login(peer);
         peer.readLine();
@@ -356,7 +263,7 @@ TEST(CFtpClientScripted, RefusingRepliesEndTheMethodWithTheirCode) {
     EXPECT_EQ(s.client->FtpSessionState(), 0);
 }
 
-TEST(CFtpClientScripted, LineBreakInAnArgumentSendsNothing) {
+TEST(FtpControl, LineBreakInAnArgumentSendsNothing) {
     Session s([](Peer& peer) {
         login(peer);
         peer.readLine();
@@ -379,34 +286,10 @@ TEST(CFtpClientScripted, LineBreakInAnArgumentSendsNothing) {
         (std::vector<std::string>{"USER anonymous", "PASS mitu-user@example.com", "PWD", "QUIT"}));
 }
 
-TEST(CFtpClientScripted, EndlessReplyIsCutOffAndTheSessionClosed) {
-    bool closedByClient = false;
-    Session s([&](Peer& peer) {
-        login(peer);
-        peer.readLine();
-        const std::string line = "257-" + std::string(1020, 'x') + "\r\n";
-        std::string chunk;
-        for (int i = 0; i < 64; ++i)
-            chunk += line;
-        for (int i = 0; i < 40 && !peer.closed(); ++i) // 2.5 MiB unless the client gives up
-            peer.send(chunk, 0ms);
-        closedByClient = peer.waitForClose();
-    });
-    ASSERT_TRUE(s.connect());
-    s.client->GetCurrentDirectory();
-    ASSERT_TRUE(s.waitFor("OnGetCurrentDirectory 1", 20));
-    EXPECT_EQ(s.client->LastFtpError()->Number(), CFtpClient::ReplyTooLong);
-    EXPECT_EQ(s.client->LastFtpError()->Source(), "CFtpClient.m_objControlSocket_OnDataArrival");
-    EXPECT_NE(s.client->LastFtpError()->Description().find("longer than"), std::string::npos);
-    EXPECT_TRUE(runUntil([&] { return s.client->FtpSessionState() == 1; }, 20));
-    EXPECT_EQ(s.log.count(), 2u);
-    EXPECT_TRUE(closedByClient);
-}
-
 // A handler that starts the next method from a completion event and waits
 // for it in the event loop runs inside the client's dispatcher: the replies
 // that arrive meanwhile must still be acted on, each once.
-TEST(CFtpClientScripted, HandlerWaitingInsideTheDispatcherStillGetsItsReplies) {
+TEST(FtpControl, HandlerWaitingInsideTheDispatcherStillGetsItsReplies) {
     Session s([](Peer& peer) {
         login(peer);
         peer.readLine();
@@ -435,13 +318,92 @@ TEST(CFtpClientScripted, HandlerWaitingInsideTheDispatcherStillGetsItsReplies) {
                                         "PWD", "CWD x"}));
 }
 
-TEST(CFtpClientScripted, BusyDuringTheLoginAndOnlyThen) {
+TEST(FtpControl, BusyDuringTheLoginAndOnlyThen) {
     std::vector<bool> busy;
     Session s([](Peer& peer) { login(peer); });
     s.client->OnStateChange.subscribe([&](std::int32_t) { busy.push_back(s.client->Busy()); });
     ASSERT_TRUE(s.connect());
     EXPECT_EQ(busy, (std::vector<bool>{true, true, true, true, true, true, false}));
     EXPECT_FALSE(s.client->DataTransferInProgress());
+}
+
+// A control connection the server has dropped. A reset is a socket error
+// (10054): the method ends and the session is Ready with its socket closed.
+// An orderly close is seen as such (16008, Disconnected), unless the client
+// was sending a command into it at the time, which the peer answers with a
+// reset.
+void expectLost(ShortSession& s, bool reset) {
+    if (reset || s.error() == 10054) {
+        EXPECT_EQ(s.error(), 10054);
+        EXPECT_EQ(s.client->LastFtpError()->Source(), "CFtpClient.m_objControlSocket_OnError");
+        EXPECT_EQ(s.client->FtpSessionState(), 0);
+    } else {
+        EXPECT_EQ(s.error(), 16008);
+        EXPECT_TRUE(runUntil([&] { return s.client->FtpSessionState() == 1; }, 3));
+    }
+}
+
+// The login: the server drops the connection before the greeting, after
+// USER, after PASS or after PWD, closing it or resetting it.
+TEST(FtpControl, ControlConnectionLostAtEachStepOfTheLogin) {
+    for (const bool reset : {false, true}) {
+        for (int step = 0; step < 4; ++step) {
+            SCOPED_TRACE((reset ? "reset at step " : "closed at step ") + std::to_string(step));
+            ShortSession s(
+                [&](Peer& peer) {
+                    const char* replies[] = {"220 Ready\r\n", "331 Password\r\n",
+                                             "230 Logged in\r\n"};
+                    for (int i = 0; i < step; ++i) {
+                        peer.send(replies[i]);
+                        peer.readLine();
+                    }
+                    reset ? peer.reset() : peer.close();
+                },
+                true, false);
+            s.client->Connect();
+            EXPECT_EQ(s.next(), "OnConnect 1");
+            expectLost(s, reset);
+            EXPECT_FALSE(s.client->Busy());
+            EXPECT_TRUE(s.quietFor(0.2));
+        }
+    }
+}
+
+// A download: the control connection drops after TYPE, after PASV, after
+// RETR and after the 150 with data flowing.
+TEST(FtpControl, ControlConnectionLostAtEachStepOfATransfer) {
+    const std::string bytes = patternBytes(4000);
+    for (const bool reset : {false, true}) {
+        for (int step = 0; step < 4; ++step) {
+            SCOPED_TRACE((reset ? "reset at step " : "closed at step ") + std::to_string(step));
+            ShortSession s([&](Peer& peer) {
+                quickLogin(peer);
+                DataChannel data;
+                peer.readLine(); // TYPE
+                if (step > 0) {
+                    peer.send("200 Type set\r\n");
+                    peer.readLine(); // PASV
+                    peer.send(data.listen());
+                    data.accept(3s);
+                }
+                if (step > 1)
+                    peer.readLine(); // RETR
+                if (step > 2) {
+                    peer.send("150 Opening\r\n");
+                    data.send(bytes);
+                }
+                reset ? peer.reset() : peer.close();
+                std::this_thread::sleep_for(300ms);
+            });
+            ASSERT_TRUE(s.connected());
+            s.client->DownloadFile("f.bin", (s.local / "f.bin").string(), false);
+            EXPECT_EQ(s.next(), "OnDownloadFile 1");
+            expectLost(s, reset);
+            EXPECT_FALSE(s.client->Busy());
+            EXPECT_FALSE(s.client->DataTransferInProgress());
+            EXPECT_TRUE(s.quietFor(0.2));
+        }
+    }
 }
 
 } // namespace
