@@ -48,6 +48,18 @@ inline bool openPassive(Peer& peer, DataChannel& data) {
     return data.accept(std::chrono::seconds(3));
 }
 
+// openPassive, then the transfer command (RETR, STOR, LIST) read and
+// answered with `preliminary`. Returns false if the client did not connect.
+inline bool openTransfer(Peer& peer, DataChannel& data,
+                         const std::string& preliminary = "150 Opening\r\n",
+                         std::chrono::milliseconds pause = std::chrono::milliseconds(80)) {
+    if (!openPassive(peer, data))
+        return false;
+    peer.readLine();
+    peer.send(preliminary, pause);
+    return true;
+}
+
 struct ScriptedSession {
     ScriptedServer server;
     std::shared_ptr<CFtpClient> client;

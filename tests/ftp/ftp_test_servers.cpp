@@ -78,15 +78,36 @@ bool waitReadable(int fd, std::chrono::milliseconds timeout, const std::atomic<b
 
 } // namespace
 
-// --- pyftpdlib ---------------------------------------------------------------------
+// --- server programs ---------------------------------------------------------------
 
-PyFtpServer::PyFtpServer(const char* host, int uploadBytesPerSecond) {
-    char pattern[] = "/tmp/mitu-ftp-test-XXXXXX";
-    if (!::mkdtemp(pattern))
+ServerProcess::ServerProcess(const char* folderPrefix) {
+    std::string pattern = "/tmp/" + std::string(folderPrefix) + "-XXXXXX";
+    if (!::mkdtemp(pattern.data()))
         throw std::runtime_error("mkdtemp failed");
     m_dir = pattern;
     m_root = m_dir / "root";
     std::filesystem::create_directory(m_root);
+}
+
+ServerProcess::~ServerProcess() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(m_dir, ignored);
+}
+
+void ServerProcess::stop() {
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+}
+
+// --- pyftpdlib ---------------------------------------------------------------------
+
+PyFtpServer::PyFtpServer(const char* host, int uploadBytesPerSecond)
+    : ServerProcess("mitu-ftp-test") {
     const std::string log = (m_dir / "server.log").string();
 
     int out[2];
@@ -122,22 +143,6 @@ PyFtpServer::PyFtpServer(const char* host, int uploadBytesPerSecond) {
     }
 }
 
-PyFtpServer::~PyFtpServer() {
-    stop();
-}
-
-void PyFtpServer::stop() {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-    }
-    std::error_code ignored;
-    if (!m_dir.empty())
-        std::filesystem::remove_all(m_dir, ignored);
-}
-
 // --- vsftpd ------------------------------------------------------------------------
 
 namespace {
@@ -161,13 +166,8 @@ bool acceptsConnections(int port, bool ipv6) {
 
 } // namespace
 
-VsFtpServer::VsFtpServer(const std::string& extraConfig, bool ipv6) {
-    char pattern[] = "/tmp/mitu-vsftpd-test-XXXXXX";
-    if (!::mkdtemp(pattern))
-        throw std::runtime_error("mkdtemp failed");
-    m_dir = pattern;
-    m_root = m_dir / "root";
-    std::filesystem::create_directory(m_root);
+VsFtpServer::VsFtpServer(const std::string& extraConfig, bool ipv6)
+    : ServerProcess("mitu-vsftpd-test") {
     std::filesystem::create_directory(m_dir / "empty");
     const std::filesystem::path config = m_dir / "vsftpd.conf";
     const std::string log = (m_dir / "server.log").string();
@@ -216,21 +216,6 @@ VsFtpServer::VsFtpServer(const std::string& extraConfig, bool ipv6) {
     if (m_pid < 0) {
         stop();
         throw std::runtime_error("vsftpd did not start; see " + log);
-    }
-}
-
-VsFtpServer::~VsFtpServer() {
-    stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(m_dir, ignored);
-}
-
-void VsFtpServer::stop() {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
     }
 }
 

@@ -16,26 +16,20 @@ namespace ftptest {
 class ServerTls;
 class TlsStream;
 
-// A real FTP server (pyftpdlib under the system's Python) on a free
-// loopback port of `host` ("127.0.0.1" or "::1"), serving a fresh
-// temporary folder. One anonymous account and one user account, both
-// allowed to change everything.
-class PyFtpServer {
+// A server program of the tests' own, in a fresh temporary folder with a
+// `root` below it; ended (and the folder removed) with the object.
+class ServerProcess {
 public:
-    static constexpr const char* User = "tester";
-    static constexpr const char* Password = "s3cret";
-
-    // `uploadBytesPerSecond` above 0: the server reads uploads no faster.
-    explicit PyFtpServer(const char* host = "127.0.0.1", int uploadBytesPerSecond = 0);
-    ~PyFtpServer();
-    PyFtpServer(const PyFtpServer&) = delete;
-    PyFtpServer& operator=(const PyFtpServer&) = delete;
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
 
     int port() const { return m_port; }
     const std::filesystem::path& root() const { return m_root; }
 
-private:
-    void stop();
+protected:
+    explicit ServerProcess(const char* folderPrefix);
+    void stop(); // ends the program, if it runs; keeps the folder
 
     std::filesystem::path m_dir;
     std::filesystem::path m_root;
@@ -43,28 +37,27 @@ private:
     int m_port = 0;
 };
 
+// A real FTP server (pyftpdlib under the system's Python) on a free
+// loopback port of `host` ("127.0.0.1" or "::1"), serving a fresh
+// temporary folder. One anonymous account and one user account, both
+// allowed to change everything.
+class PyFtpServer : public ServerProcess {
+public:
+    static constexpr const char* User = "tester";
+    static constexpr const char* Password = "s3cret";
+
+    // `uploadBytesPerSecond` above 0: the server reads uploads no faster.
+    explicit PyFtpServer(const char* host = "127.0.0.1", int uploadBytesPerSecond = 0);
+};
+
 // A second real FTP server: vsftpd, standalone with a generated
 // configuration, on a free loopback port, anonymous users allowed to
 // upload, overwrite and create folders in a fresh temporary root. On
 // ::1 instead of 127.0.0.1 when `ipv6`.
-class VsFtpServer {
+class VsFtpServer : public ServerProcess {
 public:
     // `extraConfig`: more configuration lines, each ended by a line feed.
     explicit VsFtpServer(const std::string& extraConfig = std::string(), bool ipv6 = false);
-    ~VsFtpServer();
-    VsFtpServer(const VsFtpServer&) = delete;
-    VsFtpServer& operator=(const VsFtpServer&) = delete;
-
-    int port() const { return m_port; }
-    const std::filesystem::path& root() const { return m_root; }
-
-private:
-    void stop();
-
-    std::filesystem::path m_dir;
-    std::filesystem::path m_root;
-    pid_t m_pid = -1;
-    int m_port = 0;
 };
 
 // A certificate and its key for a test TLS server, made with the openssl

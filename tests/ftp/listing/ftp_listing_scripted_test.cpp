@@ -14,7 +14,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using ftptest::DataChannel;
-using ftptest::openPassive;
+using ftptest::openTransfer;
 using ftptest::Peer;
 using ftptest::quickLogin;
 using ftptest::ScriptedServer;
@@ -26,10 +26,8 @@ ScriptedServer::Script listingScript(std::string text, std::chrono::milliseconds
     return [text = std::move(text), pause](Peer& peer) {
         quickLogin(peer);
         DataChannel data;
-        if (!openPassive(peer, data))
+        if (!openTransfer(peer, data, "150 Here it comes\r\n", pause)) // LIST
             return;
-        peer.readLine(); // LIST
-        peer.send("150 Here it comes\r\n", pause);
         data.send(text);
         data.close();
         peer.send("226 Done\r\n");
@@ -148,10 +146,8 @@ TEST(FtpListing, ListingPastItsLimitFailsAndKeepsTheLastListing) {
     ShortSession s([&](Peer& peer) {
         quickLogin(peer);
         DataChannel data;
-        if (!openPassive(peer, data))
+        if (!openTransfer(peer, data, "150 Here it comes\r\n")) // LIST
             return;
-        peer.readLine(); // LIST
-        peer.send("150 Here it comes\r\n");
         data.send(big);
         data.close();
         peer.send("226 Done\r\n");

@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ftptest::DataChannel;
 using ftptest::openPassive;
+using ftptest::openTransfer;
 using ftptest::patternBytes;
 using ftptest::Peer;
 using ftptest::quickLogin;
@@ -34,10 +35,8 @@ TEST(FtpTransferFault, DataResetMidDownloadKeepsThePartAndTheDownloadResumes) {
         quickLogin(peer);
         {
             DataChannel data;
-            if (!openPassive(peer, data))
+            if (!openTransfer(peer, data)) // RETR
                 return;
-            peer.readLine(); // RETR
-            peer.send("150 Opening\r\n");
             data.send(bytes.substr(0, 25000));
             std::this_thread::sleep_for(200ms);
             data.reset();
@@ -71,10 +70,8 @@ TEST(FtpTransferFault, DataResetMidUploadFailsTheUploadAndKeepsTheLocalFile) {
     ShortSession s([&](Peer& peer) {
         quickLogin(peer);
         DataChannel data;
-        if (!openPassive(peer, data))
+        if (!openTransfer(peer, data, "150 Go ahead\r\n")) // STOR
             return;
-        peer.readLine(); // STOR
-        peer.send("150 Go ahead\r\n");
         std::this_thread::sleep_for(100ms);
         data.reset();
         peer.send("426 Connection reset\r\n");
@@ -152,10 +149,8 @@ TEST(FtpTransferFault, UnsolicitedServiceClosingDuringATransferFailsIt) {
     ShortSession s([&](Peer& peer) {
         quickLogin(peer);
         DataChannel data;
-        if (!openPassive(peer, data))
+        if (!openTransfer(peer, data)) // RETR
             return;
-        peer.readLine(); // RETR
-        peer.send("150 Opening\r\n");
         data.send(patternBytes(3000));
         peer.send("421 Service not available, closing control connection\r\n");
         peer.close();
@@ -174,10 +169,8 @@ TEST(FtpTransferFault, UploadConfirmedBeforeItWasAllSentFails) {
     ShortSession s([&](Peer& peer) {
         quickLogin(peer);
         DataChannel data;
-        if (!openPassive(peer, data))
+        if (!openTransfer(peer, data, "150 Go ahead\r\n", 200ms)) // STOR
             return;
-        peer.readLine(); // STOR
-        peer.send("150 Go ahead\r\n", 200ms);
         peer.send("226 Transfer complete\r\n"); // having read none of it
         peer.readLine(3s);
     });
@@ -237,10 +230,8 @@ TEST(FtpTransferFault, ConfirmedDownloadOutlivesTheControlConnection) {
     ShortSession s([&](Peer& peer) {
         quickLogin(peer);
         DataChannel data;
-        if (!openPassive(peer, data))
+        if (!openTransfer(peer, data)) // RETR
             return;
-        peer.readLine(); // RETR
-        peer.send("150 Opening\r\n");
         data.send(bytes.substr(0, 100000));
         peer.send("226 Done\r\n");
         peer.close();
@@ -265,10 +256,8 @@ TEST(FtpTransferFault, UploadFromAFifoReadsToItsEndOrTimesOut) {
         ShortSession s([&](Peer& peer) {
             quickLogin(peer);
             DataChannel data;
-            if (!openPassive(peer, data))
+            if (!openTransfer(peer, data, "150 Go ahead\r\n")) // STOR
                 return;
-            peer.readLine(); // STOR
-            peer.send("150 Go ahead\r\n");
             received = data.receiveAll(writer ? 5s : 4s);
             peer.send("226 Stored\r\n");
         });

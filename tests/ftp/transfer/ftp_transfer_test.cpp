@@ -19,6 +19,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ftptest::DataChannel;
 using ftptest::openPassive;
+using ftptest::openTransfer;
 using ftptest::patternBytes;
 using ftptest::Peer;
 using ftptest::quickLogin;
@@ -33,10 +34,8 @@ TEST(FtpTransfer, ResetDataConnectionFailsTheDownloadKeepsThePartAndTheSessionGo
     Session s([&](Peer& peer) {
         quickLogin(peer);
         DataChannel data;
-        if (!openPassive(peer, data))
+        if (!openTransfer(peer, data)) // RETR
             return;
-        peer.readLine(); // RETR
-        peer.send("150 Opening\r\n");
         data.send(bytes);
         std::this_thread::sleep_for(200ms);
         data.reset();
@@ -61,10 +60,8 @@ TEST(FtpTransfer, LateAnswerToACancelledDownloadIsNotTakenForTheNextCommands) {
         quickLogin(peer);
         {
             DataChannel data;
-            if (!openPassive(peer, data))
+            if (!openTransfer(peer, data)) // RETR
                 return;
-            peer.readLine(); // RETR
-            peer.send("150 Opening\r\n");
             data.send(bytes);
             peer.readLine(); // TYPE of the next download, before the old transfer's end
             peer.send("200 Type set\r\n426 Transfer aborted\r\n");
@@ -124,10 +121,8 @@ TEST(FtpTransfer, TransferTheServerAbortsIsNotReportedAsComplete) {
     Session s([&](Peer& peer) {
         quickLogin(peer);
         DataChannel data;
-        if (!openPassive(peer, data))
+        if (!openTransfer(peer, data))
             return;
-        peer.readLine();
-        peer.send("150 Opening\r\n");
         data.send(patternBytes(100));
         data.close();
         std::this_thread::sleep_for(100ms);
@@ -145,10 +140,8 @@ TEST(FtpTransfer, MultiLineReplyArrivingInPiecesDuringADownloadIsActedOnOnce) {
     Session s([&](Peer& peer) {
         quickLogin(peer);
         DataChannel data;
-        if (!openPassive(peer, data))
+        if (!openTransfer(peer, data))
             return;
-        peer.readLine();
-        peer.send("150 Opening\r\n");
         data.send(bytes.substr(0, 8000));
         peer.send("226-Transfer\r\n");
         data.send(bytes.substr(8000));
@@ -194,10 +187,8 @@ TEST(FtpTransfer, SizeOfTheRemoteFileChecksTheDownload) {
             peer.answerSize("213 1000000\r\n");
             quickLogin(peer);
             DataChannel data;
-            if (!openPassive(peer, data))
+            if (!openTransfer(peer, data)) // RETR
                 return;
-            peer.readLine(); // RETR
-            peer.send("150 Opening\r\n");
             data.send(patternBytes(1000));
             data.close();
             peer.send("226 Done\r\n");
@@ -241,10 +232,8 @@ TEST(FtpTransfer, AsciiModeConvertsLineEnds) {
     Session d([&](Peer& peer) {
         quickLogin(peer);
         DataChannel data;
-        if (!openPassive(peer, data))
+        if (!openTransfer(peer, data)) // RETR
             return;
-        peer.readLine(); // RETR
-        peer.send("150 Opening\r\n");
         data.send("one\r\ntwo\r");
         std::this_thread::sleep_for(100ms);
         data.send("\nthree\rfour\r\n");
@@ -314,10 +303,8 @@ TEST(FtpTransfer, ResetAfterAnUploadHasEndedDoesNotEndTheNextMethod) {
     Session s([&](Peer& peer) {
         quickLogin(peer);
         DataChannel data;
-        if (!openPassive(peer, data))
+        if (!openTransfer(peer, data, "150 Ready for data\r\n")) // STOR
             return;
-        peer.readLine(); // STOR
-        peer.send("150 Ready for data\r\n");
         received = data.receiveAll();
         peer.send("226 Stored\r\n");
         peer.readLine(); // CWD
@@ -341,10 +328,8 @@ TEST(FtpTransfer, ConnectDuringADownloadClosesItsLocalFile) {
     Session s([&](Peer& peer) {
         quickLogin(peer);
         DataChannel data;
-        if (!openPassive(peer, data))
+        if (!openTransfer(peer, data)) // RETR
             return;
-        peer.readLine(); // RETR
-        peer.send("150 Opening\r\n");
         data.send("abc");
         peer.readLine(2s);
     });
