@@ -242,7 +242,7 @@ TcpBinding runTcpBinding(const std::string& ip, std::uint16_t port) {
         });
         socket->OnError.subscribe([&](std::int16_t number, std::string& description, std::int32_t,
                                       std::string source, std::string, std::int32_t, bool&) {
-            result.failure = Failure{number, source, description};
+            result.failure = Failure{number, source.empty() ? "CSocket" : source, description};
             done = true;
         });
         socket->Connect(ip, port);

@@ -17,6 +17,12 @@ namespace checks {
 
 namespace {
 
+StepError stepError(const char* step, const stun::Failure& failure) {
+    return StepError{step, failure.number,
+                     failure.source.empty() ? failure.description
+                                            : failure.source + ": " + failure.description};
+}
+
 std::string hostAndPort(const std::string& ip, std::uint16_t port) {
     const bool v6 = ip.find(':') != std::string::npos;
     return (v6 ? "[" + ip + "]" : ip) + ":" + std::to_string(port);
@@ -96,8 +102,7 @@ VoiceReport measureVoice(const std::string& server, int count, int intervalMs) {
 
     const stun::UdpSeries series = stun::runUdpSeries(ip, port, count, intervalMs);
     if (series.failure)
-        report.error = StepError{"udp", series.failure->number,
-                                 series.failure->source + ": " + series.failure->description};
+        report.error = stepError("udp", *series.failure);
     report.sent = static_cast<int>(series.roundTrips.size());
     report.late = series.late;
     report.malformed = series.malformed;
@@ -129,8 +134,7 @@ VoiceReport measureVoice(const std::string& server, int count, int intervalMs) {
         const stun::TcpBinding tcp = stun::runTcpBinding(ip, port);
         report.tcpReachable = tcp.answered;
         if (tcp.failure)
-            report.error = StepError{"tcp", tcp.failure->number,
-                                     tcp.failure->source + ": " + tcp.failure->description};
+            report.error = stepError("tcp", *tcp.failure);
         report.warnings.push_back(tcp.answered ? UdpBlockedTcpReachableText
                                                : UdpBlockedTcpBlockedText);
         return report;

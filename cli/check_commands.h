@@ -76,5 +76,8 @@ int runSettings(const Subcommand& command, const std::vector<std::string>& argum
 int checkConnection(const Options& options, const ConnectionTest::EchoProbe& probe,
                     ConnectionReport& report, bool text, const Stopwatch& clock = {});
 int checkBandwidth(const Options& options, BandwidthReport& report, bool text);
+// voice: the UDP path answers and the call-quality estimate is good or
+// better; otherwise ExitFailed.
+int checkVoice(const Options& options, VoiceReport& report, bool text);
 
 } // namespace check
