@@ -3,14 +3,18 @@
 #include "checks/connection_test.h"
 #include "support/netns.h"
 
+#include <arpa/inet.h>
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <regex>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +64,95 @@ void expectExcellent(const Result& r) {
     for (int i = 1; i <= 5; ++i)
         sum += std::stoi(m[i]);
     EXPECT_EQ(std::stoi(m[6]), sum);
+}
+
+// A STUN server of the test's own: coturn's turnserver, STUN only, no
+// TLS, on 127.0.0.1 and ::1 (inside `ns` when given), its files in a
+// folder of its own.
+class StunServer {
+public:
+    explicit StunServer(int port, const testing_netns::Namespace* ns = nullptr) : m_port(port) {
+        char pattern[] = "/tmp/mitu-stun-XXXXXX";
+        if (::access(Program, X_OK) != 0 || !::mkdtemp(pattern))
+            return;
+        m_dir = pattern;
+        std::vector<std::string> args;
+        if (ns)
+            args = {"/usr/bin/env", "ip", "netns", "exec", ns->name()};
+        const std::string dir = m_dir.string(), p = std::to_string(port);
+        const std::vector<std::string> own = {Program,
+                                              "-n",
+                                              "--listening-ip=127.0.0.1",
+                                              "--listening-ip=::1",
+                                              "--listening-port=" + p,
+                                              "--stun-only",
+                                              "--no-tls",
+                                              "--no-dtls",
+                                              "--no-cli",
+                                              "--no-stdout-log",
+                                              "--simple-log",
+                                              "--log-file=" + dir + "/log",
+                                              "--pidfile=" + dir + "/pid",
+                                              "--userdb=" + dir + "/db"};
+        args.insert(args.end(), own.begin(), own.end());
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        // Ready once it listens for both UDP and TCP.
+        const std::string inside = ns ? "ip netns exec " + ns->name() + " " : "";
+        const std::string probe = "test $(" + inside + "ss -Hlnut 'sport = :" + p +
+                                  "' 2>&1 | grep -c -e '^udp' -e '^tcp') -ge 2";
+        for (int i = 0; i < 50 && !m_ready; ++i) {
+            m_ready = std::system(probe.c_str()) == 0;
+            if (!m_ready)
+                ::usleep(100000);
+        }
+    }
+    ~StunServer() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        std::error_code ignored;
+        if (!m_dir.empty())
+            std::filesystem::remove_all(m_dir, ignored);
+    }
+    bool ready() const { return m_ready; }
+    std::string server(const char* ip = "127.0.0.1") const {
+        return std::string(ip) + ":" + std::to_string(m_port);
+    }
+
+    // A port nothing on loopback uses now.
+    static int freePort() {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+        ::close(fd);
+        return ntohs(address.sin_port);
+    }
+
+private:
+    static constexpr const char* Program = "/usr/bin/turnserver";
+    int m_port;
+    pid_t m_pid = -1;
+    std::filesystem::path m_dir;
+    bool m_ready = false;
+};
+
+// The MOS the text report gives; -1 without one.
+double mosOf(const std::string& out) {
+    std::smatch m;
+    return std::regex_search(out, m, std::regex("\\(MOS (\\d\\.\\d+),")) ? std::stod(m[1]) : -1;
 }
 
 } // namespace
@@ -127,6 +220,73 @@ TEST(MituCheckConnection, WorksWithoutPrivilegeWhereTheGroupIsAdmitted) {
     expectExcellent(check("connection 127.0.0.1", asNobody));
 }
 
+TEST(MituCheckVoice, LoopbackHasNoNatNoLossAndAnExcellentEstimate) {
+    StunServer stun(StunServer::freePort());
+    if (!stun.ready())
+        GTEST_SKIP() << "no STUN server (coturn) here";
+    Result r = check("voice --server " + stun.server());
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nUDP: reachable\nMapped address: "
+                                                    "(127.0.0.1:\\d+) \\(local \\1\\): no NAT\n")))
+        << r.out;
+    EXPECT_NE(r.out.find(", 50 sent, 50 answered, 0 late, 0.0 % lost\n"), std::string::npos);
+    EXPECT_GE(mosOf(r.out), 4.3) << r.out;
+    // IPv6, the server from the environment, the JSON report.
+    r = check("voice --count 5 --json", "MITU_STUN_SERVER='" + stun.server("[::1]") + "'");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\"mapped_address\": \"\\[::1\\]:\\d+\",\n"
+                                                    ".*\n  *\"nat\": false,\n(.*\n){4}"
+                                                    "  *\"loss_percent\": 0.0,")))
+        << r.out;
+}
+
+TEST(MituCheckVoice, BlockedUdpIsToldWithWhetherTcpWorks) {
+    auto ns = testing_netns::Namespace::create("stun");
+    if (!ns)
+        GTEST_SKIP() << "network namespaces are not available here";
+    StunServer stun(3478, ns.get());
+    if (!stun.ready())
+        GTEST_SKIP() << "no STUN server (coturn) here";
+    const std::string inside = "ip netns exec " + ns->name();
+    ASSERT_EQ(std::system((inside + " sh -c 'nft add table inet mitu && nft \"add chain inet mitu "
+                                    "in { type filter hook input priority 0; }\" && nft add rule "
+                                    "inet mitu in udp dport 3478 drop'")
+                              .c_str()),
+              0);
+    Result r = check("voice --server 127.0.0.1 --count 10", inside);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\nUDP: no answer; TCP: reachable\nRound trips: 10 sent, 0 answered, 0 "
+                         "late, 100.0 % lost\nWarning: UDP blocked; TCP reachable: calls may be "
+                         "relayed with more delay\n"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(MituCheckVoice, OneDatagramInFiveLostLowersTheEstimate) {
+    auto ns = testing_netns::Namespace::create("stunloss");
+    if (!ns)
+        GTEST_SKIP() << "network namespaces are not available here";
+    StunServer stun(3478, ns.get());
+    if (!stun.ready())
+        GTEST_SKIP() << "no STUN server (coturn) here";
+    const std::string inside = "ip netns exec " + ns->name();
+    ASSERT_EQ(std::system((inside + " sh -c 'nft add table inet mitu && nft \"add chain inet mitu "
+                                    "in { type filter hook input priority 0; }\" && nft add rule "
+                                    "inet mitu in udp dport 3478 numgen random mod 5 == 0 drop'")
+                              .c_str()),
+              0);
+    Result r = check("voice --server 127.0.0.1 --count 200 --interval 10", inside);
+    EXPECT_EQ(r.status, 1);
+    std::smatch m;
+    ASSERT_TRUE(
+        std::regex_search(r.out, m, std::regex("(\\d+) answered, 0 late, ([\\d.]+) % lost")))
+        << r.out;
+    EXPECT_NEAR(std::stod(m[2]), 20, 8) << r.out; // binomial: 2.8 points either way
+    EXPECT_LT(mosOf(r.out), 3.1) << r.out;        // 20 % costs R about 42
+    EXPECT_NE(r.out.find("Call quality: degraded"), std::string::npos);
+    EXPECT_NE(r.out.find("lost or late, above 1 %\n"), std::string::npos);
+}
+
 TEST(MituCheck, UsageErrors) {
     EXPECT_EQ(check("").status, 64);
     EXPECT_EQ(check("bandwidthx").status, 64);
@@ -139,6 +299,9 @@ TEST(MituCheck, UsageErrors) {
         EXPECT_EQ(r.out, "") << address;
     }
     EXPECT_EQ(check("all --address 999.1.1.1").status, 64);
+    for (const char* voice :
+         {"--server localhost:0", "--server '[::1'", "--count 0", "--interval 5"})
+        EXPECT_EQ(check(std::string("voice ") + voice).status, 64) << voice;
     Result version = check("--version");
     EXPECT_EQ(version.status, 0);
     EXPECT_TRUE(std::regex_match(version.out, std::regex("mitu-check \\d+\\.\\d+\\.\\d+\n")));
