@@ -5,17 +5,22 @@
 
 #include <arpa/inet.h>
 #include <array>
+#include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <poll.h>
 #include <regex>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -99,8 +104,12 @@ public:
         for (std::string& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
+        const std::string out = dir + "/out";
         m_pid = ::fork();
-        if (m_pid == 0) {
+        if (m_pid == 0) { // its complaints (no SCTP here ...) in its folder
+            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
@@ -147,6 +156,91 @@ private:
     pid_t m_pid = -1;
     std::filesystem::path m_dir;
     bool m_ready = false;
+};
+
+// A UDP relay on loopback in front of a STUN server: each answer is held
+// back by a delay of its own (0 to 40 ms from a fixed sequence), and
+// before every fifth it sends two spoiled copies (a bad fingerprint, a
+// wrong transaction). It keeps the RFC 3550 jitter of the delays it added.
+class DelayingRelay {
+public:
+    explicit DelayingRelay(int serverPort) {
+        m_client = bound(0);
+        m_upstream = bound(serverPort);
+        m_port = portOf(m_client);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~DelayingRelay() {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_client);
+        ::close(m_upstream);
+    }
+    int port() const { return m_port; }
+    double jitterMs() const { return m_jitter; }
+    int spoiled() const { return m_spoiled; }
+
+private:
+    // A loopback socket, connected to `peer` when given.
+    static int bound(int peer) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        address.sin_port = htons(static_cast<std::uint16_t>(peer));
+        if (peer)
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        return fd;
+    }
+    static int portOf(int fd) {
+        sockaddr_in address{};
+        socklen_t size = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+        return ntohs(address.sin_port);
+    }
+    void run() {
+        std::uint32_t seed = 12345;
+        double previous = -1;
+        for (int n = 0; !m_stop;) {
+            pollfd in{m_client, POLLIN, 0};
+            if (::poll(&in, 1, 100) != 1)
+                continue;
+            std::uint8_t data[1500];
+            sockaddr_in from{};
+            socklen_t size = sizeof from;
+            const ssize_t got = ::recvfrom(m_client, data, sizeof data, 0,
+                                           reinterpret_cast<sockaddr*>(&from), &size);
+            pollfd up{m_upstream, POLLIN, 0};
+            if (got <= 0 || ::send(m_upstream, data, got, 0) != got || ::poll(&up, 1, 1000) != 1)
+                continue;
+            const ssize_t answer = ::recv(m_upstream, data, sizeof data, 0);
+            seed = seed * 1103515245 + 12345;
+            const double delay = (seed >> 16) % 41;
+            std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(delay));
+            auto reply = [&](const std::uint8_t* bytes) {
+                ::sendto(m_client, bytes, answer, 0, reinterpret_cast<sockaddr*>(&from), size);
+            };
+            if (++n % 5 == 0 && answer > 20) {
+                std::vector<std::uint8_t> spoilt(data, data + answer);
+                spoilt.back() ^= 1;
+                reply(spoilt.data());
+                spoilt.back() ^= 1;
+                spoilt[10] ^= 1;
+                reply(spoilt.data());
+                m_spoiled += 2;
+            }
+            reply(data);
+            if (previous >= 0)
+                m_jitter += (std::abs(delay - previous) - m_jitter) / 16;
+            previous = delay;
+        }
+    }
+    int m_client, m_upstream, m_port;
+    std::atomic<bool> m_stop{false};
+    double m_jitter = 0;
+    int m_spoiled = 0;
+    std::thread m_thread;
 };
 
 // The MOS the text report gives; -1 without one.
@@ -285,6 +379,23 @@ TEST(MituCheckVoice, OneDatagramInFiveLostLowersTheEstimate) {
     EXPECT_LT(mosOf(r.out), 3.1) << r.out;        // 20 % costs R about 42
     EXPECT_NE(r.out.find("Call quality: degraded"), std::string::npos);
     EXPECT_NE(r.out.find("lost or late, above 1 %\n"), std::string::npos);
+}
+
+TEST(MituCheckVoice, JitterOfVaryingDelaysAndSpoiledAnswersIgnored) {
+    const int port = StunServer::freePort();
+    StunServer stun(port);
+    if (!stun.ready())
+        GTEST_SKIP() << "no STUN server (coturn) here";
+    DelayingRelay relay(port);
+    Result r = check("voice --server 127.0.0.1:" + std::to_string(relay.port()) +
+                     " --count 40 --interval 50");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("\nJitter: ([\\d.]+) ms\n"))) << r.out;
+    EXPECT_NEAR(std::stod(m[1]), relay.jitterMs(), relay.jitterMs() * 0.2) << r.out;
+    EXPECT_NE(r.out.find("40 sent, 40 answered, 0 late, 0.0 % lost\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nIgnored: " + std::to_string(relay.spoiled()) + " malformed"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST(MituCheck, UsageErrors) {
