@@ -2,16 +2,14 @@
 
 #include "checks/connection_test.h"
 #include "support/netns.h"
+#include "support/stun_server.h"
 
 #include <arpa/inet.h>
 #include <array>
 #include <atomic>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
@@ -70,93 +68,6 @@ void expectExcellent(const Result& r) {
         sum += std::stoi(m[i]);
     EXPECT_EQ(std::stoi(m[6]), sum);
 }
-
-// A STUN server of the test's own: coturn's turnserver, STUN only, no
-// TLS, on 127.0.0.1 and ::1 (inside `ns` when given), its files in a
-// folder of its own.
-class StunServer {
-public:
-    explicit StunServer(int port, const testing_netns::Namespace* ns = nullptr) : m_port(port) {
-        char pattern[] = "/tmp/mitu-stun-XXXXXX";
-        if (::access(Program, X_OK) != 0 || !::mkdtemp(pattern))
-            return;
-        m_dir = pattern;
-        std::vector<std::string> args;
-        if (ns)
-            args = {"/usr/bin/env", "ip", "netns", "exec", ns->name()};
-        const std::string dir = m_dir.string(), p = std::to_string(port);
-        const std::vector<std::string> own = {Program,
-                                              "-n",
-                                              "--listening-ip=127.0.0.1",
-                                              "--listening-ip=::1",
-                                              "--listening-port=" + p,
-                                              "--stun-only",
-                                              "--no-tls",
-                                              "--no-dtls",
-                                              "--no-cli",
-                                              "--no-stdout-log",
-                                              "--simple-log",
-                                              "--log-file=" + dir + "/log",
-                                              "--pidfile=" + dir + "/pid",
-                                              "--userdb=" + dir + "/db"};
-        args.insert(args.end(), own.begin(), own.end());
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const std::string out = dir + "/out";
-        m_pid = ::fork();
-        if (m_pid == 0) { // its complaints (no SCTP here ...) in its folder
-            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        // Ready once it listens for both UDP and TCP.
-        const std::string inside = ns ? "ip netns exec " + ns->name() + " " : "";
-        const std::string probe = "test $(" + inside + "ss -Hlnut 'sport = :" + p +
-                                  "' 2>&1 | grep -c -e '^udp' -e '^tcp') -ge 2";
-        for (int i = 0; i < 50 && !m_ready; ++i) {
-            m_ready = std::system(probe.c_str()) == 0;
-            if (!m_ready)
-                ::usleep(100000);
-        }
-    }
-    ~StunServer() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        std::error_code ignored;
-        if (!m_dir.empty())
-            std::filesystem::remove_all(m_dir, ignored);
-    }
-    bool ready() const { return m_ready; }
-    std::string server(const char* ip = "127.0.0.1") const {
-        return std::string(ip) + ":" + std::to_string(m_port);
-    }
-
-    // A port nothing on loopback uses now.
-    static int freePort() {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-        ::close(fd);
-        return ntohs(address.sin_port);
-    }
-
-private:
-    static constexpr const char* Program = "/usr/bin/turnserver";
-    int m_port;
-    pid_t m_pid = -1;
-    std::filesystem::path m_dir;
-    bool m_ready = false;
-};
 
 // A UDP relay on loopback in front of a STUN server: each answer is held
 // back by a delay of its own (0 to 40 ms from a fixed sequence), and
@@ -315,7 +226,7 @@ TEST(MituCheckConnection, WorksWithoutPrivilegeWhereTheGroupIsAdmitted) {
 }
 
 TEST(MituCheckVoice, LoopbackHasNoNatNoLossAndAnExcellentEstimate) {
-    StunServer stun(StunServer::freePort());
+    testing_stun::StunServer stun(testing_stun::StunServer::freePort());
     if (!stun.ready())
         GTEST_SKIP() << "no STUN server (coturn) here";
     Result r = check("voice --server " + stun.server());
@@ -338,7 +249,7 @@ TEST(MituCheckVoice, BlockedUdpIsToldWithWhetherTcpWorks) {
     auto ns = testing_netns::Namespace::create("stun");
     if (!ns)
         GTEST_SKIP() << "network namespaces are not available here";
-    StunServer stun(3478, ns.get());
+    testing_stun::StunServer stun(3478, ns.get());
     if (!stun.ready())
         GTEST_SKIP() << "no STUN server (coturn) here";
     const std::string inside = "ip netns exec " + ns->name();
@@ -360,7 +271,7 @@ TEST(MituCheckVoice, OneDatagramInFiveLostLowersTheEstimate) {
     auto ns = testing_netns::Namespace::create("stunloss");
     if (!ns)
         GTEST_SKIP() << "network namespaces are not available here";
-    StunServer stun(3478, ns.get());
+    testing_stun::StunServer stun(3478, ns.get());
     if (!stun.ready())
         GTEST_SKIP() << "no STUN server (coturn) here";
     const std::string inside = "ip netns exec " + ns->name();
@@ -382,8 +293,8 @@ TEST(MituCheckVoice, OneDatagramInFiveLostLowersTheEstimate) {
 }
 
 TEST(MituCheckVoice, JitterOfVaryingDelaysAndSpoiledAnswersIgnored) {
-    const int port = StunServer::freePort();
-    StunServer stun(port);
+    const int port = testing_stun::StunServer::freePort();
+    testing_stun::StunServer stun(port);
     if (!stun.ready())
         GTEST_SKIP() << "no STUN server (coturn) here";
     DelayingRelay relay(port);
