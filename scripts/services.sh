@@ -131,10 +131,12 @@ mitu_start_stun_server() {
         --listening-port="$port" --stun-only --no-tls --no-dtls --no-cli --no-stdout-log \
         --simple-log --log-file="$dir/turnserver.log" --pidfile="$dir/turnserver.own.pid" \
         --userdb="$dir/turndb" >"$dir/turnserver.out" 2>&1 &
-    echo $! >"$pidfile"
-    local i
+    local pid=$! i
+    echo $pid >"$pidfile"
     for i in $(seq 1 50); do
-        _mitu_stun_ready "$port" && return 0
+        # Its own listeners: it still runs once the port is seen.
+        _mitu_stun_ready "$port" && sleep 0.2 && kill -0 $pid 2>/dev/null && return 0
+        kill -0 $pid 2>/dev/null || break
         sleep 0.1
     done
     echo "services: the STUN server did not start; see $dir/turnserver.log" >&2
