@@ -1,86 +1,53 @@
 #pragma once
 
 // A STUN server of a test's own: coturn's turnserver, STUN only, no TLS, on
-// loopback (inside a network namespace of the test's when given).
+// 127.0.0.1 and ::1 (inside a network namespace of the test's when given),
+// its log, database and complaints in a folder of its own.
 
 #include "support/netns.h"
 
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 namespace testing_stun {
 
-// A STUN server of the test's own: coturn's turnserver, STUN only, no
-// TLS, on 127.0.0.1 and ::1 (inside `ns` when given), its files in a
-// folder of its own.
 class StunServer {
 public:
     explicit StunServer(int port, const testing_netns::Namespace* ns = nullptr) : m_port(port) {
         char pattern[] = "/tmp/mitu-stun-XXXXXX";
-        if (::access(Program, X_OK) != 0 || !::mkdtemp(pattern))
+        if (::access("/usr/bin/turnserver", X_OK) != 0 || !::mkdtemp(pattern))
             return;
         m_dir = pattern;
-        std::vector<std::string> args;
-        if (ns)
-            args = {"/usr/bin/env", "ip", "netns", "exec", ns->name()};
-        const std::string dir = m_dir.string(), p = std::to_string(port);
-        const std::vector<std::string> own = {Program,
-                                              "-n",
-                                              "--listening-ip=127.0.0.1",
-                                              "--listening-ip=::1",
-                                              "--listening-port=" + p,
-                                              "--stun-only",
-                                              "--no-tls",
-                                              "--no-dtls",
-                                              "--no-cli",
-                                              "--no-stdout-log",
-                                              "--simple-log",
-                                              "--log-file=" + dir + "/log",
-                                              "--pidfile=" + dir + "/pid",
-                                              "--userdb=" + dir + "/db"};
-        args.insert(args.end(), own.begin(), own.end());
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const std::string out = dir + "/out";
-        m_pid = ::fork();
-        if (m_pid == 0) { // its complaints (no SCTP here ...) in its folder
-            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-            ::execv(argv[0], argv.data());
+        const std::string inside = ns ? "ip netns exec " + ns->name() + " " : "";
+        const std::string d = m_dir.string(), p = std::to_string(port);
+        const std::string command =
+            "exec " + inside + "/usr/bin/turnserver -n --listening-ip=127.0.0.1 " +
+            "--listening-ip=::1 --listening-port=" + p + " --stun-only --no-tls --no-dtls " +
+            "--no-cli --no-stdout-log --simple-log --log-file=" + d + "/log --pidfile=" + d +
+            "/pid --userdb=" + d + "/db >" + d + "/out 2>&1";
+        if ((m_pid = ::fork()) == 0) {
+            ::execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
             ::_exit(127);
         }
         // Ready once it listens for both UDP and TCP.
-        const std::string inside = ns ? "ip netns exec " + ns->name() + " " : "";
         const std::string probe = "test $(" + inside + "ss -Hlnut 'sport = :" + p +
                                   "' 2>&1 | grep -c -e '^udp' -e '^tcp') -ge 2";
-        for (int i = 0; i < 50 && !m_ready; ++i) {
-            m_ready = std::system(probe.c_str()) == 0;
-            if (!m_ready)
-                ::usleep(100000);
-        }
+        for (int i = 0; i < 50 && !m_ready; ++i)
+            m_ready = std::system(probe.c_str()) == 0 || (::usleep(100000), false);
     }
     ~StunServer() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
+        if (m_pid > 0 && ::kill(m_pid, SIGTERM) == 0)
             ::waitpid(m_pid, nullptr, 0);
-        }
         std::error_code ignored;
         if (!m_dir.empty())
             std::filesystem::remove_all(m_dir, ignored);
     }
-    bool ready() const { return m_ready; }
+    bool ready() const { return m_ready && m_pid > 0; }
     std::string server(const char* ip = "127.0.0.1") const {
         return std::string(ip) + ":" + std::to_string(m_port);
     }
@@ -99,7 +66,6 @@ public:
     }
 
 private:
-    static constexpr const char* Program = "/usr/bin/turnserver";
     int m_port;
     pid_t m_pid = -1;
     std::filesystem::path m_dir;
