@@ -72,12 +72,32 @@ struct SpeakerReport {
     std::string reason;                        // why unavailable
 };
 
+// The voice path: STUN Binding requests at voice cadence (checks/voice_check.h).
+struct VoiceReport {
+    std::string server;        // HOST[:PORT] as given
+    std::string serverAddress; // the address and port asked; empty when the name was not found
+    bool udpReachable = false;
+    std::optional<bool> tcpReachable; // asked only when UDP got no answer
+    std::string mappedAddress;        // as the server saw us; empty without an answer
+    std::string localAddress;         // our own toward the server
+    std::optional<bool> nat;          // the two differ
+    int sent = 0, received = 0, late = 0, malformed = 0;
+    double lossPercent = 0;                    // neither in time nor late
+    std::optional<double> minMs, avgMs, maxMs; // over the on-time answers
+    std::optional<double> jitterMs;            // interarrival jitter of the round trips
+    std::optional<double> oneWayMs, r, mos;    // the estimate; empty without UDP
+    std::string quality;                       // excellent ... degraded; empty without UDP
+    std::vector<std::string> warnings;
+    std::optional<StepError> error; // step: lookup, udp, tcp
+};
+
 // One member per check that ran.
 struct Report {
     std::optional<ConnectionReport> connection;
     std::optional<BandwidthReport> bandwidth;
     std::optional<MicrophoneReport> microphone;
     std::optional<SpeakerReport> speakers;
+    std::optional<VoiceReport> voice;
 };
 
 } // namespace checks

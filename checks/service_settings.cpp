@@ -3,6 +3,7 @@
 
 #include "checks/service_settings.h"
 
+#include "checks/voice_check.h"
 #include "ping/echo_target.h"
 
 #include <algorithm>
@@ -20,8 +21,8 @@ namespace checks {
 namespace {
 
 constexpr const char* Section = "service";
-constexpr const char* Keys[] = {"ping_address", "ftp_server",   "ftp_port",
-                                "ftp_user",     "ftp_password", "ftp_password_file"};
+constexpr const char* Keys[] = {"ping_address", "ftp_server",        "ftp_port",   "ftp_user",
+                                "ftp_password", "ftp_password_file", "stun_server"};
 
 std::string trimmed(const std::string& text) {
     const std::size_t first = text.find_first_not_of(" \t\r\n");
@@ -113,6 +114,7 @@ ServiceSettings ServiceSettings::defaults() {
     s.ftpPort = 21;
     s.ftpUser = "anonymous@conference.example";
     s.ftpPassword = "anonymous@domain.example";
+    s.stunServer = "stun.conference.example";
     for (const char* key : Keys)
         if (std::strcmp(key, "ftp_password_file") != 0)
             s.origins[key] = "built-in";
@@ -170,6 +172,12 @@ bool ServiceSettings::set(const std::string& key, const std::string& value,
         if (const std::string why = PingMod::ImpossibleTarget(value); !why.empty())
             return refuse(why);
         (key == "ping_address" ? pingAddress : ftpServer) = trimmed(value);
+    } else if (key == "stun_server") {
+        std::string host, why;
+        std::uint16_t port = 0;
+        if (!splitServer(trimmed(value), host, port, why))
+            return refuse(why);
+        stunServer = trimmed(value);
     } else if (key == "ftp_user") {
         ftpUser = value;
     } else if (key == "ftp_password") {
@@ -237,7 +245,7 @@ void ServiceSettings::readEnvironment(const Lookup& getenv) {
     const std::pair<const char*, const char*> variables[] = {
         {"MITU_PING_ADDRESS", "ping_address"}, {"MITU_FTP_SERVER", "ftp_server"},
         {"MITU_FTP_PORT", "ftp_port"},         {"MITU_FTP_USER", "ftp_user"},
-        {"MITU_FTP_PASSWORD", "ftp_password"},
+        {"MITU_FTP_PASSWORD", "ftp_password"}, {"MITU_STUN_SERVER", "stun_server"},
     };
     for (const auto& [variable, key] : variables) {
         const char* value = lookUp(getenv, variable);

@@ -20,14 +20,15 @@ namespace checks {
 //      /etc/xdg), the least important (last) folder first;
 //   3. $XDG_CONFIG_HOME/mitu/mitu.conf (default ~/.config/mitu/mitu.conf);
 //   4. MITU_PING_ADDRESS, MITU_FTP_SERVER, MITU_FTP_PORT, MITU_FTP_USER,
-//      MITU_FTP_PASSWORD;
+//      MITU_FTP_PASSWORD, MITU_STUN_SERVER;
 //   5. a program's command-line options (`set`).
 //
 // The files are INI files in QSettings' format (read by the reader the
 // program hands in: platform::qt::readSettingsFile), keys in section
 // [service]: ping_address, ftp_server, ftp_port, ftp_user, ftp_password,
 // ftp_password_file (a file whose first line is the password; relative to
-// the settings file's folder). A line, key or value that cannot be used is
+// the settings file's folder), stun_server (HOST[:PORT], the voice
+// check's STUN server; port 3478 unless given). A line, key or value that cannot be used is
 // noted in `problems` with its file and line, and the value before it
 // stays.
 struct ServiceSettings {
@@ -38,8 +39,9 @@ struct ServiceSettings {
     std::uint16_t ftpPort = 0;
     std::string ftpUser;
     std::string ftpPassword;
+    std::string stunServer; // HOST[:PORT]
 
-    // Where each value came from, by key (ping_address ... ftp_password):
+    // Where each value came from, by key (ping_address ... stun_server):
     // "built-in", "FILE:LINE", a variable's name or a command-line option.
     std::map<std::string, std::string> origins;
     // What could not be used, one line each, starting with where it was.

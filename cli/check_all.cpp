@@ -19,6 +19,8 @@ int checkAll(const Options& options, const Seams& seams, Report& report, bool te
     };
     heading("Connection");
     count(checkConnection(options, seams.probe, report.connection.emplace(), text, seams.clock));
+    heading("Voice");
+    count(checkVoice(options, report.voice.emplace(), text));
     heading("Bandwidth");
     count(checkBandwidth(options, report.bandwidth.emplace(), text));
     SoundSession session; // one for both sound checks

@@ -21,11 +21,12 @@ using checks::Stopwatch;
 
 // connection: rated Excellent, Good, Fair or Poor, and no more than
 // MaxLossPercent of the counted requests lost. bandwidth: both verdicts
-// qualify.
+// qualify. voice: UDP answers and the call quality is good or better.
 inline constexpr int ExitOk = 0;
 // connection: "No Internet Connection", too poor for voice-conferencing,
 // or more than MaxLossPercent of the requests lost.
 // bandwidth: a step failed, or a verdict does not qualify.
+// voice: fair or degraded, UDP blocked, or the server's name not found.
 inline constexpr int ExitFailed = 1;
 // connection: this system permits no echo requests (no ICMP socket).
 inline constexpr int ExitEchoNotPermitted = 3;
@@ -76,5 +77,8 @@ int runSettings(const Subcommand& command, const std::vector<std::string>& argum
 int checkConnection(const Options& options, const ConnectionTest::EchoProbe& probe,
                     ConnectionReport& report, bool text, const Stopwatch& clock = {});
 int checkBandwidth(const Options& options, BandwidthReport& report, bool text);
+// voice: the UDP path answers and the call-quality estimate is good or
+// better; otherwise ExitFailed.
+int checkVoice(const Options& options, VoiceReport& report, bool text);
 
 } // namespace check

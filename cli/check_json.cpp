@@ -38,22 +38,22 @@ json connection(const ConnectionReport& r) {
     json requests = json::array();
     for (const EchoRequestReport& request : r.requests)
         requests.push_back({{"ms", number(request.ms)}, {"reason", text(request.reason)}});
-    return {{"address", r.address},
-            {"resolved_address",
-             r.resolvedAddress.empty() ? json(nullptr) : json(r.resolvedAddress)},
-            {"results_ms", results},
-            {"total_ms", r.totalMs ? json(*r.totalMs) : json(nullptr)},
-            {"rating", r.rating},
-            {"reason", text(r.reason)},
-            {"warning", text(r.warning)},
-            {"requests", requests},
-            {"sent", r.trips.sent},
-            {"received", r.trips.received},
-            {"loss_percent", r.trips.lossPercent},
-            {"min_ms", number(r.trips.minMs)},
-            {"avg_ms", number(r.trips.avgMs)},
-            {"max_ms", number(r.trips.maxMs)},
-            {"mdev_ms", number(r.trips.mdevMs)}};
+    return {
+        {"address", r.address},
+        {"resolved_address", r.resolvedAddress.empty() ? json(nullptr) : json(r.resolvedAddress)},
+        {"results_ms", results},
+        {"total_ms", r.totalMs ? json(*r.totalMs) : json(nullptr)},
+        {"rating", r.rating},
+        {"reason", text(r.reason)},
+        {"warning", text(r.warning)},
+        {"requests", requests},
+        {"sent", r.trips.sent},
+        {"received", r.trips.received},
+        {"loss_percent", r.trips.lossPercent},
+        {"min_ms", number(r.trips.minMs)},
+        {"avg_ms", number(r.trips.avgMs)},
+        {"max_ms", number(r.trips.maxMs)},
+        {"mdev_ms", number(r.trips.mdevMs)}};
 }
 
 json transfer(const std::optional<TransferReport>& t) {
@@ -104,6 +104,36 @@ json speakers(const SpeakerReport& r) {
             {"reason", text(r.reason)}};
 }
 
+json voice(const VoiceReport& r) {
+    json error = nullptr;
+    if (r.error)
+        error = {{"step", r.error->step},
+                 {"number", r.error->number ? json(*r.error->number) : json(nullptr)},
+                 {"description", r.error->description}};
+    return {{"server", r.server},
+            {"server_address", text(r.serverAddress)},
+            {"udp_reachable", r.udpReachable},
+            {"tcp_reachable", r.tcpReachable ? json(*r.tcpReachable) : json(nullptr)},
+            {"mapped_address", text(r.mappedAddress)},
+            {"local_address", text(r.localAddress)},
+            {"nat", r.nat ? json(*r.nat) : json(nullptr)},
+            {"sent", r.sent},
+            {"received", r.received},
+            {"late", r.late},
+            {"malformed", r.malformed},
+            {"loss_percent", r.lossPercent},
+            {"min_ms", number(r.minMs)},
+            {"avg_ms", number(r.avgMs)},
+            {"max_ms", number(r.maxMs)},
+            {"jitter_ms", number(r.jitterMs)},
+            {"one_way_delay_ms", number(r.oneWayMs)},
+            {"r", number(r.r)},
+            {"mos", number(r.mos)},
+            {"quality", text(r.quality)},
+            {"warnings", r.warnings},
+            {"error", error}};
+}
+
 } // namespace
 
 void writeJson(std::ostream& out, const Report& report, bool ok) {
@@ -111,6 +141,8 @@ void writeJson(std::ostream& out, const Report& report, bool ok) {
         {"tool", "mitu-check"}, {"version", MITU_VERSION}, {"time", utcNow()}, {"ok", ok}};
     if (report.connection)
         object["connection"] = connection(*report.connection);
+    if (report.voice)
+        object["voice"] = voice(*report.voice);
     if (report.bandwidth)
         object["bandwidth"] = bandwidth(*report.bandwidth);
     if (report.microphone)

@@ -1,6 +1,7 @@
 #include "cli/check_options.h"
 
 #include "checks/service_settings.h"
+#include "checks/voice_check.h"
 #include "cli/option_reader.h"
 #include "ping/echo_target.h"
 #include "platform/program.h"
@@ -21,6 +22,7 @@ Options defaultOptions() {
     options.port = service.ftpPort;
     options.user = service.ftpUser;
     options.password = service.ftpPassword;
+    options.stunServer = service.stunServer;
     options.folder = platform::localFileFolder();
     return options;
 }
@@ -44,6 +46,15 @@ bool parseOptions(const std::vector<std::string>& arguments, unsigned accepted, 
     }
     if (accepted & MicrophoneOptions)
         table.push_back(numberOption("--seconds", 1, 30, [&](int s) { options.seconds = s; }));
+    if (accepted & VoiceOptions) {
+        const char* server = (accepted & BandwidthOptions) ? "--stun-server" : "--server";
+        table.push_back(textOption(server, [&](const std::string& s) { options.stunServer = s; }));
+        if (!(accepted & ConnectionOptions))
+            table.push_back(
+                numberOption("--count", 1, 1000, [&](int count) { options.voiceCount = count; }));
+        table.push_back(
+            numberOption("--interval", 10, 1000, [&](int ms) { options.intervalMs = ms; }));
+    }
     bool positional = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         if (arguments[i].starts_with("-")) {
@@ -60,6 +71,14 @@ bool parseOptions(const std::vector<std::string>& arguments, unsigned accepted, 
     // An address that can name nothing is refused before anything is sent.
     if (accepted & ConnectionOptions) {
         if (const std::string why = PingMod::ImpossibleTarget(options.address); !why.empty()) {
+            std::cerr << "mitu-check: " << why << '\n';
+            return false;
+        }
+    }
+    if (accepted & VoiceOptions) {
+        std::string host, why;
+        std::uint16_t port = 0;
+        if (!checks::splitServer(options.stunServer, host, port, why)) {
             std::cerr << "mitu-check: " << why << '\n';
             return false;
         }

@@ -18,7 +18,10 @@ struct Options {
     std::string user;
     std::string password;
     std::string folder;
-    int seconds = 3; // microphone: length of the take, 1-30
+    int seconds = 3;        // microphone: length of the take, 1-30
+    std::string stunServer; // voice: HOST[:PORT]
+    int voiceCount = 50;    // voice: Binding requests, 1-1000
+    int intervalMs = 20;    // voice: between requests, 10-1000
     bool json = false;
 };
 
@@ -28,6 +31,10 @@ enum OptionSet : unsigned {
     BandwidthOptions = 2,
     MicrophoneOptions = 4,
     SpeakerOptions = 8,
+    // --server HOST[:PORT], --count N, --interval MS; beside the bandwidth
+    // and connection options (in all) the server is --stun-server and the
+    // count is the connection's.
+    VoiceOptions = 16,
 };
 
 // Fills `options` (already holding the defaults) from `arguments`;

@@ -16,5 +16,6 @@ using checks::Report;
 using checks::SpeakerReport;
 using checks::StepError;
 using checks::TransferReport;
+using checks::VoiceReport;
 
 } // namespace check

@@ -48,6 +48,7 @@ int runSettings(const Subcommand& command, const std::vector<std::string>& argum
         {"ftp_port", std::to_string(settings.ftpPort)},
         {"ftp_user", settings.ftpUser},
         {"ftp_password", settings.ftpPassword.empty() ? "(empty)" : "(set)"},
+        {"stun_server", settings.stunServer},
     };
     for (const std::string& problem : settings.problems)
         std::cerr << "mitu-check: " << problem << '\n';

@@ -27,6 +27,19 @@ const Subcommand Table[] = {
                                 seams.clock);
      },
      nullptr},
+    {"voice",
+     "voice [--server HOST[:PORT]] [--count N] [--interval MS]\n"
+     "                       N STUN Binding requests (1-1000, default 50), one every MS\n"
+     "                       (10-1000, default 20), to the service's STUN server (port\n"
+     "                       3478 unless given): UDP reachable, the mapped address and\n"
+     "                       NAT, round trips, jitter, loss and late answers, and a\n"
+     "                       call-quality estimate (E-model MOS); without a UDP answer,\n"
+     "                       one Binding over TCP says whether TCP reaches the server",
+     "voice [--server HOST[:PORT]] [--count N] [--interval MS] [--json]", VoiceOptions,
+     [](const Options& options, const Seams&, Report& report, bool text) {
+         return checkVoice(options, report.voice.emplace(), text);
+     },
+     nullptr},
     {"bandwidth",
      "bandwidth [--server HOST] [--port N] [--user NAME] [--password TEXT] [--folder DIR]\n"
      "                       log in to the service's FTP server, download and upload the\n"
@@ -71,10 +84,13 @@ const Subcommand Table[] = {
      ConnectionOptions | BandwidthOptions, nullptr, runSettings},
     {"all",
      "all [--address ADDRESS] [the options above]\n"
-     "                       connection, bandwidth, microphone and speakers in turn",
-     "all [--address ADDRESS] [--count N] [--server HOST] [--port N] [--user NAME] "
-     "[--password TEXT] [--folder DIR] [--seconds N] [--json]",
-     ConnectionOptions | BandwidthOptions | MicrophoneOptions | SpeakerOptions, checkAll, nullptr},
+     "                       connection, voice, bandwidth, microphone and speakers in\n"
+     "                       turn; --stun-server HOST[:PORT] is voice's --server",
+     "all [--address ADDRESS] [--count N] [--stun-server HOST[:PORT]] [--interval MS] "
+     "[--server HOST] [--port N] [--user NAME] [--password TEXT] [--folder DIR] [--seconds N] "
+     "[--json]",
+     ConnectionOptions | VoiceOptions | BandwidthOptions | MicrophoneOptions | SpeakerOptions,
+     checkAll, nullptr},
 };
 
 } // namespace

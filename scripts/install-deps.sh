@@ -12,6 +12,8 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev
   # network tools and servers used by the tests
   iproute2 nftables procps python3-pyftpdlib vsftpd
+  # the STUN server of the voice check's tests and the demo service
+  coturn
   # FTP over TLS: the library links OpenSSL; the tests make certificates with openssl
   libssl-dev openssl
   # the FTP benchmark compares with curl

@@ -10,13 +10,18 @@
 #   an idle null sink renders in blocks of up to two seconds, and its
 #   monitor would hand a new recording nothing for that long;
 # - a private X server (Xvfb, 96 DPI) for the window tests; reached through
-#   DISPLAY.
-# Both are left running for the next test run. Logs go to $MITU_SERVICES_DIR.
+#   DISPLAY;
+# - a STUN server (coturn's turnserver: STUN only, no TLS, no
+#   authentication, no relaying) on 127.0.0.1 and ::1, port $MITU_STUN_PORT;
+#   reached through MITU_STUN_SERVER. The voice tests start their own as
+#   well, so they also run without it.
+# All are left running for the next test run. Logs go to $MITU_SERVICES_DIR.
 
 MITU_SERVICES_DIR=${MITU_SERVICES_DIR:-/tmp/mitu-services-$(id -u)}
 MITU_NULL_SINK=mitu_null
 MITU_MIC_SOURCE=mitu_mic
 MITU_XVFB_DISPLAY=${MITU_XVFB_DISPLAY:-:97}
+MITU_STUN_PORT=${MITU_STUN_PORT:-34780}
 
 _mitu_pulse_ready() {
     pactl info >/dev/null 2>&1
@@ -103,9 +108,52 @@ _mitu_start_xvfb() {
     fi
 }
 
+_mitu_stun_ready() {
+    # Listening for both UDP and TCP on the port.
+    [ "$(ss -Hlnut "sport = :$1" 2>&1 | grep -c -e '^udp' -e '^tcp')" -ge 2 ]
+}
+
+# mitu_start_stun_server DIR PORT: a STUN server on loopback port PORT,
+# its log, process number (DIR/turnserver.pid) and database in DIR. Does
+# nothing when the one recorded there still runs. Also used by run.sh.
+mitu_start_stun_server() {
+    local dir=$1 port=$2 pidfile="$1/turnserver.pid"
+    if [ -f "$pidfile" ] && grep -qs turnserver "/proc/$(cat "$pidfile")/cmdline" &&
+        _mitu_stun_ready "$port"; then
+        return 0
+    fi
+    if [ ! -x /usr/bin/turnserver ]; then
+        echo "services: no STUN server: /usr/bin/turnserver is missing (coturn)" >&2
+        return 1
+    fi
+    # -n: no configuration file; the database in DIR, not under /var.
+    nohup /usr/bin/turnserver -n --listening-ip=127.0.0.1 --listening-ip=::1 \
+        --listening-port="$port" --stun-only --no-tls --no-dtls --no-cli --no-stdout-log \
+        --simple-log --log-file="$dir/turnserver.log" --pidfile="$dir/turnserver.own.pid" \
+        --userdb="$dir/turndb" >"$dir/turnserver.out" 2>&1 &
+    local pid=$! i
+    echo $pid >"$pidfile"
+    for i in $(seq 1 50); do
+        # Its own listeners: it still runs once the port is seen.
+        _mitu_stun_ready "$port" && sleep 0.2 && kill -0 $pid 2>/dev/null && return 0
+        kill -0 $pid 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "services: the STUN server did not start; see $dir/turnserver.log" >&2
+    return 1
+}
+
+_mitu_start_stun() {
+    if mitu_start_stun_server "$MITU_SERVICES_DIR" "$MITU_STUN_PORT"; then
+        export MITU_STUN_SERVER=127.0.0.1:$MITU_STUN_PORT
+        echo "services: STUN server on $MITU_STUN_SERVER"
+    fi
+}
+
 start_test_services() {
     mkdir -p "$MITU_SERVICES_DIR"
     chmod 700 "$MITU_SERVICES_DIR"
     _mitu_start_pulseaudio
     _mitu_start_xvfb
+    _mitu_start_stun || true
 }

@@ -5,6 +5,7 @@
 #include "app/form1.h"
 #include "ftp_test_servers.h"
 #include "needs_service.h"
+#include "support/stun_server.h"
 
 #include <QApplication>
 #include <QDir>
@@ -425,17 +426,19 @@ TEST_F(SoundTest, MituCheckAllWritesOneReportWithEveryCheck) {
     ftptest::PyFtpServer server;
     std::filesystem::create_directory(server.root() / "incoming");
     ftptest::writeFile(server.root() / "test2.txt", ftptest::patternBytes(100000, 3));
+    testing_stun::StunServer stun(testing_stun::StunServer::freePort());
     QTemporaryDir folder;
-    CheckRun run =
-        runCheck({"all", "--server", "127.0.0.1", "--port", QString::number(server.port()),
-                  "--user", "anonymous", "--password", "guest@example.org", "--folder",
-                  folder.path(), "--address", "127.0.0.1", "--seconds", "1"});
+    CheckRun run = runCheck(
+        {"all", "--server", "127.0.0.1", "--port", QString::number(server.port()), "--user",
+         "anonymous", "--password", "guest@example.org", "--folder", folder.path(), "--address",
+         "127.0.0.1", "--stun-server", QString::fromStdString(stun.server()), "--seconds", "1"});
     // The null sink's monitor hears nothing: the microphone is silent.
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.report["ok"], false);
     EXPECT_EQ(run.report["tool"], "mitu-check");
     EXPECT_EQ(run.report["connection"]["rating"], "Excellent") << run.report;
     EXPECT_EQ(run.report["connection"]["received"], 5);
+    EXPECT_EQ(run.report["voice"]["udp_reachable"], stun.ready()) << run.report;
     // On loopback the file may come in one read: too short for a rate.
     EXPECT_EQ(run.report["bandwidth"]["download"]["bytes"], 100000) << run.report;
     EXPECT_EQ(run.report["bandwidth"]["upload"]["bytes"], 100000);

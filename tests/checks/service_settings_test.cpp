@@ -45,20 +45,26 @@ TEST(ServiceSettings, EveryValueCanBeReplacedFromTheEnvironment) {
                                          {"MITU_FTP_SERVER", "localhost"},
                                          {"MITU_FTP_PORT", "2121"},
                                          {"MITU_FTP_USER", "tester"},
-                                         {"MITU_FTP_PASSWORD", "secret"}});
+                                         {"MITU_FTP_PASSWORD", "secret"},
+                                         {"MITU_STUN_SERVER", "[::1]:3479"}});
     EXPECT_EQ(s.pingAddress, "127.0.0.1");
     EXPECT_EQ(s.ftpServer, "localhost");
     EXPECT_EQ(s.ftpPort, 2121);
     EXPECT_EQ(s.ftpUser, "tester");
     EXPECT_EQ(s.ftpPassword, "secret");
+    EXPECT_EQ(s.stunServer, "[::1]:3479");
 }
 
 TEST(ServiceSettings, EmptyOrInvalidValuesKeepTheDefaults) {
     const ServiceSettings d = ServiceSettings::defaults();
     for (const char* port : {"", "0", "65536", "21x", "-1", " 21", "99999999999"}) {
-        ServiceSettings s = withEnvironment({{"MITU_FTP_PORT", port}, {"MITU_FTP_SERVER", ""}});
+        ServiceSettings s =
+            withEnvironment({{"MITU_FTP_PORT", port},
+                             {"MITU_FTP_SERVER", ""},
+                             {"MITU_STUN_SERVER", std::string("localhost:") + port}});
         EXPECT_EQ(s.ftpPort, d.ftpPort) << port;
         EXPECT_EQ(s.ftpServer, d.ftpServer);
+        EXPECT_EQ(s.stunServer, d.stunServer) << port;
     }
     EXPECT_EQ(withEnvironment({{"MITU_FTP_PORT", "65535"}}).ftpPort, 65535);
     EXPECT_EQ(withEnvironment({{"MITU_FTP_PORT", "21x"}}).problems,

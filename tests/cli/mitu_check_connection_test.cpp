@@ -4,50 +4,20 @@
 
 #include "checks/connection_test.h"
 #include "cli/check_commands.h"
+#include "run_program.h"
 #include "support/netns.h"
 
-#include <array>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs mitu-check with `arguments` (shell words), capturing standard output
-// and standard error.
+// mitu-check with `arguments` (shell words), after `prefix`.
 Result runCheck(const std::string& arguments, const std::string& prefix = "") {
-    char errPath[] = "/tmp/mitu-check-err-XXXXXX";
-    const int errFile = ::mkstemp(errPath);
-    if (errFile < 0)
-        return {};
-    ::close(errFile);
-    std::string command =
-        prefix + " " + MITU_CHECK_PATH + " " + arguments + " 2>" + std::string(errPath);
-    Result result;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        std::array<char, 256> chunk;
-        while (std::fgets(chunk.data(), chunk.size(), pipe))
-            result.out += chunk.data();
-        int raw = ::pclose(pipe);
-        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    }
-    std::ifstream err(errPath);
-    result.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
-    ::unlink(errPath);
-    return result;
+    return runShell(prefix + " " + MITU_CHECK_PATH + " " + arguments);
 }
 
 void expectExcellent(const Result& r) {
@@ -250,6 +220,9 @@ TEST(MituCheck, UsageErrors) {
         EXPECT_EQ(r.out, "") << address;
     }
     EXPECT_EQ(runCheck("all --address 999.1.1.1").status, 64);
+    for (const char* voice :
+         {"--server localhost:0", "--server '[::1'", "--count 0", "--interval 5"})
+        EXPECT_EQ(runCheck(std::string("voice ") + voice).status, 64) << voice;
     Result version = runCheck("--version");
     EXPECT_EQ(version.status, 0);
     EXPECT_TRUE(std::regex_match(version.out, std::regex("mitu-check \\d+\\.\\d+\\.\\d+\n")));

@@ -1,7 +1,7 @@
 // mitu-ftp end to end: the binary against pyftpdlib and a scripted server.
-#include "platform/terminal_text.h"
 #include "ftp_session.h"
 #include "ftp_test_servers.h"
+#include "platform/terminal_text.h"
 #include "run_program.h"
 
 #include <chrono>

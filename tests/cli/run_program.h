@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -69,6 +70,28 @@ inline Result runProgram(const char* path, const std::vector<std::string>& args,
     result.err = slurp(err);
     std::error_code ignored;
     fs::remove_all(dir, ignored);
+    return result;
+}
+
+// Runs `commandLine` through the shell (so it may start with `ip netns exec
+// NAME` or variables), capturing standard output and standard error.
+inline Result runShell(const std::string& commandLine) {
+    char errPath[] = "/tmp/mitu-cli-err-XXXXXX";
+    const int errFile = ::mkstemp(errPath);
+    if (errFile < 0)
+        return {};
+    ::close(errFile);
+    const std::string command = commandLine + " 2>" + std::string(errPath);
+    Result result;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char chunk[256];
+        while (std::fgets(chunk, sizeof chunk, pipe))
+            result.out += chunk;
+        int raw = ::pclose(pipe);
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+    result.err = slurp(errPath);
+    ::unlink(errPath);
     return result;
 }
 
