@@ -2,6 +2,8 @@
 #include "ftp/listing_mlsd.h"
 #include "listing_rows.h"
 
+#include <cstdlib>
+
 namespace {
 
 using namespace listing_rows;
@@ -65,7 +67,11 @@ TEST(MlsdListingLines, UnreadableLinesFailTheWholeListing) {
         EXPECT_EQ(FirstUnreadableMachineListingLine(text), line);
     }
     // The listing leaves out the directory and its parent, skips blank
-    // lines and gives the times in the system's time zone.
+    // lines and gives the times in the system's time zone (here UTC+5:30).
+    const char* const zone = std::getenv("TZ");
+    const std::string before = zone ? zone : "";
+    ::setenv("TZ", "XST-5:30", 1);
+    ::tzset();
     const std::string text = "type=cdir; .\r\ntype=pdir; ..\r\n\r\ntype=dir;modify=20200101120000; "
                              "d\r\n" +
                              good;
@@ -73,7 +79,9 @@ TEST(MlsdListingLines, UnreadableLinesFailTheWholeListing) {
     ASSERT_TRUE(files);
     ASSERT_EQ(files->Count(), 2);
     EXPECT_EQ(files->Item(1)->FileName(), "d");
-    EXPECT_EQ(files->Item(1)->LastWriteTime(), ftp::SystemLocalTime(1577880000));
+    EXPECT_DOUBLE_EQ(files->Item(1)->LastWriteTime().days, at(2020, 1, 1, 17, 30));
+    zone ? ::setenv("TZ", before.c_str(), 1) : ::unsetenv("TZ");
+    ::tzset();
     EXPECT_EQ(files->Item(2)->FileName(), "a");
     EXPECT_EQ(FirstUnreadableMachineListingLine(text), std::nullopt);
 }
