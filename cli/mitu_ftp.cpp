@@ -319,15 +319,23 @@ std::string quoted(const std::string& text) {
     return shown + (text.size() > Longest ? "\"..." : "\"");
 }
 
+// MLSD where the server offers it, else LIST; --verbose says which.
 int runLs(Session& s, const Invocation& in) {
+    const auto machine = [&] { return s.client().ListingCommand() == "MLSD"; };
     const auto unreadable = [&]() -> std::string {
         if (s.client().LastFtpError()->Number() != CFtpClient::UnknownListingFormat)
             return "";
-        const auto line = FirstUnreadableListingLine(s.client().CurrentDirectoryListing());
+        const std::string text = s.client().CurrentDirectoryListing();
+        const auto line =
+            machine() ? FirstUnreadableMachineListingLine(text) : FirstUnreadableListingLine(text);
         return line ? "first unreadable line: " + quoted(*line) : "";
     };
-    if (int rc = s.step(
-            invocationText(in), [&] { s.client().EnumFiles(); }, unreadable))
+    const int rc = s.step(
+        invocationText(in), [&] { s.client().EnumFiles(); }, unreadable);
+    if (s.options().verbose && !s.client().ListingCommand().empty())
+        std::cerr << "listing: " << s.client().ListingCommand()
+                  << (machine() ? " (machine listing)\n" : " (server's own format)\n");
+    if (rc != ExitOk)
         return rc;
     for (const auto& file : *s.client().CurrentDirectoryFiles())
         s.print(mituftp::listingLine(*file));
@@ -457,6 +465,7 @@ int run(const Options& options, const std::vector<Invocation>& todo) {
     if (options.timeout)
         client.setTimeOut(static_cast<std::int16_t>(*options.timeout));
     client.setSendBufferLenght(static_cast<std::int16_t>(options.buffer.value_or(MaxBuffer)));
+    client.setUseMachineListings(true);
     client.setUseTls(options.tls);
     client.setTlsCaFile(options.caFile);
     client.setTlsInsecure(options.insecure);

@@ -181,6 +181,16 @@ public:
     bool ControlConnectionOpen() const;
     // Most bytes of listing text a listing may have (MaxListingLength).
     void setMaxListingLength(std::size_t bytes) { m_maxListingLength = bytes; }
+    // Machine listings (off by default): EnumFiles asks for MLSD (RFC 3659)
+    // instead of LIST where the server lists MLST among its features. The
+    // session's first listing asks FEAT for them, once; a server that
+    // refuses FEAT gets LIST. CurrentDirectoryListing then holds the MLSD
+    // text, and the entries' times are local times.
+    bool UseMachineListings() const { return m_UseMachineListings; }
+    void setUseMachineListings(bool value) { m_UseMachineListings = value; }
+    // The command the last listing was asked with, "LIST" or "MLSD"; empty
+    // until EnumFiles has sent one.
+    std::string ListingCommand() const { return m_listingCommand; }
 
     // --- events ---
     platform::Event<std::int32_t> OnConnect; // AsyncResultStatus
@@ -275,6 +285,7 @@ private:
     void closeControlSocket();
 
     // --- data connections and transfers (ftp_transfer.cpp) ---
+    void OnFeatReply(std::int16_t code, const std::string& reply);
     void OnTypeReply(std::int16_t code);
     void OnSizeReply(std::int16_t code, const std::string& reply);
     void OnPasvReply(std::int16_t code, const std::string& reply);
@@ -407,6 +418,9 @@ private:
     bool m_UseTls = false;
     std::string m_TlsCaFile;
     bool m_TlsInsecure = false;
+    bool m_UseMachineListings = false;
+    std::optional<bool> m_offersMlst;         // the session's FEAT answer, once asked
+    std::string m_listingCommand;             // LIST or MLSD: how the last listing was asked
     std::shared_ptr<net::tls::Context> m_tls; // the session's, while UseTls
     // Set when a reply grew past MaxReplyLength: text is dropped until the next Connect.
     bool m_discardReplies = false;

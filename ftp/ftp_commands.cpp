@@ -6,7 +6,7 @@
 namespace ftp {
 
 Command commandOf(std::string_view verb) {
-    static constexpr std::array<std::pair<std::string_view, Command>, 23> Verbs{{
+    static constexpr std::array<std::pair<std::string_view, Command>, 25> Verbs{{
         {"USER", Command::User}, {"PASS", Command::Pass}, {"AUTH", Command::Auth},
         {"PBSZ", Command::Pbsz}, {"PROT", Command::Prot}, {"PWD", Command::Pwd},
         {"CWD", Command::Cwd},   {"MKD", Command::Mkd},   {"RMD", Command::Rmd},
@@ -14,7 +14,8 @@ Command commandOf(std::string_view verb) {
         {"QUIT", Command::Quit}, {"TYPE", Command::Type}, {"SIZE", Command::Size},
         {"PASV", Command::Pasv}, {"EPSV", Command::Epsv}, {"PORT", Command::Port},
         {"EPRT", Command::Eprt}, {"REST", Command::Rest}, {"RETR", Command::Retr},
-        {"STOR", Command::Stor}, {"LIST", Command::List},
+        {"STOR", Command::Stor}, {"LIST", Command::List}, {"MLSD", Command::Mlsd},
+        {"FEAT", Command::Feat},
     }};
     for (const auto& [text, command] : Verbs)
         if (text == verb)

@@ -34,6 +34,8 @@ enum class Command : std::uint8_t {
     Retr,
     Stor,
     List,
+    Mlsd,
+    Feat,
     Other, // any verb not in this list
 };
 
@@ -42,7 +44,8 @@ Command commandOf(std::string_view verb);
 
 // The commands whose reply comes after a data connection's transfer.
 inline bool isTransfer(Command command) {
-    return command == Command::Retr || command == Command::Stor || command == Command::List;
+    return command == Command::Retr || command == Command::Stor || command == Command::List ||
+           command == Command::Mlsd;
 }
 
 } // namespace ftp

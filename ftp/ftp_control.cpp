@@ -49,6 +49,7 @@ void CFtpClient::Connect() {
             m_replies.clear();
             m_owed.clear();
             m_discardReplies = false;
+            m_offersMlst.reset(); // the next session's server is asked again
         },
         [&] {
             // The greeting is owed like the answer to a command.
@@ -100,6 +101,7 @@ void CFtpClient::CloseControlConnection() {
     case C::Cwd:
         return S::ChangingDirectory;
     case C::List:
+    case C::Mlsd:
     case C::Pwd:
         return S::RetrievingDirectoryInfo;
     case C::Mkd:
@@ -123,6 +125,7 @@ void CFtpClient::CloseControlConnection() {
     case C::Eprt:
     case C::Rest:
     case C::Size:
+    case C::Feat:
         if (m_currentMethod == M::DownloadFile)
             return S::DownloadingFile;
         if (m_currentMethod == M::UploadFile)
@@ -403,9 +406,13 @@ void CFtpClient::DispatchReply(const ftp::ReplyBuffer::Reply& reply) {
     case C::Rest:
         OnRestReply(code);
         break;
+    case C::Feat:
+        OnFeatReply(code, reply.text);
+        break;
     case C::Retr:
     case C::Stor:
     case C::List:
+    case C::Mlsd:
         OnTransferCommandReply(code, reply.text);
         break;
     case C::Other:

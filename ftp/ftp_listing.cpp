@@ -1,5 +1,6 @@
 // A listing's text into entries: the lines it has, the reader each line
-// goes to (ftp/listing_dos.cpp, ftp/listing_unix.cpp), and the collection
+// goes to (ftp/listing_dos.cpp, ftp/listing_unix.cpp; ftp/listing_mlsd.cpp
+// for MLSD), and the collection
 // that makes an entry from its line when asked for. Whatever line cannot
 // be read fails the whole listing.
 #include "ftp/ftp_listing.h"
@@ -7,6 +8,7 @@
 #include "ftp/ftp_client.h"
 #include "ftp/listing_dos.h"
 #include "ftp/listing_fields.h"
+#include "ftp/listing_mlsd.h"
 #include "ftp/listing_unix.h"
 
 #include <algorithm>
@@ -27,12 +29,34 @@ ListingTime momentFor(int currentYear) {
     return currentYear != 0 ? endOfYear(currentYear) : ListingTimeNow();
 }
 
-// The entry of one line, carriage returns removed; throws if it cannot be read.
-std::shared_ptr<CFtpFile> readLine(std::string line, const ListingTime& now) {
-    std::erase(line, '\r');
-    const std::optional<ftp::ListingEntry> entry = ReadListingLine(line, now);
+std::shared_ptr<CFtpFile> fileOf(const ftp::ListingEntry* entry);
+
+// How a listing is read: LIST lines in the format each is written in, or
+// MLSD lines, whose times are given in the system's time zone.
+struct Reading {
+    ListingFormat format;
+    ListingTime now;
+
+    // The entry of one line, carriage returns removed; nullptr for an MLSD
+    // line that is not listed; throws if the line cannot be read.
+    std::shared_ptr<CFtpFile> read(std::string line) const {
+        std::erase(line, '\r');
+        if (format == ListingFormat::Machine) {
+            const std::optional<ftp::MlsdLine> mlsd = ftp::ReadMlsdLine(line);
+            if (!mlsd)
+                throw ftp::listing::BadLine();
+            return fileOf(mlsd->listed ? &mlsd->entry : nullptr);
+        }
+        const std::optional<ftp::ListingEntry> entry = ReadListingLine(line, now);
+        if (!entry)
+            throw ftp::listing::BadLine();
+        return fileOf(&*entry);
+    }
+};
+
+std::shared_ptr<CFtpFile> fileOf(const ftp::ListingEntry* entry) {
     if (!entry)
-        throw ftp::listing::BadLine();
+        return nullptr;
     auto file = CFtpFile::create();
     file->setFileName(entry->name);
     file->setLastWriteTime(entry->date);
@@ -47,10 +71,13 @@ std::shared_ptr<CFtpFile> readLine(std::string line, const ListingTime& now) {
 
 // The lines of a listing with an entry each: a first line "total ..." is
 // skipped, a line of carriage returns only too, and a blank line ends the
-// listing. `visit(start, line)` is called for each; false stops the walk.
-template <class Visit> void walkListing(const std::string& text, Visit&& visit) {
+// listing (MLSD: is skipped too). `visit(start, line)` is called for each;
+// false stops the walk.
+template <class Visit>
+void walkListing(const std::string& text, ListingFormat format, Visit&& visit) {
+    const bool machine = format == ListingFormat::Machine;
     std::size_t start = 0;
-    if (text.size() >= 5 && ftp::listing::lower(text.substr(0, 5)) == "total") {
+    if (!machine && text.size() >= 5 && ftp::listing::lower(text.substr(0, 5)) == "total") {
         const std::size_t end = text.find('\n');
         if (end != std::string::npos)
             start = end + 1;
@@ -60,7 +87,7 @@ template <class Visit> void walkListing(const std::string& text, Visit&& visit) 
         const std::size_t lineStart = start;
         std::string line = text.substr(start, end - start);
         start = end + 1;
-        if (line.empty())
+        if (line.empty() && !machine)
             break; // a blank line ends the listing
         if (line.find_first_not_of('\r') == std::string::npos)
             continue; // a line of CR LF only is skipped
@@ -71,13 +98,14 @@ template <class Visit> void walkListing(const std::string& text, Visit&& visit) 
 
 // Reads every line of `text`; returns false at the first line it cannot
 // read, which is then left in `bad`. `read(start)` is called for each line
-// that was read.
+// that gives an entry.
 template <class Read>
-bool readListing(const std::string& text, const ListingTime& now, std::string& bad, Read&& read) {
+bool readListing(const std::string& text, const Reading& reading, std::string& bad, Read&& read) {
     bool ok = true;
-    walkListing(text, [&](std::size_t start, std::string line) {
+    walkListing(text, reading.format, [&](std::size_t start, std::string line) {
         try {
-            readLine(line, now);
+            if (!reading.read(line))
+                return true;
         } catch (const std::exception&) {
             std::erase(line, '\r');
             bad = std::move(line);
@@ -93,18 +121,41 @@ bool readListing(const std::string& text, const ListingTime& now, std::string& b
 // A listing's text as the source of its entries.
 class ListingSource : public CFtpFileSource {
 public:
-    ListingSource(std::shared_ptr<const std::string> text, const ListingTime& now)
-        : m_text(std::move(text)), m_now(now) {}
+    ListingSource(std::shared_ptr<const std::string> text, const Reading& reading)
+        : m_text(std::move(text)), m_reading(reading) {}
     std::shared_ptr<CFtpFile> read(std::uint64_t lineStart) const override {
         const std::size_t start = static_cast<std::size_t>(lineStart);
         const std::size_t end = std::min(m_text->find('\n', start), m_text->size());
-        return readLine(m_text->substr(start, end - start), m_now);
+        return m_reading.read(m_text->substr(start, end - start));
     }
 
 private:
     std::shared_ptr<const std::string> m_text;
-    ListingTime m_now;
+    Reading m_reading;
 };
+
+std::shared_ptr<CFtpFiles> parse(std::shared_ptr<const std::string> text, const Reading& reading) {
+    try {
+        std::size_t lines = 0;
+        walkListing(*text, reading.format,
+                    [&](std::size_t, const std::string&) { return ++lines, true; });
+        auto files = CFtpFiles::create(std::make_shared<ListingSource>(text, reading));
+        files->reserve(lines);
+        std::string bad;
+        return readListing(*text, reading, bad, [&](std::size_t start) { files->AddLine(start); })
+                   ? files
+                   : nullptr;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+std::optional<std::string> firstUnreadable(const std::string& text, const Reading& reading) {
+    std::string bad;
+    if (readListing(text, reading, bad, [](std::size_t) {}))
+        return std::nullopt;
+    return bad;
+}
 
 } // namespace
 
@@ -124,30 +175,24 @@ std::optional<ftp::ListingEntry> ReadListingLine(const std::string& line, const 
 
 std::shared_ptr<CFtpFiles> ParseListingAt(std::shared_ptr<const std::string> text,
                                           const ListingTime& now) {
-    try {
-        std::size_t lines = 0;
-        walkListing(*text, [&](std::size_t, const std::string&) { return ++lines, true; });
-        auto files = CFtpFiles::create(std::make_shared<ListingSource>(text, now));
-        files->reserve(lines);
-        std::string bad;
-        return readListing(*text, now, bad, [&](std::size_t start) { files->AddLine(start); })
-                   ? files
-                   : nullptr;
-    } catch (...) {
-        return nullptr;
-    }
+    return parse(std::move(text), Reading{ListingFormat::Lines, now});
 }
 
 std::shared_ptr<CFtpFiles> ParseListingAt(const std::string& text, const ListingTime& now) {
     return ParseListingAt(std::make_shared<const std::string>(text), now);
 }
 
+std::shared_ptr<CFtpFiles> ParseMachineListing(std::shared_ptr<const std::string> text) {
+    return parse(std::move(text), Reading{ListingFormat::Machine, ListingTime{}});
+}
+
 std::optional<std::string> FirstUnreadableListingLine(const std::string& text,
                                                       const ListingTime& now) {
-    std::string bad;
-    if (readListing(text, now, bad, [](std::size_t) {}))
-        return std::nullopt;
-    return bad;
+    return firstUnreadable(text, Reading{ListingFormat::Lines, now});
+}
+
+std::optional<std::string> FirstUnreadableMachineListingLine(const std::string& text) {
+    return firstUnreadable(text, Reading{ListingFormat::Machine, ListingTime{}});
 }
 
 std::int32_t CFtpClient::GetDateStartPosition(const std::string& line) {

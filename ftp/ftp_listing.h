@@ -33,3 +33,14 @@ std::shared_ptr<CFtpFiles> ParseListingAt(std::shared_ptr<const std::string> tex
 // `ParseListingAt` fail; nothing when every line is read.
 std::optional<std::string> FirstUnreadableListingLine(const std::string& text,
                                                       const ListingTime& now = ListingTimeNow());
+
+// What a listing's text is: the answer to LIST (lines for people, read by
+// their look) or to MLSD (machine listing lines).
+enum class ListingFormat { Lines, Machine };
+
+// The entries of an MLSD listing, the directory itself and its parent left
+// out, times in local time; nullptr when any line cannot be read. Blank
+// lines are skipped.
+std::shared_ptr<CFtpFiles> ParseMachineListing(std::shared_ptr<const std::string> text);
+// The first line that makes `ParseMachineListing` fail, as above.
+std::optional<std::string> FirstUnreadableMachineListingLine(const std::string& text);

@@ -49,6 +49,8 @@ bool OwedReplies::canAnswer(const std::string& verb, std::int16_t code) {
         return code == 350;
     if (verb == "SIZE")
         return among(code, {213, 550});
+    if (verb == "FEAT")
+        return code == 211;
     if (verb == "QUIT")
         return code == 221;
     if (isTransfer(verb))

@@ -28,7 +28,7 @@ public:
     Owner take(std::int16_t code);
     // The command of the pending method whose final reply is still owed.
     bool owesCurrent(const std::string& verb) const;
-    // The pending method's transfer command (RETR, STOR, LIST) still owes
+    // The pending method's transfer command (RETR, STOR, LIST, MLSD) still owes
     // its final reply.
     bool owesCurrentTransfer() const;
     void clear() { m_entries.clear(); }
@@ -38,7 +38,7 @@ public:
     // any code for a verb not listed).
     static bool canAnswer(const std::string& verb, std::int16_t code);
     static bool isTransfer(const std::string& verb) {
-        return verb == "RETR" || verb == "STOR" || verb == "LIST";
+        return verb == "RETR" || verb == "STOR" || verb == "LIST" || verb == "MLSD";
     }
 
     // A server that never answers, over and over, leaves no more than this

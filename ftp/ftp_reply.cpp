@@ -174,6 +174,24 @@ std::optional<std::int64_t> SizeFromResponse(const std::string& strReply) {
     return std::stoll(digits);
 }
 
+bool FeaturesOfferMlst(const std::string& strReply) {
+    if (ParseReply(strReply).code != 211)
+        return false;
+    for (std::size_t start = strReply.find('\n'); start != std::string::npos;
+         start = strReply.find('\n', start + 1)) {
+        // " MLST type*;size*;..." or " mlst" on a line of its own.
+        if (start + 6 > strReply.size() || strReply[start + 1] != ' ')
+            continue;
+        std::string name = strReply.substr(start + 2, 5);
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; });
+        if (name.starts_with("MLST") &&
+            (name.size() == 4 || name[4] == ' ' || name[4] == '\r' || name[4] == '\n'))
+            return true;
+    }
+    return false;
+}
+
 const char* ReplyCodeText(int code) {
     static const std::pair<int, const char*> texts[] = {
         {120, "Service ready in nnn minutes."},

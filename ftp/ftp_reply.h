@@ -49,6 +49,10 @@ bool DirFromResponse(const std::string& strReply, std::string& directory);
 // The size a 213 reply to SIZE gives, or nothing.
 std::optional<std::int64_t> SizeFromResponse(const std::string& strReply);
 
+// Whether a 211 reply to FEAT (RFC 2389) lists MLST (RFC 3659), and with it
+// MLSD: a feature line, a blank and the feature's name first, in any case.
+bool FeaturesOfferMlst(const std::string& strReply);
+
 // The text `LastFtpError` gives a reply code (number 16000 + code); "" for
 // codes it does not explain. The client's own numbers are in ftp_errors.h.
 const char* ReplyCodeText(int code);

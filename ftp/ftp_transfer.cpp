@@ -1,5 +1,5 @@
 // Transfers of the FTP client: the three data methods, their replies on the
-// control connection (TYPE, SIZE, REST, RETR / STOR / LIST), the end of a
+// control connection (FEAT, TYPE, SIZE, REST, RETR / STOR / LIST / MLSD), the end of a
 // transfer, and the data socket's handlers. The data connection itself is
 // set up in ftp_data_connection.cpp.
 #include "ftp/ftp_client.h"
@@ -93,17 +93,38 @@ void CFtpClient::UploadFile(const std::string& strLocalFile, const std::string& 
         });
 }
 
+// With UseMachineListings the session's first listing asks FEAT first,
+// whether the server offers MLSD; the answer holds for the session.
 void CFtpClient::EnumFiles() {
     StartMethod(
         M::EnumFiles, "EnumFiles",
         [&] {
             m_listingText.clear();
+            m_listingCommand.clear();
             m_data.drop();
         },
-        [&] { SendFtpCommand("TYPE", "A"); });
+        [&] {
+            if (m_UseMachineListings && !m_offersMlst)
+                SendFtpCommand("FEAT", std::string());
+            else
+                SendFtpCommand("TYPE", "A");
+        });
 }
 
 // --- replies to the data methods' commands ---------------------------------------
+
+// A refusal means no features: the listing goes on with LIST. Only a
+// transient failure (4xx, the end of the service among them) ends it.
+void CFtpClient::OnFeatReply(std::int16_t code, const std::string& reply) {
+    if (code < 200)
+        return;
+    if (code >= 400 && code < 500) {
+        RaiseFtpError(code);
+        return;
+    }
+    m_offersMlst = ftp::FeaturesOfferMlst(reply);
+    SendFtpCommand("TYPE", "A");
+}
 
 void CFtpClient::OnTypeReply(std::int16_t code) {
     if (code != 200)
@@ -245,7 +266,8 @@ void CFtpClient::SendTransferCommand() {
             SendFtpCommand("STOR", m_remotePath);
         break;
     case M::EnumFiles:
-        SendFtpCommand("LIST", std::string());
+        m_listingCommand = m_UseMachineListings && m_offersMlst.value_or(false) ? "MLSD" : "LIST";
+        SendFtpCommand(m_listingCommand, std::string());
         break;
     default:
         break;
@@ -288,7 +310,9 @@ void CFtpClient::FinishDataTransfer() {
         // One copy of the text: the property's, which the entries are read from.
         auto text = std::make_shared<const std::string>(m_listingText.take());
         m_CurrentDirectoryListing = text;
-        m_CurrentDirectoryFiles = ParseListingAt(text, ListingTimeNow());
+        m_CurrentDirectoryFiles = m_listingCommand == "MLSD"
+                                      ? ParseMachineListing(text)
+                                      : ParseListingAt(text, ListingTimeNow());
         if (m_CurrentDirectoryFiles)
             completeMethod(AsyncResultStatus::Succeeded);
         else

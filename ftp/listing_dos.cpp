@@ -30,8 +30,9 @@ std::size_t dosDateEnd(const std::string& line) {
 }
 
 // Columns of the padded DOS layout ("03-15-06  01:02AM" and the size right
-// aligned before column 39): there the name starts at column 40 and keeps
-// any blanks it starts with.
+// aligned before column 39): there a file's name starts at column 40 and
+// keeps any blanks it starts with. "<DIR>" is not aligned so: a
+// directory's name starts after the blanks that follow it.
 constexpr std::size_t PaddedTimeEnd = 17;
 constexpr std::size_t PaddedNameStart = 39;
 
@@ -76,8 +77,9 @@ std::optional<ListingEntry> ReadDosLine(const std::string& line) {
         else
             entry.size = toNumber(field, Largest);
 
-        const bool padded = twelveHour && dateEnd == 8 && timeStop == PaddedTimeEnd &&
-                            fieldEnd < PaddedNameStart && line.size() > PaddedNameStart &&
+        const bool padded = !entry.directory && twelveHour && dateEnd == 8 &&
+                            timeStop == PaddedTimeEnd && fieldEnd < PaddedNameStart &&
+                            line.size() > PaddedNameStart &&
                             line.find_first_not_of(' ', fieldEnd) >= PaddedNameStart;
         const std::size_t name = padded ? PaddedNameStart : skipBlanks(line, fieldEnd);
         entry.name = name < line.size() ? line.substr(name) : std::string();

@@ -1,11 +1,12 @@
-// Unix long-listing lines. The line must hold a date: the leftmost month
-// abbreviation (or long-iso date) that follows the size field and is
-// followed by a day and a time or year. The size is the field before it,
-// the permissions, link count, owner and group the fields before that, and
-// the name starts one blank after the date.
+// Unix long-listing lines. The line must hold a date
+// (ftp/listing_unix_date.h): the leftmost one that follows the size field.
+// The size is the field before it, the permissions, link count, owner and
+// group the fields before that, and the name starts one blank after the
+// date.
 #include "ftp/listing_unix.h"
 
 #include "ftp/listing_fields.h"
+#include "ftp/listing_unix_date.h"
 
 #include <algorithm>
 #include <vector>
@@ -13,71 +14,60 @@
 namespace ftp {
 
 using namespace listing;
+using listing::DateForms;
+using listing::UnixDate;
 
 namespace {
 
-const char* const Months[] = {"jan", "feb", "mar", "apr", "may", "jun",
-                              "jul", "aug", "sep", "oct", "nov", "dec"};
+constexpr std::size_t None = std::string::npos;
 
-// Where a Unix date's fields lie in a line: from `start` (the month, or the
-// year of a long-iso date) to `end`, one past its last field.
+// Where a line's date lies, and where the size field before it ends. A
+// link's target may run into the date's month ("...incomingFeb  8  2007"):
+// then `target` is that text.
 struct DateSpan {
-    std::size_t start = 0;
-    std::size_t end = 0;
+    UnixDate date;
+    std::size_t sizeEnd = 0;
+    std::string target;
 };
 
-bool fieldEnds(const std::string& line, std::size_t at) {
-    return at == line.size() || line[at] == ' ' || line[at] == '\r';
-}
-
-// "H:MM" or "HH:MM" at `at`, ending the field; npos if there is none.
-std::size_t timeEnd(const std::string& line, std::size_t at) {
-    const std::size_t colon = digitsEnd(line, at, 1, 2);
-    if (colon == std::string::npos || colon >= line.size() || line[colon] != ':')
-        return std::string::npos;
-    const std::size_t end = digitsEnd(line, colon + 1, 2, 2);
-    return end != std::string::npos && fieldEnds(line, end) ? end : std::string::npos;
-}
-
-// "Mar  5 09:15", "Oct 2 10:59" or "Dec 31  2004" from `at` (the month).
-std::size_t monthDateEnd(const std::string& line, std::size_t at) {
-    if (at + 4 > line.size())
-        return std::string::npos;
-    const char month[] = {lowerChar(line[at]), lowerChar(line[at + 1]), lowerChar(line[at + 2])};
-    if (std::none_of(std::begin(Months), std::end(Months),
-                     [&](const char* name) { return std::equal(month, month + 3, name); }) ||
-        line[at + 3] != ' ')
-        return std::string::npos;
-    const std::size_t day = skipBlanks(line, at + 3);
-    const std::size_t dayEnd = digitsEnd(line, day, 1, 2);
-    if (dayEnd == std::string::npos || dayEnd >= line.size() || line[dayEnd] != ' ')
-        return std::string::npos;
-    const std::size_t last = skipBlanks(line, dayEnd);
-    const std::size_t year = digitsEnd(line, last, 4, 4);
-    if (year != std::string::npos && fieldEnds(line, year))
-        return year;
-    return timeEnd(line, last);
-}
-
-// "2012-02-07 00:31" (long-iso) from `at`.
-std::size_t isoDateEnd(const std::string& line, std::size_t at) {
-    if (digitsEnd(line, at, 4, 4) != at + 4 || at + 10 >= line.size() || line[at + 4] != '-' ||
-        digitsEnd(line, at + 5, 2, 2) != at + 7 || line[at + 7] != '-' ||
-        digitsEnd(line, at + 8, 2, 2) != at + 10 || line[at + 10] != ' ')
-        return std::string::npos;
-    return timeEnd(line, skipBlanks(line, at + 10));
-}
-
-// The leftmost date that follows a size field (a digit and one blank
-// before it); none when the line has none.
-std::optional<DateSpan> findDate(const std::string& line) {
-    for (std::size_t at = 2; at < line.size(); ++at) {
-        if (line[at - 1] != ' ' || !isDigit(line[at - 2]))
+// A link's target run into the month: "... 20 /t11/incomingFeb  8  2007
+// name". The text from the blank after the size up to the month is the
+// target; the leftmost English month that has a date after it.
+std::optional<DateSpan> findGluedTarget(const std::string& line) {
+    std::size_t blank = None; // the last blank before `at`
+    for (std::size_t at = 1; at < line.size(); ++at) {
+        if (line[at - 1] == ' ') {
+            blank = at - 1;
             continue;
-        std::size_t end = isDigit(line[at]) ? isoDateEnd(line, at) : monthDateEnd(line, at);
-        if (end != std::string::npos)
-            return DateSpan{at, end};
+        }
+        const char c = lowerChar(line[at]);
+        if (blank == None || blank == 0 || !isDigit(line[blank - 1]) || c < 'a' || c > 'z')
+            continue;
+        if (auto date = DateAt(line, at, DateForms::EnglishOnly))
+            return DateSpan{*date, blank, line.substr(blank + 1, at - blank - 1)};
     }
+    return std::nullopt;
+}
+
+// The leftmost date that follows a size field: a digit and one blank
+// before it, or, for the forms that begin with a number, a digit and any
+// run of blanks (servers pad those to columns). A link line without one
+// may have its target run into the month.
+std::optional<DateSpan> findDate(const std::string& line) {
+    std::size_t lastField = None; // the last character before the blanks at `at`
+    for (std::size_t at = 1; at < line.size(); ++at) {
+        if (line[at - 1] != ' ') {
+            lastField = at - 1;
+            continue;
+        }
+        if (lastField == None || !isDigit(line[lastField]) || line[at] == ' ')
+            continue;
+        const DateForms forms = lastField + 2 == at ? DateForms::All : DateForms::NumberFirst;
+        if (auto date = DateAt(line, at, forms))
+            return DateSpan{*date, lastField + 1, std::string()};
+    }
+    if (line.starts_with('l'))
+        return findGluedTarget(line);
     return std::nullopt;
 }
 
@@ -97,6 +87,26 @@ std::int64_t readUnixSize(const std::string& field, std::vector<std::string>& it
     return toNumber(field, Largest);
 }
 
+// "-rw-r--r--", "drwxr-xr-x+" and the like.
+bool isMode(const std::string& field) {
+    static const std::string types = "-dlbcps", rights = "-rwxsStTl";
+    return field.size() >= 10 && types.find(field[0]) != None &&
+           std::all_of(field.begin() + 1, field.begin() + 10,
+                       [](char c) { return rights.find(c) != None; });
+}
+
+// A group of eight characters or more runs into the size on some servers
+// ("ftpadmin125435904"). Split where nothing else can be meant: the
+// fields before are the permissions, a link count and the owner, and the
+// field is a name that ends in digits. Returns the group's length, or 0.
+constexpr std::size_t LongGroup = 8;
+std::size_t gluedGroupLength(const std::string& field, const std::vector<std::string>& items) {
+    if (items.size() != 3 || !isMode(items[0]) || !allDigits(items[1]))
+        return 0;
+    const std::size_t groupEnd = field.find_last_not_of("0123456789") + 1;
+    return groupEnd >= LongGroup && groupEnd < field.size() && !isDigit(field[0]) ? groupEnd : 0;
+}
+
 // The fields before the date start at the line's start: a date found
 // within the first ten characters leaves no room for the permissions.
 constexpr std::size_t FewestBeforeDate = 10;
@@ -104,74 +114,54 @@ constexpr std::size_t FewestBeforeDate = 10;
 } // namespace
 
 Date ReadUnixDate(const std::string& field, const ListingTime& now) {
-    const std::vector<std::string> items = splitSpaces(field);
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0;
-    if (items.size() == 2) { // 2012-02-07 00:31
-        const std::string& date = items[0];
-        if (date.size() != 10 || date[4] != '-' || date[7] != '-')
-            throw BadLine();
-        year = static_cast<int>(toNumber(date.substr(0, 4), 9999));
-        month = static_cast<int>(toNumber(date.substr(5, 2), 99));
-        day = static_cast<int>(toNumber(date.substr(8, 2), 99));
-        readTime(items[1], hour, minute);
-        return makeDate(year, month, day, hour, minute);
-    }
-    if (items.size() != 3)
+    const std::size_t start = skipBlanks(field, 0);
+    const std::optional<UnixDate> date = DateAt(field, start, DateForms::All);
+    if (!date || field.find_first_not_of(' ', date->end) != None)
         throw BadLine();
-    const std::string name = lower(items[0]);
-    for (int i = 0; i < 12; ++i)
-        if (name == Months[i])
-            month = i + 1;
-    if (month == 0 || items[1].size() > 2)
-        throw BadLine();
-    day = static_cast<int>(toNumber(items[1], 99));
-    if (items[2].find(':') == std::string::npos) {
-        if (items[2].size() != 4)
-            throw BadLine();
-        return makeDate(static_cast<int>(toNumber(items[2], 9999)), month, day, 0, 0);
-    }
-    readTime(items[2], hour, minute);
-    // No year: this year, unless that is more than a day ahead of now.
-    year = now.year;
-    if (minutesOf(year, month, day, hour, minute) >
-        minutesOf(now.year, now.month, now.day, now.hour, now.minute) + 1440)
-        --year;
-    return makeDate(year, month, day, hour, minute);
+    return DateOf(*date, now);
 }
 
 std::optional<std::size_t> UnixDateStart(const std::string& line) {
-    const std::optional<DateSpan> date = findDate(line);
-    if (!date)
+    const std::optional<DateSpan> span = findDate(line);
+    if (!span)
         return std::nullopt;
-    return date->start;
+    return span->date.start;
 }
 
 std::optional<ListingEntry> ReadUnixLine(const std::string& line, const ListingTime& now) {
-    const std::optional<DateSpan> date = findDate(line);
-    if (!date || date->start < FewestBeforeDate)
+    const std::optional<DateSpan> span = findDate(line);
+    if (!span || span->date.start < FewestBeforeDate)
         return std::nullopt;
     try {
         ListingEntry entry;
         entry.directory = line[0] == 'd';
-        entry.date = ReadUnixDate(line.substr(date->start, date->end - date->start), now);
+        entry.date = DateOf(span->date, now);
 
         // The name starts one blank after the date's last field.
-        const std::string rest = date->end + 1 < line.size() ? line.substr(date->end + 1) : "";
-        const std::size_t arrow = line[0] == 'l' ? rest.find(" -> ") : std::string::npos;
-        if (arrow != std::string::npos) {
+        const std::size_t nameStart = span->date.end + 1;
+        const std::string rest = nameStart < line.size() ? line.substr(nameStart) : "";
+        const std::size_t arrow = line[0] == 'l' ? rest.find(" -> ") : None;
+        if (arrow != None) {
             entry.name = rest.substr(0, arrow);
             entry.path = rest.substr(arrow + 4);
         } else {
             entry.name = rest;
+            entry.path = span->target;
         }
 
-        // The size: the field that ends just before the blank in front of the date.
-        const std::size_t sizeEnd = date->start - 1;
+        // The size: the field that ends where the blanks before the date begin.
+        const std::size_t sizeEnd = span->sizeEnd;
         const std::size_t space = line.rfind(' ', sizeEnd - 1);
-        if (space == std::string::npos)
+        if (space == None)
             return std::nullopt;
         std::vector<std::string> items = splitSpaces(line.substr(0, space + 1));
-        entry.size = readUnixSize(line.substr(space + 1, sizeEnd - space - 1), items);
+        const std::string field = line.substr(space + 1, sizeEnd - space - 1);
+        if (const std::size_t group = gluedGroupLength(field, items)) {
+            entry.size = toNumber(field.substr(group), Largest);
+            items.push_back(field.substr(0, group));
+        } else {
+            entry.size = readUnixSize(field, items);
+        }
 
         // Permissions, link count and, when the server shows them, owner and group.
         if (items.size() < 2)

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_reply fuzz_listing fuzz_pasv fuzz_dir fuzz_dotted fuzz_variant fuzz_stun)
+  targets=(fuzz_reply fuzz_listing fuzz_pasv fuzz_dir fuzz_dotted fuzz_variant fuzz_stun fuzz_mlsd)
 fi
 
 cmake -S fuzz -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null

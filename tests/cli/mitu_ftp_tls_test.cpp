@@ -84,8 +84,9 @@ TEST_F(MituFtpTls, TransfersAreByteIdenticalInBothModes) {
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find(" 67108864 "), std::string::npos) << r.out;
         if (!active) {
-            for (const char* line : {"> AUTH TLS\n", "< 234 ", "> USER anonymous\n", "> PBSZ 0\n",
-                                     "> PROT P\n", "TLS: TLSv1."})
+            for (const char* line :
+                 {"> AUTH TLS\n", "< 234 ", "> USER anonymous\n", "> PBSZ 0\n", "> PROT P\n",
+                  "TLS: TLSv1.", "> FEAT\n", "> LIST\n", "listing: LIST (server's own format)\n"})
                 EXPECT_NE(r.err.find(line), std::string::npos) << line << " missing in\n" << r.err;
             EXPECT_LT(r.err.find("> AUTH TLS"), r.err.find("> USER"));
         }
@@ -290,6 +291,22 @@ TEST(MituFtpTlsScripted, ForgedCutAndEndedStreams) {
          {"ls"},
          1,
          "without close_notify; the transfer may be incomplete (error 16013)",
+         ""},
+        {"a machine listing comes protected like any other",
+         [&](ftptest::Peer& peer) {
+             ftptest::DataChannel data;
+             peer.answerFeat("211-Features:\r\n MLST type*;size*;\r\n211 End\r\n");
+             if (!tlsLogin(peer, tls) || !openProtectedData(peer, data, tls))
+                 return;
+             peer.send("150 Here it comes\r\n");
+             data.send("type=file;size=5; a\r\n");
+             data.closeNotify();
+             peer.send("226 Done\r\n");
+             serveRest(peer);
+         },
+         {"ls"},
+         0,
+         "> MLSD\n",
          ""},
         {"close_notify with TCP held open ends the download at once",
          [&](ftptest::Peer& peer) {

@@ -323,6 +323,10 @@ std::string Peer::readLine(std::chrono::milliseconds timeout) {
                 send(m_sizeReply, std::chrono::milliseconds(0));
                 continue;
             }
+            if (line == "FEAT" && !m_featReply.empty()) {
+                send(m_featReply, std::chrono::milliseconds(0));
+                continue;
+            }
             return line;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

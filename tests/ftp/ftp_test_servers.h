@@ -113,6 +113,9 @@ public:
     // The reply readLine gives a SIZE command by itself before it reads on
     // ("": SIZE is a line like any other). Refused unless set otherwise.
     void answerSize(const std::string& reply) { m_sizeReply = reply; }
+    // The same for FEAT, refused unless set otherwise: a script need not
+    // know whether its client asks for the server's features.
+    void answerFeat(const std::string& reply) { m_featReply = reply; }
 
 private:
     friend class ScriptedServer;
@@ -120,6 +123,7 @@ private:
     const std::atomic<bool>& m_stop;
     std::string m_pending;
     std::string m_sizeReply = "550 SIZE not available here\r\n";
+    std::string m_featReply = "502 FEAT not implemented\r\n";
     std::shared_ptr<TlsStream> m_tls;
     mutable std::mutex m_mutex;
     std::vector<std::string> m_lines;

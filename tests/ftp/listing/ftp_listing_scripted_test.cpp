@@ -136,6 +136,19 @@ TEST(FtpListing, ListingsWithInvalidDatesSizesAndNamesReport16002) {
     EXPECT_EQ(files->Item(1)->FileName(), " leading blank");
     EXPECT_EQ(files->Item(2)->FileName(), "a -> b");
     EXPECT_EQ(files->Item(3)->FileName(), "\xc3\xa9t\xc3\xa9");
+
+    // A machine listing fails the same way.
+    ShortSession m([](Peer& peer) {
+        peer.answerFeat("211-Features:\r\n MLST type*;size*;\r\n211 End\r\n");
+        listingScript("type=file;size=1; a\r\ntype=file;size=x; b\r\n", 0ms)(peer);
+    });
+    ASSERT_TRUE(m.connected());
+    m.client->setUseMachineListings(true);
+    m.client->EnumFiles();
+    EXPECT_EQ(m.next(), "OnEnumFiles 1");
+    EXPECT_EQ(m.error(), CFtpClient::UnknownListingFormat);
+    EXPECT_TRUE(m.sent("MLSD"));
+    EXPECT_FALSE(m.client->CurrentDirectoryFiles());
 }
 
 TEST(FtpListing, ListingPastItsLimitFailsAndKeepsTheLastListing) {

@@ -50,7 +50,10 @@ TEST(DosListingLines, RealServerLinesOneRowPerVariant) {
         // names keep inner and trailing blanks, and leading ones where the columns show them
         {"03-15-06  01:02AM                 1234 two  blanks ", false, "two  blanks ", 1234,
          at(2006, 3, 15, 1, 2)},
-        {"03-15-06  12:34PM       <DIR>           lead", true, " lead", 0, at(2006, 3, 15, 12, 34)},
+        {"03-15-06  01:02AM                 1234  lead", false, " lead", 1234,
+         at(2006, 3, 15, 1, 2)},
+        {"11-16-06  05:00PM       <DIR>           10 years and under", true, "10 years and under",
+         0, at(2006, 11, 16, 17, 0)},
     };
     checkRows(rows, readDos);
 }

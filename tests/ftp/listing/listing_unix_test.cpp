@@ -96,6 +96,26 @@ TEST(UnixListingLines, RealServerLinesOneRowPerVariant) {
         {"-rw-r--r-- 1 ftp ftp 42 Jan 10 2005 a.txt", false, "a.txt", 42, at(2005, 1, 10)},
         {"-rw-r--r-- 1 ftp ftp 42 Jan  1 2005 b.txt", false, "b.txt", 42, at(2005, 1, 1)},
         {"-rw-r--r-- 1 ftp ftp 42 Jan 10 09:15  lead", false, " lead", 42, at(2026, 1, 10, 9, 15)},
+        {"-rw-r--r-- 1 ftp ftp 42 Jan  1 00:0 short-minute", false, "short-minute", 42,
+         at(2026, 1, 1, 0, 0)},
+        // Russian month names, genitive and abbreviated, the day first
+        {"-rw-r--r--   1 user  group  1024 23 мая 2011 отчёт.txt", false, "отчёт.txt", 1024,
+         at(2011, 5, 23)},
+        {"drwxr-xr-x 2 user group 4096 19 окт 2011 архив", true, "архив", 4096, at(2011, 10, 19)},
+        {"-rw-r--r-- 1 user group 7 3 янв. 10:05 x", false, "x", 7, at(2026, 1, 3, 10, 5)},
+        // Japanese and Chinese dates, padded to their columns
+        {"-rw-r--r--   1 user  group   512  6月 3日 2003年 old.txt", false, "old.txt", 512,
+         at(2003, 6, 3)},
+        {"drwxr-xr-x   2 user  group  4096  8月 17日 20:10 docs", true, "docs", 4096,
+         at(2026, 8, 17, 20, 10)},
+        {"-rw-r--r-- 1 user group 9  3月 2 15:13 notes", false, "notes", 9, at(2026, 3, 2, 15, 13)},
+        // a long group runs into the size; a link's target into the month
+        {"-rw-r--r--   1 ftpadmin ftpadmin125435904 Nov 23  2010 backup.tgz", false, "backup.tgz",
+         125435904, at(2010, 11, 23), "ftpadmin", "ftpadmin"},
+        {"lrwxrwxrwx   1 user     group          20 /t11/member/incomingFeb  8  2007 Shortcut "
+         "to incoming.lnk -> /t11/member/incoming",
+         false, "Shortcut to incoming.lnk", 20, at(2007, 2, 8), "user", "group",
+         "/t11/member/incoming"},
     };
     checkRows(rows, ftp::ReadUnixLine);
 }
@@ -106,6 +126,9 @@ TEST(UnixListingLines, UnreadableLines) {
         "-rw-r--r-- 1 ftp ftp 7 Feb 30 12:34 date",  // no such day
         "-rw-r--r-- 1 ftp ftp 7 Mar 15 25:34 time",  // no such hour
         "-rw-r--r-- 1 ftp ftp 99999999999999999999 Mar 15 12:34 overflow",
+        "-rw-r--r-- 1 ftp ftp 7 13月 2 15:13 month",          // no such month
+        "-rw-r--r-- 1 ftpadmin ftp125435904 Nov 23  2010 x",  // a short group is no glued one
+        "-rw-r--r-- 1 ftp ftp 7 /t11/incomingFeb  8  2007 x", // a target only in a link
     };
     checkRefused(lines, ftp::ReadUnixLine);
 }

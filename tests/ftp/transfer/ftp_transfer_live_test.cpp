@@ -226,6 +226,22 @@ TEST_P(Transfers, ListingMatchesTheDirectoryOnDisk) {
     const double days = byName["a.txt"]->LastWriteTime().days;
     const double minutes = (days - static_cast<long>(days)) * 1440;
     EXPECT_NEAR(minutes, parts.tm_hour * 60 + parts.tm_min, 1.01);
+
+    // Machine listings: MLSD where the server offers it (pyftpdlib), else
+    // LIST; FEAT asked once. The same entries, MLSD's UTC times made local.
+    client->setUseMachineListings(true);
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(complete([&] { client->EnumFiles(); }), "OnEnumFiles 0");
+    const bool mlsd = server->port == py->port();
+    EXPECT_EQ(client->ListingCommand(), mlsd ? "MLSD" : "LIST");
+    EXPECT_EQ(std::count(log->protocol.begin(), log->protocol.end(), "> FEAT "), 1);
+    std::map<std::string, std::shared_ptr<CFtpFile>> machine;
+    for (const auto& f : *client->CurrentDirectoryFiles())
+        machine[f->FileName()] = f;
+    ASSERT_EQ(machine.size(), 4u);
+    EXPECT_TRUE(machine["sub"]->IsDirectory());
+    EXPECT_EQ(machine["my  file name.txt"]->FileSize(), 1234);
+    EXPECT_NEAR(machine["a.txt"]->LastWriteTime().days, days, 1 / 1440.0);
 }
 
 TEST_P(Transfers, RefusedDownloadReports16550AndKeepsNoFileOpen) {
