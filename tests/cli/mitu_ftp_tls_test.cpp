@@ -2,7 +2,7 @@
 // against scripted servers that forge, cut or end the protected streams.
 #include "ftp_test_servers.h"
 #include "ftp_test_tls.h"
-#include "run_program.h"
+#include "mitu_ftp_run.h"
 
 #include <chrono>
 #include <filesystem>
@@ -15,10 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-Result runFtp(const std::vector<std::string>& args, int seconds = 30) {
-    return runProgram(MITU_FTP_PATH, args, seconds);
-}
 
 // --- explicit FTP over TLS against a vsftpd that requires it ---------------------------
 
