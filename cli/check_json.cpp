@@ -68,16 +68,20 @@ json transfer(const std::optional<TransferReport>& t) {
             {"mbit_per_s", rate}};
 }
 
+// The step that failed, its number where it has one, and why; null if none.
+json stepError(const std::optional<StepError>& e) {
+    if (!e)
+        return nullptr;
+    return {{"step", e->step},
+            {"number", e->number ? json(*e->number) : json(nullptr)},
+            {"description", e->description}};
+}
+
 json bandwidth(const BandwidthReport& r) {
-    json error = nullptr;
-    if (r.error)
-        error = {{"step", r.error->step},
-                 {"number", r.error->number ? json(*r.error->number) : json(nullptr)},
-                 {"description", r.error->description}};
     return {{"server", r.server},
             {"download", transfer(r.download)},
             {"upload", transfer(r.upload)},
-            {"error", error}};
+            {"error", stepError(r.error)}};
 }
 
 json microphone(const MicrophoneReport& r) {
@@ -105,11 +109,6 @@ json speakers(const SpeakerReport& r) {
 }
 
 json voice(const VoiceReport& r) {
-    json error = nullptr;
-    if (r.error)
-        error = {{"step", r.error->step},
-                 {"number", r.error->number ? json(*r.error->number) : json(nullptr)},
-                 {"description", r.error->description}};
     return {{"server", r.server},
             {"server_address", text(r.serverAddress)},
             {"udp_reachable", r.udpReachable},
@@ -131,7 +130,7 @@ json voice(const VoiceReport& r) {
             {"mos", number(r.mos)},
             {"quality", text(r.quality)},
             {"warnings", r.warnings},
-            {"error", error}};
+            {"error", stepError(r.error)}};
 }
 
 } // namespace
