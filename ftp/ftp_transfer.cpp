@@ -244,6 +244,13 @@ void CFtpClient::OnTransferCommandReply(std::int16_t code, const std::string& re
         FailTransfer(
             Error(failed.number(), failed.source(),
                   failed.description() + "; the server answered: " + withoutLineEnd(reply)));
+    } else if (m_listingCommand == "MLSD" && (code == 500 || code == 502 || code == 504)) {
+        // The server named MLST among its features but does not take MLSD:
+        // the same listing is asked again with LIST, on a new data connection.
+        abandonTransfer();
+        m_offersMlst = false;
+        m_listingCommand.clear();
+        SendFtpCommand("TYPE", "A");
     } else {
         abandonTransfer();
         RaiseFtpError(code);

@@ -149,6 +149,30 @@ TEST(FtpListing, ListingsWithInvalidDatesSizesAndNamesReport16002) {
     EXPECT_EQ(m.error(), CFtpClient::UnknownListingFormat);
     EXPECT_TRUE(m.sent("MLSD"));
     EXPECT_FALSE(m.client->CurrentDirectoryFiles());
+
+    // MLST offered but MLSD refused: the listing is asked again with LIST.
+    ShortSession r([&](Peer& peer) {
+        peer.answerFeat("211-Features:\r\n MLST type*;size*;\r\n211 End\r\n");
+        quickLogin(peer);
+        {
+            DataChannel refused;
+            if (!openTransfer(peer, refused, "500 MLSD not understood\r\n"))
+                return;
+        }
+        DataChannel data;
+        if (!openTransfer(peer, data, "150 Here it comes\r\n")) // LIST
+            return;
+        data.send(odd);
+        data.close();
+        peer.send("226 Done\r\n");
+    });
+    ASSERT_TRUE(r.connected());
+    r.client->setUseMachineListings(true);
+    r.client->EnumFiles();
+    EXPECT_EQ(r.next(), "OnEnumFiles 0");
+    EXPECT_EQ(r.client->ListingCommand(), "LIST");
+    ASSERT_TRUE(r.client->CurrentDirectoryFiles());
+    EXPECT_EQ(r.client->CurrentDirectoryFiles()->Count(), 3);
 }
 
 TEST(FtpListing, ListingPastItsLimitFailsAndKeepsTheLastListing) {
