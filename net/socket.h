@@ -47,7 +47,7 @@ public:
     static constexpr std::size_t ReceiveBufferLimit = std::size_t(4) << 20;
     // Most bytes one read of a TCP socket takes, however far the kernel
     // has grown the socket's receive buffer.
-    static constexpr std::size_t LargestRead = ReceiveBufferLimit;
+    static constexpr std::size_t LargestRead = std::size_t(1) << 20;
 
     // Starts the socket library if needed; raises its start-up failure.
     static std::shared_ptr<CSocket> create();
