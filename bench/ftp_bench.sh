@@ -89,21 +89,25 @@ t_curl_tls_get=$(best curl -s --ssl-reqd --cacert "$work/cert.pem" -o "$work/loc
 cmp "$work/local/mitu-tls.bin" "$work/root/file.bin"
 cmp "$work/local/curl-tls.bin" "$work/root/file.bin"
 
+# Uploads in pieces of 8,192 bytes (the tool's default) and of 1,460 bytes
+# (the library's default), each row labelled with the size it asked for.
 t_put=$(best "$ftp" --quiet --buffer 8192 --port "$port" 127.0.0.1 put "$work/local/mitu.bin" up-mitu.bin)
 t_curl_put=$(best curl -s -T "$work/local/curl.bin" "$url/up-curl.bin")
 cmp "$work/root/up-mitu.bin" "$work/root/file.bin"
-t_put_default=$(best "$ftp" --quiet --port "$port" 127.0.0.1 put "$work/local/mitu.bin" up-default.bin)
-cmp "$work/root/up-default.bin" "$work/root/file.bin"
+t_put_small=$(best "$ftp" --quiet --buffer 1460 --port "$port" 127.0.0.1 put "$work/local/mitu.bin" up-small.bin)
+cmp "$work/root/up-small.bin" "$work/root/file.bin"
 
-# System calls per upload piece: a 16 MiB upload in 8,192-byte pieces
+# System calls per upload piece: a 16 MiB upload in pieces of each size
 # under strace (the calls of logging in and out are spread over the pieces).
-calls_per_piece=""
+declare -A calls_per_piece=()
 if command -v strace >/dev/null; then
-    head -c $((16 << 20)) "$work/local/mitu.bin" > "$work/local/small.bin"
-    strace -f -c -o "$work/strace.txt" "$ftp" --quiet --buffer 8192 --port "$port" 127.0.0.1 \
-        put "$work/local/small.bin" up-small.bin >/dev/null 2>&1
-    total=$(awk '$NF == "total" { print $4 }' "$work/strace.txt")
-    calls_per_piece=$(echo "scale=2; $total / ((16 * 1048576) / 8192)" | bc -l)
+    head -c $((16 << 20)) "$work/local/mitu.bin" > "$work/local/sixteen.bin"
+    for piece in 8192 1460; do
+        strace -f -c -o "$work/strace.txt" "$ftp" --quiet --buffer "$piece" --port "$port" \
+            127.0.0.1 put "$work/local/sixteen.bin" up-sixteen.bin >/dev/null 2>&1
+        total=$(awk '$NF == "total" { print $4 }' "$work/strace.txt")
+        calls_per_piece[$piece]=$(echo "scale=2; $total / ((16 * 1048576) / $piece)" | bc -l)
+    done
 fi
 
 printf '%-28s %8s MB/s\n' "download mitu-ftp get" "$(rate "$t_get")"
@@ -112,12 +116,16 @@ printf '%-28s %8s\n' "download ratio (mitu/curl)" "$(echo "scale=2; $t_curl_get 
 printf '%-28s %8s MB/s\n' "download TLS mitu-ftp get" "$(rate "$t_tls_get")"
 printf '%-28s %8s MB/s\n' "download TLS curl" "$(rate "$t_curl_tls_get")"
 printf '%-28s %8s\n' "download TLS ratio" "$(echo "scale=2; $t_curl_tls_get / $t_tls_get" | bc -l)"
-printf '%-28s %8s MB/s\n' "upload mitu-ftp put (8192)" "$(rate "$t_put")"
 printf '%-28s %8s MB/s\n' "upload curl" "$(rate "$t_curl_put")"
-printf '%-28s %8s\n' "upload ratio (mitu/curl)" "$(echo "scale=2; $t_curl_put / $t_put" | bc -l)"
-printf '%-28s %8s MB/s\n' "upload mitu-ftp put (1460)" "$(rate "$t_put_default")"
-printf '%-28s %8s\n' "upload ratio 1460 (mitu/curl)" "$(echo "scale=2; $t_curl_put / $t_put_default" | bc -l)"
-[ -n "$calls_per_piece" ] && printf '%-28s %8s\n' "system calls per piece (8192)" "$calls_per_piece"
+printf '%-28s %8s MB/s\n' "upload mitu-ftp put (8192)" "$(rate "$t_put")"
+printf '%-28s %8s\n' "upload ratio 8192 (mitu/curl)" "$(echo "scale=2; $t_curl_put / $t_put" | bc -l)"
+printf '%-28s %8s MB/s\n' "upload mitu-ftp put (1460)" "$(rate "$t_put_small")"
+printf '%-28s %8s\n' "upload ratio 1460 (mitu/curl)" "$(echo "scale=2; $t_curl_put / $t_put_small" | bc -l)"
+for piece in 8192 1460; do
+    if [ -n "${calls_per_piece[$piece]:-}" ]; then
+        printf '%-28s %8s\n' "system calls per piece ($piece)" "${calls_per_piece[$piece]}"
+    fi
+done
 
 # Peak memory of a large download.
 rm -f "$work/root/"*.bin "$work/local/"*.bin

@@ -101,6 +101,9 @@ public:
     static constexpr std::int32_t UploadConfirmedEarly = ftp::errors::UploadConfirmedEarly;
     // Most bytes of listing text kept, unless set otherwise.
     static constexpr std::size_t MaxListingLength = std::size_t(256) << 20;
+    // Most bytes an upload reads ahead and hands the socket in one pass
+    // (at least one piece): small pieces do not bound the rate.
+    static constexpr std::size_t UploadPassBytes = std::size_t(128) << 10;
     // Active mode: the lowest port tried and the most candidates tried in one search.
     static constexpr std::int32_t FirstPortCandidate = 20000;
     static constexpr std::int32_t LastPortCandidate = 65535;
@@ -364,6 +367,11 @@ private:
         bool sourceReady = false;
         bool sourceWatched = false;
         bool sourceUnwatchable = false; // a device the loop cannot wait for
+        // An upload hands the socket several pieces in one pass: the pass
+        // under way began at this position, and the next one reads this
+        // many pieces (doubling from one up to UploadPassBytes).
+        std::int64_t passStart = 0;
+        std::size_t passPieces = 1;
         // The control connection closed after the server had confirmed the
         // download or listing still arriving: the data connection decides.
         bool controlClosed = false;
@@ -408,8 +416,7 @@ private:
     std::string m_LastServerResponse;
     std::int16_t m_SendBufferLenght = 1460;
     std::shared_ptr<CFtpError> m_LastFtpError;
-    ByteArray m_sendBuffer;         // the upload's chunk, sized when the upload starts
-    ByteArray m_wireBuffer;         // an ASCII chunk with its line ends converted
+    std::size_t m_uploadPiece = 0;  // SendBufferLenght when the upload started
     std::int32_t m_lastPort = 0;    // the last active-mode port candidate, 0 = none yet
     std::int16_t m_pasvRefusal = 0; // the code PASV was refused with, while EPSV is tried
     std::int64_t m_TransferSize = -1;

@@ -185,46 +185,45 @@ void CFtpClient::WriteLocal(const std::uint8_t* at, std::size_t left) {
     }
 }
 
-// Sends the next chunk, or, at the end of the file, closes the file and the
-// data connection, which tells the server that the file is complete. The
-// position moves by the bytes actually read: a file that shrinks while it
-// is being sent ends where its data ends. In ASCII mode each LF goes out
-// as CR LF. A pipe, FIFO or device that has nothing yet calls again once
-// it has (LocalSourceReadable).
+// Sends the next pass of pieces, or, at the end of the file, closes the
+// file and the data connection, which tells the server that the file is
+// complete. A pass reads several pieces with one read and hands them to the
+// socket with one SendData; OnSendComplete raises one progress event per
+// piece. The first pass holds one piece, each next one twice as many, up to
+// UploadPassBytes. The position moves by the bytes actually read: a file
+// that shrinks while it is being sent ends where its data ends. In ASCII
+// mode each LF goes out as CR LF. A pipe, FIFO or device gives at most one
+// piece a pass; one that has nothing yet calls again once it has
+// (LocalSourceReadable).
 void CFtpClient::UploadData() {
     try {
         if (m_currentMethod != M::UploadFile)
             return;
-        std::int64_t n = 0;
-        // In binary mode the file is read into the piece that is sent, and
-        // the piece is handed to the socket without a copy.
-        ByteArray piece;
+        const std::size_t pass = m_uploadPiece * m_transfer.passPieces;
         const std::size_t size =
-            m_transfer.streamSource ? m_sendBuffer.size()
+            m_transfer.streamSource ? m_uploadPiece
             : m_uploadPosition < m_localFileLength
                 ? static_cast<std::size_t>(std::min<std::int64_t>(
-                      m_localFileLength - m_uploadPosition, m_sendBuffer.size()))
+                      m_localFileLength - m_uploadPosition, static_cast<std::int64_t>(pass)))
                 : 0;
-        if (size > 0) {
-            std::uint8_t* into = m_sendBuffer.data();
-            if (!m_transfer.ascii) {
-                piece.resize(size);
-                into = piece.data();
-            }
-            if (m_transfer.streamSource) {
-                n = ReadStream(into, size);
-                if (n < 0)
-                    return; // nothing yet
-            } else {
-                ssize_t got = 0;
-                do {
-                    got = ::pread(m_localFile, into, size, static_cast<off_t>(m_uploadPosition));
-                } while (got < 0 && errno == EINTR);
-                if (got < 0)
-                    throw fileError(DeviceIoError, "CFtpClient.UploadData", "Cannot read",
-                                    m_localPath, errno);
-                n = got;
-            }
+        // In binary mode the file is read into the bytes that are sent, and
+        // they are handed to the socket without a copy.
+        ByteArray bytes(size);
+        std::int64_t n = 0;
+        if (size > 0 && m_transfer.streamSource) {
+            n = ReadStream(bytes.data(), size);
+            if (n < 0)
+                return; // nothing yet
+        } else if (size > 0) {
+            ssize_t got = 0;
+            do {
+                got =
+                    ::pread(m_localFile, bytes.data(), size, static_cast<off_t>(m_uploadPosition));
+            } while (got < 0 && errno == EINTR);
+            if (got < 0)
+                throw fileError(DeviceIoError, "CFtpClient.UploadData", "Cannot read", m_localPath,
+                                errno);
+            n = got;
         }
         if (n == 0) {
             CloseLocalFile();
@@ -232,15 +231,18 @@ void CFtpClient::UploadData() {
             m_transfer.uploadClosed = true;
             return;
         }
+        m_transfer.passStart = m_uploadPosition;
         m_uploadPosition += n;
+        if (pass * 2 <= std::max(UploadPassBytes, m_uploadPiece))
+            m_transfer.passPieces *= 2;
+        bytes.resize(static_cast<std::size_t>(n));
         if (!m_transfer.ascii) {
-            piece.resize(static_cast<std::size_t>(n));
-            m_data.socket().SendData(Variant(std::move(piece)));
+            m_data.socket().SendData(Variant(std::move(bytes)));
             return;
         }
-        m_wireBuffer.clear();
-        ftp::AsciiToWire(m_sendBuffer.data(), static_cast<std::size_t>(n), m_wireBuffer);
-        m_data.socket().SendData(Variant(m_wireBuffer));
+        ByteArray wire;
+        ftp::AsciiToWire(bytes.data(), bytes.size(), wire);
+        m_data.socket().SendData(Variant(std::move(wire)));
     } catch (...) {
         rethrowFrom("UploadData");
     }

@@ -83,7 +83,7 @@ void CFtpClient::UploadFile(const std::string& strLocalFile, const std::string& 
             m_remotePath = strRemoteFile;
             m_localPath = strLocalFile;
             m_uploadStartPosition = lngStartPosition;
-            m_sendBuffer.assign(static_cast<std::size_t>(m_SendBufferLenght), 0);
+            m_uploadPiece = static_cast<std::size_t>(m_SendBufferLenght);
             m_TransferSize = -1;
             m_data.drop();
         },
@@ -501,7 +501,16 @@ void CFtpClient::m_objDataSocket_OnSendComplete() {
         if (m_currentMethod != M::UploadFile)
             return;
         m_objTimeOut->Reset();
-        OnDataTransferProgress.raise(m_uploadPosition);
+        // One event for each piece of the pass, at the position where it
+        // ends, as if the pieces had gone one at a time.
+        const std::int64_t end = m_uploadPosition;
+        const auto piece = static_cast<std::int64_t>(m_uploadPiece);
+        for (std::int64_t at = m_transfer.passStart + piece; at < end; at += piece) {
+            OnDataTransferProgress.raise(at);
+            if (m_currentMethod != M::UploadFile || m_uploadPosition != end)
+                return; // a handler ended the upload
+        }
+        OnDataTransferProgress.raise(end);
         UploadData();
     } catch (...) {
         FailDataHandler("m_objDataSocket_OnSendComplete");

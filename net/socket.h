@@ -45,6 +45,9 @@ public:
     // the socket (the sender is slowed by the connection's own window);
     // reading resumes once GetData has taken enough.
     static constexpr std::size_t ReceiveBufferLimit = std::size_t(4) << 20;
+    // Most bytes one read of a TCP socket takes, however far the kernel
+    // has grown the socket's receive buffer.
+    static constexpr std::size_t LargestRead = std::size_t(1) << 20;
 
     // Starts the socket library if needed; raises its start-up failure.
     static std::shared_ptr<CSocket> create();
@@ -187,6 +190,8 @@ private:
     std::size_t m_sendOffset = 0; // ... of which this many have been handed over
     ByteArray m_receiveBuffer;
     std::int32_t m_receiveChunkSize = 0;
+    std::int32_t m_emptyReadSize = 0; // a TCP read into an empty receive buffer
+    bool m_takesArrays = false;       // the last GetData took all as a byte array
     std::int32_t m_maxDatagramSize = 0;
     bool m_bound = false;
     bool m_completionPending = false;

@@ -5,6 +5,8 @@
 #include "net/socket.h"
 #include "net/socket_helpers.h"
 
+#include <algorithm>
+
 using namespace socket_detail;
 
 namespace {
@@ -40,8 +42,15 @@ void CSocket::SendBytes(const Variant& varData, ByteArray* movable) {
             if (m_RemoteHostIP.empty())
                 networkPort(m_RemotePort); // out of range fails before any lookup
         }
-        ByteArray bytes = movable ? std::move(*movable) : VariantToBytes(varData);
-        if (bytes.empty()) {
+        // A byte array is taken as it is: one given up becomes the send
+        // buffer, one the caller keeps is copied into the buffer's own space.
+        ByteArray converted;
+        const ByteArray* bytes = std::get_if<ByteArray>(&varData);
+        if (!bytes) {
+            converted = VariantToBytes(varData);
+            bytes = movable = &converted;
+        }
+        if (bytes->empty()) {
             // Nothing to send, so no completion can be promised for it.
             throw Error(platform::errors::SubscriptOutOfRange, source,
                         platform::errors::SubscriptOutOfRangeText);
@@ -50,9 +59,12 @@ void CSocket::SendBytes(const Variant& varData, ByteArray* movable) {
             // The security layer may hold part of what is waiting as a
             // record it must finish from the same bytes (during its
             // handshake, all of it): what comes now queues behind.
-            m_sendBuffer.insert(m_sendBuffer.end(), bytes.begin(), bytes.end());
+            m_sendBuffer.insert(m_sendBuffer.end(), bytes->begin(), bytes->end());
         } else {
-            m_sendBuffer = std::move(bytes);
+            if (movable)
+                m_sendBuffer = std::move(*movable);
+            else
+                m_sendBuffer.assign(bytes->begin(), bytes->end());
             m_sendOffset = 0;
         }
         m_completionPending = true;
@@ -116,16 +128,56 @@ void CSocket::SendBufferedData() {
 
 std::int32_t CSocket::RecvToBuffer() {
     const char* source = "CSocket.RecvToBuffer";
-    const int chunk = m_receiveChunkSize > 0 ? m_receiveChunkSize : 65536;
-    // An empty buffer (a reader that takes everything) is read into
-    // straight; otherwise the read goes into the loop's one block and just
-    // the bytes that came are appended: growing a buffer that holds data
-    // by a whole chunk could move it and would clear the chunk first.
+    int chunk = m_receiveChunkSize > 0 ? m_receiveChunkSize : 65536;
+    int n;
+    if (m_Protocol == ProtocolTcp && !m_secure) {
+        // The buffer grows by what is waiting and the bytes are read straight
+        // into it, so a reader that takes everything gets them as the kernel
+        // gave them. For a reader that takes whole byte arrays (no copy is
+        // made of them) the read into an empty buffer follows the socket's
+        // receive buffer as the kernel grows it, up to LargestRead; other
+        // reads take a chunk at most.
+        std::uint32_t waiting = 0;
+        if (ws::ioctlsocket(m_SocketHandle, ws::FIONREAD_, &waiting) != 0)
+            waiting = 0; // the recv tells what is wrong
+        if (m_receiveBuffer.empty() && m_takesArrays) {
+            if (waiting > static_cast<std::uint32_t>(std::max(chunk, m_emptyReadSize)) &&
+                m_emptyReadSize < static_cast<int>(LargestRead)) {
+                int size = 0;
+                if (ws::getsockopt(m_SocketHandle, ws::SOL_SOCKET_, ws::SO_RCVBUF_, &size) == 0)
+                    m_emptyReadSize = std::min(size, static_cast<int>(LargestRead));
+            }
+            chunk = std::max(chunk, m_emptyReadSize);
+        }
+        const std::size_t held = m_receiveBuffer.size();
+        // At or past the bound only the reads of a close come here.
+        const std::size_t room =
+            held < ReceiveBufferLimit ? ReceiveBufferLimit - held : static_cast<std::size_t>(chunk);
+        const std::size_t size = std::max<std::size_t>(
+            1,
+            std::min({static_cast<std::size_t>(waiting), static_cast<std::size_t>(chunk), room}));
+        m_receiveBuffer.resize(held + size);
+        n = ws::recv(m_SocketHandle, m_receiveBuffer.data() + held, static_cast<int>(size));
+        m_receiveBuffer.resize(held + (n > 0 ? static_cast<std::size_t>(n) : 0));
+        if (m_receiveBuffer.empty())
+            m_receiveBuffer = ByteArray(); // an empty buffer keeps no space
+        if (n < 0) {
+            const int code = ws::WSAGetLastError();
+            if (code == ws::WSAEWOULDBLOCK)
+                return 0;
+            throw libraryError(code, source);
+        }
+        return n;
+    }
+    // Through a security layer or as datagrams: an empty buffer (a reader
+    // that takes everything) is read into straight; otherwise the read goes
+    // into the loop's one block and just the bytes that came are appended:
+    // growing a buffer that holds data by a whole chunk could move it and
+    // would clear the chunk first.
     const bool straight = m_receiveBuffer.empty();
     ByteArray& block = straight ? m_receiveBuffer : readBlock();
     if (block.size() < static_cast<std::size_t>(chunk))
         block.resize(static_cast<std::size_t>(chunk));
-    int n;
     ws::InetAddress address;
     std::uint16_t port = 0;
     if (m_secure) {
@@ -144,9 +196,7 @@ std::int32_t CSocket::RecvToBuffer() {
         // Plain bytes left inside the layer get no notification of their own.
         if (n == chunk && m_secure->pending())
             postToSelf(ws::FD_READ);
-    } else if (m_Protocol == ProtocolTcp)
-        n = ws::recv(m_SocketHandle, block.data(), chunk);
-    else
+    } else
         n = ws::recvfrom(m_SocketHandle, block.data(), chunk, &address, &port);
     if (straight) {
         m_receiveBuffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
@@ -210,6 +260,7 @@ void CSocket::ConvertReceivedData(Variant& varData, bool peek, std::optional<std
             m_receiveBuffer.erase(m_receiveBuffer.begin(),
                                   m_receiveBuffer.begin() + static_cast<std::ptrdiff_t>(taken));
     }
+    m_takesArrays = !peek && taken == available && type == vartype::ByteArray;
     m_BytesReceived = static_cast<std::int64_t>(m_receiveBuffer.size());
     if (!peek)
         resumeReading();

@@ -35,6 +35,7 @@ inline constexpr int SD_BOTH = 2;
 inline constexpr int SOL_SOCKET_ = 0xFFFF;
 inline constexpr int SO_BROADCAST_ = 0x0020;
 inline constexpr int SO_RCVBUF_ = 0x1002;
+inline constexpr long FIONREAD_ = 0x4004667F;
 inline constexpr int SO_TYPE_ = 0x1008;
 
 // Notification bits.
@@ -166,6 +167,15 @@ int sendto(SOCKET s, const void* data, int length, std::uint32_t address, std::u
 int recv(SOCKET s, void* data, int length);
 int recvfrom(SOCKET s, void* data, int length, std::uint32_t* address, std::uint16_t* port);
 int shutdown(SOCKET s, int how);
+// FIONREAD_ only: the bytes a stream socket holds for the next recv.
+int ioctlsocket(SOCKET s, long command, std::uint32_t* argument);
+// The send and receive calls this thread has made, for tests and
+// benchmarks (sendto and recvfrom included).
+struct DataCalls {
+    std::uint64_t sends = 0;
+    std::uint64_t receives = 0;
+};
+const DataCalls& dataCallCounts();
 int getsockname(SOCKET s, std::uint32_t* address, std::uint16_t* port);
 int getpeername(SOCKET s, std::uint32_t* address, std::uint16_t* port);
 int getsockopt(SOCKET s, int level, int option, int* value);

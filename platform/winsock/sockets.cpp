@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@ namespace platform::winsock {
 using namespace detail;
 
 namespace {
+
+thread_local DataCalls dataCalls;
 
 bool mapOption(int level, int option, int& linuxLevel, int& linuxOption) {
     if (level != SOL_SOCKET_)
@@ -243,6 +246,7 @@ int send(SOCKET s, const void* data, int length) {
     Record* r = find(s);
     if (!r)
         return fail(WSAENOTSOCK);
+    ++dataCalls.sends;
     ssize_t n = ::send(s, data, static_cast<size_t>(length), MSG_NOSIGNAL);
     int error = errno;
     if (n < 0 || n < length) {
@@ -265,6 +269,7 @@ int sendto(SOCKET s, const void* data, int length, const InetAddress& address, s
         return fail(WSAENOTSOCK);
     sockaddr_storage sa;
     socklen_t saLength = makeAddress(forSocket(*r, address), port, sa);
+    ++dataCalls.sends;
     ssize_t n = ::sendto(s, data, static_cast<size_t>(length), MSG_NOSIGNAL,
                          reinterpret_cast<sockaddr*>(&sa), saLength);
     int error = errno;
@@ -281,6 +286,7 @@ int recv(SOCKET s, void* data, int length) {
     Record* r = find(s);
     if (!r)
         return fail(WSAENOTSOCK);
+    ++dataCalls.receives;
     ssize_t n = ::recv(s, data, static_cast<size_t>(length), 0);
     int error = errno;
     r->readArmed = true;
@@ -304,6 +310,7 @@ int recvfrom(SOCKET s, void* data, int length, InetAddress* address, std::uint16
         return fail(WSAENOTSOCK);
     sockaddr_storage sa{};
     socklen_t saLength = sizeof sa;
+    ++dataCalls.receives;
     ssize_t n = ::recvfrom(s, data, static_cast<size_t>(length), 0,
                            reinterpret_cast<sockaddr*>(&sa), &saLength);
     int error = errno;
@@ -315,6 +322,22 @@ int recvfrom(SOCKET s, void* data, int length, InetAddress* address, std::uint16
     if (address)
         unmapAddress(*address);
     return static_cast<int>(n);
+}
+
+int ioctlsocket(SOCKET s, long command, std::uint32_t* argument) {
+    if (!find(s))
+        return fail(WSAENOTSOCK);
+    if (command != FIONREAD_)
+        return fail(WSAEINVAL);
+    int waiting = 0;
+    if (::ioctl(s, FIONREAD, &waiting) != 0)
+        return failErrno();
+    *argument = static_cast<std::uint32_t>(waiting);
+    return 0;
+}
+
+const DataCalls& dataCallCounts() {
+    return dataCalls;
 }
 
 int shutdown(SOCKET s, int how) {

@@ -7,6 +7,7 @@
 #include "ftp_test_servers.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
+#include "platform/winsock.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -258,18 +259,36 @@ TEST(FtpTransfer, AsciiModeConvertsLineEnds) {
     EXPECT_EQ(received, "x\r\ny\r\n");
 }
 
-TEST(FtpTransfer, UploadGoesInChunksOfTheBufferLengthOneAtATime) {
-    std::string received;
-    Session s(uploadScript(received));
-    ASSERT_TRUE(s.connected());
-    const std::string bytes = patternBytes(5000);
-    writeFile(s.local / "up.bin", bytes);
-    s.client->UploadFile((s.local / "up.bin").string(), "up.bin");
-    EXPECT_EQ(s.next(), "OnUploadFile 0");
-    EXPECT_EQ(s.progress, (std::vector<std::int64_t>{1460, 2920, 4380, 5000}));
-    EXPECT_TRUE(received == bytes);
-    EXPECT_TRUE(s.sent("STOR up.bin"));
-    EXPECT_FALSE(s.sent("REST 0"));
+// One progress event per piece, at the position where it ends, while the
+// pieces go to the socket several at a time: far fewer sends than pieces.
+TEST(FtpTransfer, UploadRaisesOneEventPerPieceAndSendsSeveralPiecesAtATime) {
+    struct Row {
+        std::size_t size;
+        std::int16_t piece;
+        std::uint64_t mostDataSends; // one a piece: 4, 719 and 128
+    };
+    for (const Row row : {Row{5000, 1460, 3}, Row{1 << 20, 1460, 40}, Row{1 << 20, 8192, 24}}) {
+        SCOPED_TRACE(std::to_string(row.size) + " bytes in pieces of " + std::to_string(row.piece));
+        std::string received;
+        Session s(uploadScript(received));
+        ASSERT_TRUE(s.connected());
+        const std::string bytes = patternBytes(row.size);
+        writeFile(s.local / "up.bin", bytes);
+        s.client->setSendBufferLenght(row.piece);
+        const auto before = platform::winsock::dataCallCounts().sends;
+        s.client->UploadFile((s.local / "up.bin").string(), "up.bin");
+        EXPECT_EQ(s.next(), "OnUploadFile 0");
+        std::vector<std::int64_t> expected;
+        for (std::size_t at = row.piece; at < row.size; at += row.piece)
+            expected.push_back(static_cast<std::int64_t>(at));
+        expected.push_back(static_cast<std::int64_t>(row.size));
+        EXPECT_EQ(s.progress, expected);
+        // TYPE, PASV and STOR are sent too.
+        EXPECT_LE(platform::winsock::dataCallCounts().sends - before, row.mostDataSends + 3);
+        EXPECT_TRUE(received == bytes);
+        EXPECT_TRUE(s.sent("STOR up.bin"));
+        EXPECT_FALSE(s.sent("REST 0"));
+    }
 }
 
 TEST(FtpTransfer, UploadFromAStartPositionSendsRestAndTheTail) {
