@@ -193,7 +193,11 @@ public:
     void setUseMachineListings(bool value) { m_UseMachineListings = value; }
     // The command the last listing was asked with, "LIST" or "MLSD"; empty
     // until EnumFiles has sent one.
-    std::string ListingCommand() const { return m_listingCommand; }
+    std::string ListingCommand() const {
+        return m_listingCommand == ftp::Command::Mlsd   ? "MLSD"
+               : m_listingCommand == ftp::Command::List ? "LIST"
+                                                        : "";
+    }
 
     // --- events ---
     platform::Event<std::int32_t> OnConnect; // AsyncResultStatus
@@ -426,9 +430,9 @@ private:
     std::string m_TlsCaFile;
     bool m_TlsInsecure = false;
     bool m_UseMachineListings = false;
-    std::optional<bool> m_offersMlst;         // the session's FEAT answer, once asked
-    std::string m_listingCommand;             // LIST or MLSD: how the last listing was asked
-    std::shared_ptr<net::tls::Context> m_tls; // the session's, while UseTls
+    std::optional<bool> m_offersMlst;                    // the session's FEAT answer, once asked
+    ftp::Command m_listingCommand = ftp::Command::Other; // how the last listing was asked
+    std::shared_ptr<net::tls::Context> m_tls;            // the session's, while UseTls
     // Set when a reply grew past MaxReplyLength: text is dropped until the next Connect.
     bool m_discardReplies = false;
 

@@ -53,7 +53,7 @@ void CFtpClient::Connect() {
         },
         [&] {
             // The greeting is owed like the answer to a command.
-            m_owed.sent(std::string());
+            m_owed.sent(ftp::Command::Greeting);
             // A connection that is still closing (CloseControlConnection
             // waits for the server's close) is dropped now: a new session
             // needs a fresh socket.
@@ -151,7 +151,7 @@ void CFtpClient::SendFtpCommand(const std::string& verb, const std::string& argu
         std::string line = argument.empty() ? verb + "\r\n" : verb + " " + argument + "\r\n";
         m_lastCommand = command;
         m_objControlSocket->SendData(Variant(std::move(line)));
-        m_owed.sent(verb);
+        m_owed.sent(command);
         SessionProtocolMessage.raise(verb + " " + argument,
                                      static_cast<std::int32_t>(MessageType::ClientCommand));
     } catch (...) {

@@ -8,6 +8,7 @@
 #include "ftp/ftp_owed_replies.h"
 
 #include <algorithm>
+#include <array>
 #include <initializer_list>
 
 namespace ftp {
@@ -18,49 +19,47 @@ bool among(std::int16_t code, std::initializer_list<int> codes) {
     return std::find(codes.begin(), codes.end(), code) != codes.end();
 }
 
+// The final replies each command can get, besides the ones any command can
+// (RFC 959 and 3659); a transfer command also gets its preliminary replies.
+struct Answers {
+    Command command;
+    std::array<std::int16_t, 12> codes; // 0 ends the list
+};
+
+constexpr std::array<std::int16_t, 12> TransferEnds = {226, 250, 425, 426, 450, 451,
+                                                       452, 532, 550, 551, 552, 553};
+
+constexpr Answers AnswerTable[] = {
+    {Command::User, {230, 331, 332}}, {Command::Pass, {202, 230, 332}},
+    {Command::Cwd, {250, 550}},       {Command::Rmd, {250, 550}},
+    {Command::Pwd, {257, 550}},       {Command::Mkd, {257, 550}},
+    {Command::Dele, {250, 450, 550}}, {Command::Rnfr, {350, 450, 550}},
+    {Command::Rnto, {250, 532, 553}}, {Command::Type, {200}},
+    {Command::Port, {200}},           {Command::Eprt, {200}},
+    {Command::Pasv, {227}},           {Command::Epsv, {229}},
+    {Command::Rest, {350}},           {Command::Size, {213, 550}},
+    {Command::Feat, {211}},           {Command::Quit, {221}},
+    {Command::Retr, TransferEnds},    {Command::Stor, TransferEnds},
+    {Command::List, TransferEnds},    {Command::Mlsd, TransferEnds},
+};
+
 } // namespace
 
-bool OwedReplies::canAnswer(const std::string& verb, std::int16_t code) {
+bool OwedReplies::canAnswer(Command command, std::int16_t code) {
     // Every command can be refused as unknown, malformed or unauthorised,
     // and any reply can announce the end of the service.
     if (among(code, {421, 500, 501, 502, 503, 504, 530}))
         return true;
-    if (verb == "USER")
-        return among(code, {230, 331, 332});
-    if (verb == "PASS")
-        return among(code, {202, 230, 332});
-    if (verb == "CWD" || verb == "RMD")
-        return among(code, {250, 550});
-    if (verb == "PWD" || verb == "MKD")
-        return among(code, {257, 550});
-    if (verb == "DELE")
-        return among(code, {250, 450, 550});
-    if (verb == "RNFR")
-        return among(code, {350, 450, 550});
-    if (verb == "RNTO")
-        return among(code, {250, 532, 553});
-    if (verb == "TYPE" || verb == "PORT" || verb == "EPRT")
-        return code == 200;
-    if (verb == "PASV")
-        return code == 227;
-    if (verb == "EPSV")
-        return code == 229;
-    if (verb == "REST")
-        return code == 350;
-    if (verb == "SIZE")
-        return among(code, {213, 550});
-    if (verb == "FEAT")
-        return code == 211;
-    if (verb == "QUIT")
-        return code == 221;
-    if (isTransfer(verb))
-        return code < 200 ||
-               among(code, {226, 250, 425, 426, 450, 451, 452, 532, 550, 551, 552, 553});
+    if (isTransfer(command) && code < 200)
+        return true;
+    for (const Answers& row : AnswerTable)
+        if (row.command == command)
+            return std::find(row.codes.begin(), row.codes.end(), code) != row.codes.end();
     return true;
 }
 
-void OwedReplies::sent(const std::string& verb) {
-    m_entries.push_back(Entry{verb, false});
+void OwedReplies::sent(Command command) {
+    m_entries.push_back(Entry{command, false});
     while (m_entries.size() > MaxEntries)
         m_entries.pop_front();
 }
@@ -70,14 +69,14 @@ void OwedReplies::abandon() {
         entry.ended = true;
 }
 
-bool OwedReplies::owesCurrent(const std::string& verb) const {
+bool OwedReplies::owesCurrent(Command command) const {
     return std::any_of(m_entries.begin(), m_entries.end(),
-                       [&](const Entry& e) { return !e.ended && e.verb == verb; });
+                       [&](const Entry& e) { return !e.ended && e.command == command; });
 }
 
 bool OwedReplies::owesCurrentTransfer() const {
     return std::any_of(m_entries.begin(), m_entries.end(),
-                       [](const Entry& e) { return !e.ended && isTransfer(e.verb); });
+                       [](const Entry& e) { return !e.ended && isTransfer(e.command); });
 }
 
 OwedReplies::Owner OwedReplies::take(std::int16_t code) {
@@ -86,9 +85,9 @@ OwedReplies::Owner OwedReplies::take(std::int16_t code) {
         // has sent one, else the late opening of an ended one.
         bool ended = false;
         for (const Entry& entry : m_entries) {
-            if (isTransfer(entry.verb) && !entry.ended)
+            if (isTransfer(entry.command) && !entry.ended)
                 return Owner::Current;
-            ended = ended || isTransfer(entry.verb);
+            ended = ended || isTransfer(entry.command);
         }
         return ended ? Owner::Ended : Owner::Current;
     }
@@ -98,16 +97,16 @@ OwedReplies::Owner OwedReplies::take(std::int16_t code) {
             return Owner::Current;
         }
         const bool later = std::any_of(std::next(at), m_entries.end(),
-                                       [&](const Entry& e) { return canAnswer(e.verb, code); });
+                                       [&](const Entry& e) { return canAnswer(e.command, code); });
         // An ended transfer is owed the news of its end; other replies it
         // could get go to a later command that can get them too.
-        const bool its = isTransfer(at->verb) ? among(code, {226, 250, 425, 426, 451})
-                                              : canAnswer(at->verb, code);
+        const bool its = isTransfer(at->command) ? among(code, {226, 250, 425, 426, 451})
+                                                 : canAnswer(at->command, code);
         if (its || !later) {
             m_entries.erase(at);
             return Owner::Ended;
         }
-        if (isTransfer(at->verb))
+        if (isTransfer(at->command))
             ++at; // its end may still come after this reply
         else
             at = m_entries.erase(at); // answered out of turn: the server has passed it by

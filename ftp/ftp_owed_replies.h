@@ -4,10 +4,11 @@
 // whether each belongs to the method now pending or to one that has ended
 // (cancelled, timed out and given up, failed on the data connection).
 
+#include "ftp/ftp_commands.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <string>
 
 namespace ftp {
 
@@ -19,7 +20,7 @@ public:
     };
 
     // A command has gone out; its final reply is owed.
-    void sent(const std::string& verb);
+    void sent(Command command);
     // The pending method has ended: what it is still owed is left to come
     // and go unheeded.
     void abandon();
@@ -27,19 +28,16 @@ public:
     // off the list.
     Owner take(std::int16_t code);
     // The command of the pending method whose final reply is still owed.
-    bool owesCurrent(const std::string& verb) const;
+    bool owesCurrent(Command command) const;
     // The pending method's transfer command (RETR, STOR, LIST, MLSD) still owes
     // its final reply.
     bool owesCurrentTransfer() const;
     void clear() { m_entries.clear(); }
     std::size_t size() const { return m_entries.size(); }
 
-    // Whether `code` is among the replies `verb` can get (RFC 959 and 3659;
-    // any code for a verb not listed).
-    static bool canAnswer(const std::string& verb, std::int16_t code);
-    static bool isTransfer(const std::string& verb) {
-        return verb == "RETR" || verb == "STOR" || verb == "LIST" || verb == "MLSD";
-    }
+    // Whether `code` is among the replies `command` can get (RFC 959 and
+    // 3659; any code for a command not in the table).
+    static bool canAnswer(Command command, std::int16_t code);
 
     // A server that never answers, over and over, leaves no more than this
     // many ended entries behind.
@@ -47,7 +45,7 @@ public:
 
 private:
     struct Entry {
-        std::string verb;
+        Command command;
         bool ended = false;
     };
     std::deque<Entry> m_entries;

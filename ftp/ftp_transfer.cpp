@@ -100,7 +100,7 @@ void CFtpClient::EnumFiles() {
         M::EnumFiles, "EnumFiles",
         [&] {
             m_listingText.clear();
-            m_listingCommand.clear();
+            m_listingCommand = ftp::Command::Other;
             m_data.drop();
         },
         [&] {
@@ -244,12 +244,13 @@ void CFtpClient::OnTransferCommandReply(std::int16_t code, const std::string& re
         FailTransfer(
             Error(failed.number(), failed.source(),
                   failed.description() + "; the server answered: " + withoutLineEnd(reply)));
-    } else if (m_listingCommand == "MLSD" && (code == 500 || code == 502 || code == 504)) {
+    } else if (m_listingCommand == ftp::Command::Mlsd &&
+               (code == 500 || code == 502 || code == 504)) {
         // The server named MLST among its features but does not take MLSD:
         // the same listing is asked again with LIST, on a new data connection.
         abandonTransfer();
         m_offersMlst = false;
-        m_listingCommand.clear();
+        m_listingCommand = ftp::Command::Other;
         SendFtpCommand("TYPE", "A");
     } else {
         abandonTransfer();
@@ -273,8 +274,10 @@ void CFtpClient::SendTransferCommand() {
             SendFtpCommand("STOR", m_remotePath);
         break;
     case M::EnumFiles:
-        m_listingCommand = m_UseMachineListings && m_offersMlst.value_or(false) ? "MLSD" : "LIST";
-        SendFtpCommand(m_listingCommand, std::string());
+        m_listingCommand = m_UseMachineListings && m_offersMlst.value_or(false)
+                               ? ftp::Command::Mlsd
+                               : ftp::Command::List;
+        SendFtpCommand(ListingCommand(), std::string());
         break;
     default:
         break;
@@ -317,7 +320,7 @@ void CFtpClient::FinishDataTransfer() {
         // One copy of the text: the property's, which the entries are read from.
         auto text = std::make_shared<const std::string>(m_listingText.take());
         m_CurrentDirectoryListing = text;
-        m_CurrentDirectoryFiles = m_listingCommand == "MLSD"
+        m_CurrentDirectoryFiles = m_listingCommand == ftp::Command::Mlsd
                                       ? ParseMachineListing(text)
                                       : ParseListingAt(text, ListingTimeNow());
         if (m_CurrentDirectoryFiles)

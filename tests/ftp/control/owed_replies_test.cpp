@@ -41,7 +41,7 @@ TEST(OwedReplies, RepliesGoToTheCommandsThatCanGetThem) {
             if (verb == "|")
                 owed.abandon();
             else
-                owed.sent(verb);
+                owed.sent(ftp::commandOf(verb));
         }
         for (const auto& [code, owner] : row.replies)
             EXPECT_EQ(owed.take(static_cast<std::int16_t>(code)), owner) << code;
@@ -51,20 +51,20 @@ TEST(OwedReplies, RepliesGoToTheCommandsThatCanGetThem) {
 
 TEST(OwedReplies, OnlyThePendingMethodsCommandsAreOwedToIt) {
     ftp::OwedReplies owed;
-    owed.sent("STOR");
-    EXPECT_TRUE(owed.owesCurrent("STOR"));
+    owed.sent(ftp::Command::Stor);
+    EXPECT_TRUE(owed.owesCurrent(ftp::Command::Stor));
     EXPECT_TRUE(owed.owesCurrentTransfer());
     owed.abandon();
-    owed.sent("PWD");
-    EXPECT_FALSE(owed.owesCurrent("STOR"));
+    owed.sent(ftp::Command::Pwd);
+    EXPECT_FALSE(owed.owesCurrent(ftp::Command::Stor));
     EXPECT_FALSE(owed.owesCurrentTransfer());
-    EXPECT_TRUE(owed.owesCurrent("PWD"));
+    EXPECT_TRUE(owed.owesCurrent(ftp::Command::Pwd));
 }
 
 TEST(OwedReplies, ASilentServerLeavesABoundedList) {
     ftp::OwedReplies owed;
     for (int i = 0; i < 40; ++i) {
-        owed.sent("NOOP");
+        owed.sent(ftp::Command::Other);
         owed.abandon();
     }
     EXPECT_EQ(owed.size(), ftp::OwedReplies::MaxEntries);
