@@ -22,14 +22,23 @@ cleanup() {
 trap cleanup EXIT
 mkdir -p "$work/root" "$work/empty" "$work/local"
 
-# A certificate for 127.0.0.1: the server offers TLS, plain sessions stay allowed.
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$work/key.pem" -out "$work/cert.pem" \
-    -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 >"$work/openssl.log" 2>&1
-
 port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$work/vsftpd.conf" <<CONF
+
+# Every run gets a server of its own on an address of its own in
+# 127.0.0.0/8: the kernel keeps figures of earlier connections per address
+# (TCP metrics) and starts new ones from them, so runs against one address
+# inherit each other's history and fall into a slow way of running by
+# chance. The certificate names the address; the server offers TLS, plain
+# sessions stay allowed.
+host=""
+serve() {
+    host=127.$((RANDOM % 254 + 1)).$((RANDOM % 254 + 1)).$((RANDOM % 254 + 1))
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+        -keyout "$work/key.pem" -out "$work/cert.pem" -subj /CN=localhost \
+        -addext "subjectAltName=IP:$host" >"$work/openssl.log" 2>&1
+    cat > "$work/vsftpd.conf" <<CONF
 listen=YES
-listen_address=127.0.0.1
+listen_address=$host
 listen_port=$port
 background=NO
 run_as_launching_user=YES
@@ -52,22 +61,30 @@ require_ssl_reuse=YES
 rsa_cert_file=$work/cert.pem
 rsa_private_key_file=$work/key.pem
 CONF
-/usr/sbin/vsftpd "$work/vsftpd.conf" >"$work/vsftpd.log" 2>&1 &
-pid=$!
-for _ in $(seq 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    sleep 0.1
-done
+    /usr/sbin/vsftpd "$work/vsftpd.conf" >"$work/vsftpd.log" 2>&1 &
+    pid=$!
+    for _ in $(seq 50); do
+        (exec 3<>"/dev/tcp/$host/$port") 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "vsftpd did not start on $host:$port" >&2
+    exit 1
+}
+unserve() {
+    kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
+    pid=""
+}
 
 head -c $((size << 20)) /dev/urandom > "$work/root/file.bin"
-url="ftp://127.0.0.1:$port"
 
-# Seconds a command takes (wall clock).
+# Seconds a command takes (wall clock), against a fresh server.
 timed() {
     local start end
+    serve
     start=$(date +%s.%N)
     "$@" >/dev/null 2>&1
     end=$(date +%s.%N)
+    unserve
     echo "$end - $start" | bc -l
 }
 rate() { echo "scale=1; $size * 1.048576 / $1" | bc -l; }
@@ -79,35 +96,48 @@ best() {
     if (( $(echo "$a < $b" | bc -l) )); then echo "$a"; else echo "$b"; fi
 }
 
-t_get=$(best "$ftp" --quiet --port "$port" 127.0.0.1 get file.bin "$work/local/mitu.bin" --overwrite)
-t_curl_get=$(best curl -s -o "$work/local/curl.bin" "$url/file.bin")
+# The runs; each reads the server's address when it starts.
+mitu() { "$ftp" --quiet --port "$port" "$@"; }
+mitu_tls() { "$ftp" --quiet --tls --cacert "$work/cert.pem" --port "$port" "$@"; }
+get_mitu() { mitu "$host" get file.bin "$work/local/mitu.bin" --overwrite; }
+get_curl() { curl -s -o "$work/local/curl.bin" "ftp://$host:$port/file.bin"; }
+get_mitu_tls() { mitu_tls "$host" get file.bin "$work/local/mitu-tls.bin" --overwrite; }
+get_curl_tls() {
+    curl -s --ssl-reqd --cacert "$work/cert.pem" -o "$work/local/curl-tls.bin" \
+        "ftp://$host:$port/file.bin"
+}
+put_mitu() { mitu --buffer "$1" "$host" put "$work/local/mitu.bin" "up-$1.bin"; }
+put_curl() { curl -s -T "$work/local/curl.bin" "ftp://$host:$port/up-curl.bin"; }
+
+t_get=$(best get_mitu)
+t_curl_get=$(best get_curl)
 cmp "$work/local/mitu.bin" "$work/root/file.bin"
-t_tls_get=$(best "$ftp" --quiet --tls --cacert "$work/cert.pem" --port "$port" 127.0.0.1 \
-    get file.bin "$work/local/mitu-tls.bin" --overwrite)
-t_curl_tls_get=$(best curl -s --ssl-reqd --cacert "$work/cert.pem" -o "$work/local/curl-tls.bin" \
-    "$url/file.bin")
+t_tls_get=$(best get_mitu_tls)
+t_curl_tls_get=$(best get_curl_tls)
 cmp "$work/local/mitu-tls.bin" "$work/root/file.bin"
 cmp "$work/local/curl-tls.bin" "$work/root/file.bin"
 
 # Uploads in pieces of 8,192 bytes (the tool's default) and of 1,460 bytes
 # (the library's default), each row labelled with the size it asked for.
-t_put=$(best "$ftp" --quiet --buffer 8192 --port "$port" 127.0.0.1 put "$work/local/mitu.bin" up-mitu.bin)
-t_curl_put=$(best curl -s -T "$work/local/curl.bin" "$url/up-curl.bin")
-cmp "$work/root/up-mitu.bin" "$work/root/file.bin"
-t_put_small=$(best "$ftp" --quiet --buffer 1460 --port "$port" 127.0.0.1 put "$work/local/mitu.bin" up-small.bin)
-cmp "$work/root/up-small.bin" "$work/root/file.bin"
+t_put=$(best put_mitu 8192)
+t_curl_put=$(best put_curl)
+cmp "$work/root/up-8192.bin" "$work/root/file.bin"
+t_put_small=$(best put_mitu 1460)
+cmp "$work/root/up-1460.bin" "$work/root/file.bin"
 
 # System calls per upload piece: a 16 MiB upload in pieces of each size
 # under strace (the calls of logging in and out are spread over the pieces).
 declare -A calls_per_piece=()
 if command -v strace >/dev/null; then
     head -c $((16 << 20)) "$work/local/mitu.bin" > "$work/local/sixteen.bin"
+    serve
     for piece in 8192 1460; do
         strace -f -c -o "$work/strace.txt" "$ftp" --quiet --buffer "$piece" --port "$port" \
-            127.0.0.1 put "$work/local/sixteen.bin" up-sixteen.bin >/dev/null 2>&1
+            "$host" put "$work/local/sixteen.bin" up-sixteen.bin >/dev/null 2>&1
         total=$(awk '$NF == "total" { print $4 }' "$work/strace.txt")
         calls_per_piece[$piece]=$(echo "scale=2; $total / ((16 * 1048576) / $piece)" | bc -l)
     done
+    unserve
 fi
 
 printf '%-28s %8s MB/s\n' "download mitu-ftp get" "$(rate "$t_get")"
@@ -130,12 +160,14 @@ done
 # Peak memory of a large download.
 rm -f "$work/root/"*.bin "$work/local/"*.bin
 head -c $((memsize << 20)) /dev/zero > "$work/root/large.bin"
-peak=$(/usr/bin/python3 - "$ftp" "$port" "$work/local/large.bin" <<'PY'
+serve
+peak=$(/usr/bin/python3 - "$ftp" "$port" "$host" "$work/local/large.bin" <<'PY'
 import resource, subprocess, sys
-ftp, port, target = sys.argv[1:]
-subprocess.run([ftp, "--quiet", "--port", port, "127.0.0.1", "get", "large.bin", target,
+ftp, port, host, target = sys.argv[1:]
+subprocess.run([ftp, "--quiet", "--port", port, host, "get", "large.bin", target,
                 "--overwrite"], check=True)
 print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024)
 PY
 )
+unserve
 printf '%-28s %8s MB\n' "peak memory, ${memsize} MiB get" "$peak"

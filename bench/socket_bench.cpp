@@ -6,9 +6,15 @@
 // threads; and the cost of an idle loop waiting on a 1-second time-out.
 //
 //   build/bin/socket_bench [MiB to move, default 1024] [idle seconds, default 10]
+//                          [rounds, default 5]
 //
-// When strace is installed, the object copy runs once more under it
-// (`--objects-only`) to count the system calls per MiB moved.
+// Each copy runs in a process of its own (`--copy KIND MiB`) and over a
+// connection to an address of its own in 127.0.0.0/8: a copy run after
+// another in the same process, or to an address the kernel keeps figures
+// of from earlier connections (TCP metrics), can inherit their state and
+// fall into a slow way of running by chance; fresh ones all start alike.
+// When strace is installed, the object copy runs once more under it to
+// count the system calls per MiB moved.
 
 #include "net/socket.h"
 #include "platform/event_loop.h"
@@ -16,7 +22,7 @@
 #include "timer/timeout.h"
 
 #include <algorithm>
-#include <array>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -25,6 +31,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
+#include <random>
 #include <sstream>
 #include <string>
 #include <sys/epoll.h>
@@ -43,13 +50,22 @@ double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
+// A loopback address no earlier connection has gone to, as far as
+// chance allows: 127.x.y.z with x, y and z drawn at random.
+std::string freshLoopback() {
+    static std::mt19937 draw{std::random_device{}()};
+    std::uniform_int_distribution<int> part(1, 254);
+    return "127." + std::to_string(part(draw)) + "." + std::to_string(part(draw)) + "." +
+           std::to_string(part(draw));
+}
+
 // A connected pair of blocking TCP sockets on loopback: the same kernel
 // path as the socket objects take, without the objects.
 void tcpPair(int pair[2]) {
     int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, freshLoopback().c_str(), &sa.sin_addr);
     socklen_t length = sizeof sa;
     if (::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
         ::listen(listener, 1) != 0 ||
@@ -150,20 +166,21 @@ double epollCopy(std::size_t blocks) {
 }
 
 double socketCopy(std::size_t blocks) {
+    const std::string address = freshLoopback();
     auto& loop = platform::EventLoop::instance();
     auto listener = CSocket::create();
     auto sender = CSocket::create();
     auto receiver = CSocket::create();
-    listener->Bind(0, "127.0.0.1");
+    listener->Bind(0, address);
     listener->Listen();
-    std::uint32_t address;
+    std::uint32_t bound;
     std::uint16_t port;
-    platform::winsock::getsockname(listener->SocketHandle(), &address, &port);
+    platform::winsock::getsockname(listener->SocketHandle(), &bound, &port);
     listener->OnConnectionRequest.subscribe([&](std::int32_t id) { receiver->Accept(id); });
 
     bool connected = false;
     sender->OnConnect.subscribe([&] { connected = true; });
-    sender->Connect("127.0.0.1", platform::winsock::fromNetworkOrder(port));
+    sender->Connect(address, platform::winsock::fromNetworkOrder(port));
     loop.runUntil([&] { return connected && receiver->State() == CSocket::StateConnected; });
 
     ByteArray block(Block, 'x');
@@ -219,19 +236,20 @@ double plainReplies() {
 }
 
 double objectReplies() {
+    const std::string address = freshLoopback();
     auto& loop = platform::EventLoop::instance();
     auto listener = CSocket::create();
     auto a = CSocket::create();
     auto b = CSocket::create();
-    listener->Bind(0, "127.0.0.1");
+    listener->Bind(0, address);
     listener->Listen();
-    std::uint32_t address;
+    std::uint32_t bound;
     std::uint16_t port;
-    platform::winsock::getsockname(listener->SocketHandle(), &address, &port);
+    platform::winsock::getsockname(listener->SocketHandle(), &bound, &port);
     listener->OnConnectionRequest.subscribe([&](std::int32_t id) { b->Accept(id); });
     bool connected = false;
     a->OnConnect.subscribe([&] { connected = true; });
-    a->Connect("127.0.0.1", platform::winsock::fromNetworkOrder(port));
+    a->Connect(address, platform::winsock::fromNetworkOrder(port));
     loop.runUntil([&] { return connected && b->State() == CSocket::StateConnected; });
     const ByteArray message(ReplySize, 'r');
     int answered = 0;
@@ -290,7 +308,7 @@ SyscallCount countSyscalls(const char* self, std::size_t mebibytes) {
     if (fd < 0)
         return counted;
     ::close(fd);
-    std::string command = std::string("strace -f -c -o ") + path + " " + self + " --objects-only " +
+    std::string command = std::string("strace -f -c -o ") + path + " " + self + " --copy objects " +
                           std::to_string(mebibytes) + " >/dev/null 2>&1";
     int rc = std::system(command.c_str());
     std::ifstream in(path);
@@ -318,34 +336,68 @@ SyscallCount countSyscalls(const char* self, std::size_t mebibytes) {
     return counted;
 }
 
+// The rate of one copy, run as a process of its own; -1 if it failed.
+double copyInProcess(const char* self, const char* kind, std::size_t mebibytes) {
+    const std::string command =
+        std::string(self) + " --copy " + kind + " " + std::to_string(mebibytes);
+    FILE* out = ::popen(command.c_str(), "r");
+    if (!out)
+        return -1;
+    double rate = -1;
+    if (std::fscanf(out, "%lf", &rate) != 1)
+        rate = -1;
+    return ::pclose(out) == 0 ? rate : -1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 2 && std::strcmp(argv[1], "--objects-only") == 0) {
-        socketCopy(std::strtoul(argv[2], nullptr, 10));
+    if (argc > 3 && std::strcmp(argv[1], "--copy") == 0) {
+        const std::string kind = argv[2];
+        const std::size_t blocks = std::strtoul(argv[3], nullptr, 10);
+        const double rate = kind == "pair"    ? plainCopy(blocks)
+                            : kind == "epoll" ? epollCopy(blocks)
+                                              : socketCopy(blocks);
+        std::printf("%.1f\n", rate);
         return 0;
     }
     std::size_t mebibytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1024;
     int idleSeconds = argc > 2 ? std::atoi(argv[2]) : 10;
-    // Three rounds, each of the three copies back to back; the median of
-    // each counts.
-    std::array<double, 3> pairRates{}, epollRates{}, objectRates{};
-    for (std::size_t round = 0; round < pairRates.size(); ++round) {
-        pairRates[round] = plainCopy(mebibytes);
-        epollRates[round] = epollCopy(mebibytes);
-        objectRates[round] = socketCopy(mebibytes);
+    const std::size_t rounds =
+        argc > 3 ? std::max<std::size_t>(1, std::strtoul(argv[3], nullptr, 10)) : 5;
+    // Rounds of the three copies back to back; the median of each counts,
+    // and the range shows how far single connections stray from it.
+    std::vector<double> pairRates, epollRates, objectRates;
+    for (std::size_t round = 0; round < rounds; ++round) {
+        pairRates.push_back(copyInProcess(argv[0], "pair", mebibytes));
+        epollRates.push_back(copyInProcess(argv[0], "epoll", mebibytes));
+        objectRates.push_back(copyInProcess(argv[0], "objects", mebibytes));
     }
-    auto median = [](std::array<double, 3> rates) {
+    for (const auto* rates : {&pairRates, &epollRates, &objectRates}) {
+        if (std::find(rates->begin(), rates->end(), -1.0) != rates->end()) {
+            std::fprintf(stderr, "socket_bench: a copy failed\n");
+            return 1;
+        }
+    }
+    auto median = [](std::vector<double> rates) {
         std::sort(rates.begin(), rates.end());
-        return rates[1];
+        return rates[rates.size() / 2];
+    };
+    auto range = [](const std::vector<double>& rates) {
+        const auto [low, high] = std::minmax_element(rates.begin(), rates.end());
+        return std::to_string(static_cast<long>(*low)) + "-" +
+               std::to_string(static_cast<long>(*high));
     };
     const double plainRate = median(pairRates), floorRate = median(epollRates),
                  objectsRate = median(objectRates);
-    std::printf("throughput: %zu MiB in 1 MiB blocks, median of %zu rounds\n", mebibytes,
-                pairRates.size());
-    std::printf("  plain blocking TCP socket pair, two threads: %8.0f MB/s\n", plainRate);
-    std::printf("  plain epoll, non-blocking, one thread:      %8.0f MB/s\n", floorRate);
-    std::printf("  two CSocket objects on one loop, one thread: %8.0f MB/s\n", objectsRate);
+    std::printf("throughput: %zu MiB in 1 MiB blocks, median of %zu rounds (range)\n", mebibytes,
+                rounds);
+    std::printf("  plain blocking TCP socket pair, two threads: %8.0f MB/s (%s)\n", plainRate,
+                range(pairRates).c_str());
+    std::printf("  plain epoll, non-blocking, one thread:      %8.0f MB/s (%s)\n", floorRate,
+                range(epollRates).c_str());
+    std::printf("  two CSocket objects on one loop, one thread: %8.0f MB/s (%s)\n", objectsRate,
+                range(objectRates).c_str());
     std::printf("  ratio objects / two-thread pair: %.2f\n", objectsRate / plainRate);
     std::printf("  ratio objects / one-thread epoll: %.2f (target at least 0.70)\n",
                 objectsRate / floorRate);

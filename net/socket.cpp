@@ -80,6 +80,7 @@ void CSocket::DestroySocket() {
     m_bound = false;
     m_broadcast = false;
     m_readPaused = false;
+    m_readAhead = false;
     m_emptyReadSize = 0;
     m_shutdownWhenSent = false;
     m_secure.reset();

@@ -59,6 +59,11 @@ public:
     void SendData(const Variant& varData);
     // The same; a byte array the caller gives up is sent without a copy.
     void SendData(Variant&& varData);
+    // A byte array sent as it is, without first making a value of it: one
+    // the caller keeps is offered to the kernel from its own memory (only
+    // what the kernel leaves is copied), one given up becomes the send buffer.
+    void SendData(const ByteArray& bytes);
+    void SendData(ByteArray&& bytes);
     void PeekData(Variant& varData, std::optional<std::int32_t> varType = std::nullopt,
                   std::optional<std::int64_t> maxLen = std::nullopt);
     void Listen();
@@ -138,12 +143,12 @@ private:
     // example 10024) if none can be made.
     void EnsureSocket();
     void ReadBufferSizes();
-    std::int32_t RecvToBuffer();
+    std::int32_t RecvToBuffer(bool readAhead = false);
     void ConvertReceivedData(Variant& varData, bool peek, std::optional<std::int32_t> varType,
                              std::optional<std::int64_t> maxLen);
     void DestroySocket();
-    void SendBufferedData();
-    void SendBytes(const Variant& varData, ByteArray* movable);
+    void SendBufferedData(const ByteArray* kept = nullptr);
+    void SendBytes(const Variant* varData, const ByteArray* bytes, ByteArray* movable);
 
     void connectTo(const platform::winsock::InetAddress& address, const char* source);
     // Gives the socket the family of `address` while it is still unused.
@@ -192,6 +197,7 @@ private:
     std::int32_t m_receiveChunkSize = 0;
     std::int32_t m_emptyReadSize = 0; // a TCP read into an empty receive buffer
     bool m_takesArrays = false;       // the last GetData took all as a byte array
+    bool m_readAhead = false;         // a read is posted to follow the last one
     std::int32_t m_maxDatagramSize = 0;
     bool m_bound = false;
     bool m_completionPending = false;

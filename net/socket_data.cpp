@@ -23,15 +23,25 @@ ByteArray& readBlock() {
 // --- data path -------------------------------------------------------------------
 
 void CSocket::SendData(const Variant& varData) {
-    SendBytes(varData, nullptr);
+    SendBytes(&varData, std::get_if<ByteArray>(&varData), nullptr);
 }
 
 void CSocket::SendData(Variant&& varData) {
-    SendBytes(varData, std::get_if<ByteArray>(&varData));
+    ByteArray* bytes = std::get_if<ByteArray>(&varData);
+    SendBytes(&varData, bytes, bytes);
 }
 
-// `movable`, if given, holds the bytes of `varData` and may be taken over.
-void CSocket::SendBytes(const Variant& varData, ByteArray* movable) {
+void CSocket::SendData(const ByteArray& bytes) {
+    SendBytes(nullptr, &bytes, nullptr);
+}
+
+void CSocket::SendData(ByteArray&& bytes) {
+    SendBytes(nullptr, &bytes, &bytes);
+}
+
+// The bytes to send are `bytes` if given, else those that stand for
+// `varData`; `movable`, if given, holds them and may be taken over.
+void CSocket::SendBytes(const Variant* varData, const ByteArray* bytes, ByteArray* movable) {
     const char* source = "CSocket.SendData";
     try {
         if (m_Protocol == ProtocolTcp) {
@@ -43,11 +53,10 @@ void CSocket::SendBytes(const Variant& varData, ByteArray* movable) {
                 networkPort(m_RemotePort); // out of range fails before any lookup
         }
         // A byte array is taken as it is: one given up becomes the send
-        // buffer, one the caller keeps is copied into the buffer's own space.
+        // buffer, one the caller keeps is offered from the caller's memory.
         ByteArray converted;
-        const ByteArray* bytes = std::get_if<ByteArray>(&varData);
         if (!bytes) {
-            converted = VariantToBytes(varData);
+            converted = VariantToBytes(*varData);
             bytes = movable = &converted;
         }
         if (bytes->empty()) {
@@ -60,6 +69,13 @@ void CSocket::SendBytes(const Variant& varData, ByteArray* movable) {
             // record it must finish from the same bytes (during its
             // handshake, all of it): what comes now queues behind.
             m_sendBuffer.insert(m_sendBuffer.end(), bytes->begin(), bytes->end());
+        } else if (!movable && !m_secure) {
+            // The kernel is offered the caller's own bytes; only what it
+            // leaves is copied.
+            m_sendBuffer.clear();
+            m_sendOffset = 0;
+            SendBufferedData(bytes);
+            return;
         } else {
             if (movable)
                 m_sendBuffer = std::move(*movable);
@@ -67,7 +83,6 @@ void CSocket::SendBytes(const Variant& varData, ByteArray* movable) {
                 m_sendBuffer.assign(bytes->begin(), bytes->end());
             m_sendOffset = 0;
         }
-        m_completionPending = true;
         SendBufferedData();
     } catch (const Error& e) {
         if (e.number() == ws::WSAENOTSOCK)
@@ -78,11 +93,14 @@ void CSocket::SendBytes(const Variant& varData, ByteArray* movable) {
     }
 }
 
-void CSocket::SendBufferedData() {
+// `kept`, if given, is the caller's array of a new send with nothing
+// waiting before it; what the kernel does not take of it is copied into the
+// send buffer.
+void CSocket::SendBufferedData(const ByteArray* kept) {
     const char* source = "CSocket.SendData";
-    const std::size_t length = pendingSendBytes();
+    const std::size_t length = kept ? kept->size() : pendingSendBytes();
     m_completionPending = true;
-    const std::uint8_t* data = m_sendBuffer.data() + m_sendOffset;
+    const std::uint8_t* data = kept ? kept->data() : m_sendBuffer.data() + m_sendOffset;
     const int offered = static_cast<int>(std::min<std::size_t>(length, 0x7FFFFFFF));
     int n;
     if (m_secure) {
@@ -103,14 +121,20 @@ void CSocket::SendBufferedData() {
         m_lookupTask = MSocketSupport::ResolveHost(m_RemoteHost, weak_from_this());
         n = 0;
     }
+    // Whatever came of the offer, what the kernel left of a kept array
+    // waits in the buffer.
+    const std::size_t taken = n > 0 ? static_cast<std::size_t>(n) : 0;
+    if (kept && taken < length)
+        m_sendBuffer.assign(kept->begin() + static_cast<std::ptrdiff_t>(taken), kept->end());
     if (n < 0) {
         int code = ws::WSAGetLastError();
         if (code == ws::WSAEWOULDBLOCK)
             return; // tried again at the next write notification
         throw libraryError(code, source);
     }
-    if (static_cast<std::size_t>(n) < length) {
-        m_sendOffset += static_cast<std::size_t>(n);
+    if (taken < length) {
+        if (!kept)
+            m_sendOffset += taken;
     } else {
         m_sendBuffer.clear();
         m_sendOffset = 0;
@@ -126,7 +150,7 @@ void CSocket::SendBufferedData() {
     OnSendProgress.raise(n, static_cast<std::int32_t>(pendingSendBytes()));
 }
 
-std::int32_t CSocket::RecvToBuffer() {
+std::int32_t CSocket::RecvToBuffer(bool readAhead) {
     const char* source = "CSocket.RecvToBuffer";
     int chunk = m_receiveChunkSize > 0 ? m_receiveChunkSize : 65536;
     int n;
@@ -140,6 +164,8 @@ std::int32_t CSocket::RecvToBuffer() {
         std::uint32_t waiting = 0;
         if (ws::ioctlsocket(m_SocketHandle, ws::FIONREAD_, &waiting) != 0)
             waiting = 0; // the recv tells what is wrong
+        else if (readAhead && waiting == 0)
+            return 0; // nothing came since; the recv before re-armed the notification
         if (m_receiveBuffer.empty() && m_takesArrays) {
             if (waiting > static_cast<std::uint32_t>(std::max(chunk, m_emptyReadSize)) &&
                 m_emptyReadSize < static_cast<int>(LargestRead)) {
@@ -159,6 +185,17 @@ std::int32_t CSocket::RecvToBuffer() {
         m_receiveBuffer.resize(held + size);
         n = ws::recv(m_SocketHandle, m_receiveBuffer.data() + held, static_cast<int>(size));
         m_receiveBuffer.resize(held + (n > 0 ? static_cast<std::size_t>(n) : 0));
+        // Another read follows in the same pass, as the next step of this
+        // one (as a send's completion is), when the kernel holds more than
+        // this read took, or for a reader of whole arrays (a transfer),
+        // whose next bytes may come in this pass from a writer on the same
+        // loop. A reader then keeps pace with a writer instead of taking one
+        // read per check of the descriptors while the writer fills the
+        // socket. A read that follows and finds nothing costs one call.
+        if (n > 0 && (waiting > static_cast<std::uint32_t>(n) || m_takesArrays)) {
+            m_readAhead = true;
+            postToSelf(ws::FD_READ, true);
+        }
         if (m_receiveBuffer.empty())
             m_receiveBuffer = ByteArray(); // an empty buffer keeps no space
         if (n < 0) {

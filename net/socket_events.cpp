@@ -42,13 +42,14 @@ void CSocket::HandleNotification(std::int32_t event, std::int32_t error) {
 void CSocket::dispatchEvent(std::int32_t event) {
     switch (event) {
     case ws::FD_READ: {
+        const bool readAhead = std::exchange(m_readAhead, false);
         if (m_receiveBuffer.size() >= ReceiveBufferLimit) {
             // Left unread, so the library asks no more until GetData resumes.
             m_readPaused = true;
             break;
         }
         const std::int32_t handle = m_SocketHandle;
-        std::int32_t n = RecvToBuffer();
+        std::int32_t n = RecvToBuffer(readAhead);
         m_BytesReceived += n;
         if (n > 0)
             OnDataArrival.raise(saturated(static_cast<std::int64_t>(m_receiveBuffer.size())));

@@ -22,9 +22,13 @@ void readCounter(int fd) {
     [[maybe_unused]] auto n = ::read(fd, &value, sizeof value);
 }
 
-// How many follow-ups one pass dispatches at most before it checks the
-// descriptors again, so other sockets are served while a chain runs.
+// How many follow-ups one pass dispatches at most, and for how long,
+// before it checks the descriptors again, so other sockets are served
+// while a chain runs. The time matters for chains of large steps: a copy
+// between two sockets of this loop hands over a block and lets the reader
+// take it, instead of filling the kernel's buffers many blocks ahead.
 constexpr int FollowUpsPerPass = 64;
+constexpr auto FollowUpTime = std::chrono::microseconds(100);
 
 // A handler that throws must not take the loop (or a window toolkit's
 // loop above it) down with it: the components report their own failures
@@ -404,14 +408,21 @@ std::size_t EventLoop::dispatchQueued() {
     std::size_t count = m_queue.size();
     std::size_t dispatched = 0;
     int followUps = 0;
+    Clock::time_point chainStart;
     for (;;) {
         if (m_queue.empty())
             break;
         if (count > 0) {
             --count;
         } else if (!m_queue.front().followUp || ++followUps > FollowUpsPerPass ||
-                   m_inbox->posted.load(std::memory_order_relaxed) || timerDue(Clock::now())) {
+                   m_inbox->posted.load(std::memory_order_relaxed)) {
             break;
+        } else {
+            const auto now = Clock::now();
+            if (followUps == 1)
+                chainStart = now;
+            if (now - chainStart > FollowUpTime || timerDue(now))
+                break;
         }
         const Queued entry = m_queue.front();
         m_queue.pop_front();

@@ -33,14 +33,21 @@ Result runCheck(const std::string& arguments, const std::string& prefix = "") {
 class DelayingRelay {
 public:
     explicit DelayingRelay(int serverPort)
-        : m_client(bound(port, 0)), m_upstream(bound(0, serverPort)), m_thread([this] { run(); }) {}
+        : m_client(bound(0, 0)), m_upstream(bound(0, serverPort)), m_thread([this] { run(); }) {
+        // The port it was given, never one picked beforehand that a test
+        // running beside this one could take first.
+        sockaddr_in address{};
+        socklen_t size = sizeof address;
+        ::getsockname(m_client, reinterpret_cast<sockaddr*>(&address), &size);
+        port = ntohs(address.sin_port);
+    }
     ~DelayingRelay() {
         m_stop = true;
         m_thread.join();
         ::close(m_client);
         ::close(m_upstream);
     }
-    const int port = testing_stun::StunServer::freePort();
+    int port = 0;
     double jitterMs = 0;
     int spoiled = 0;
 

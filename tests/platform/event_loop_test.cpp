@@ -94,10 +94,13 @@ TEST(EventLoopMessages, PostsInsideAPassWriteNoWakeUpButLeaveTheDescriptorReadab
 TEST(EventLoopMessages, FollowUpsGoOutInTheSamePassWithinTheirBound) {
     EventLoop loop;
     int handled = 0, chain = 0;
+    bool slowSteps = false;
     platform::WindowHandle window = 0;
     window = loop.createWindow(
         "W", [&](platform::WindowHandle, platform::MessageId m, std::intptr_t, std::intptr_t) {
             ++handled;
+            if (slowSteps)
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
             if (m == 1 && --chain > 0)
                 loop.postFollowUp(window, 1, 0, 0);
         });
@@ -112,6 +115,15 @@ TEST(EventLoopMessages, FollowUpsGoOutInTheSamePassWithinTheirBound) {
     EXPECT_EQ(handled, 65);
     loop.processPendingEvents();
     EXPECT_EQ(handled, 100);
+
+    chain = 10; // steps that take long give way sooner
+    handled = 0;
+    slowSteps = true;
+    loop.postMessage(window, 1, 0, 0);
+    EXPECT_EQ(loop.processPendingEvents(), 2u); // the first step, then one follow-up
+    slowSteps = false;
+    while (handled < 10)
+        loop.processPendingEvents();
 
     chain = 1; // a plain post made in the pass waits for the next one, in order
     handled = 0;
