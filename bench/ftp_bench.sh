@@ -5,12 +5,14 @@
 #
 #   bench/ftp_bench.sh [MiB for the rate runs, default 256] [MiB for the memory run, default 1024]
 #
+# MITU_FTP names another mitu-ftp to measure (an earlier build, say).
+#
 # Needs a build (build/bin/mitu-ftp), vsftpd, curl and openssl (scripts/install-deps.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 size=${1:-256}
 memsize=${2:-1024}
-ftp=build/bin/mitu-ftp
+ftp=${MITU_FTP:-build/bin/mitu-ftp}
 [ -x "$ftp" ] || { echo "build first: cmake --build --preset default" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/mitu-ftp-bench-XXXXXX)
@@ -89,11 +91,10 @@ timed() {
 }
 rate() { echo "scale=1; $size * 1.048576 / $1" | bc -l; }
 
-# Each run twice; the better one counts (the first warms the page cache).
-best() {
-    local a b
-    a=$(timed "$@"); b=$(timed "$@")
-    if (( $(echo "$a < $b" | bc -l) )); then echo "$a"; else echo "$b"; fi
+# Each run five times; the median counts (the first also warms the page
+# cache, and single connections stray far from the rest).
+median5() {
+    for _ in 1 2 3 4 5; do timed "$@"; done | sort -n | sed -n 3p
 }
 
 # The runs; each reads the server's address when it starts.
@@ -109,20 +110,20 @@ get_curl_tls() {
 put_mitu() { mitu --buffer "$1" "$host" put "$work/local/mitu.bin" "up-$1.bin"; }
 put_curl() { curl -s -T "$work/local/curl.bin" "ftp://$host:$port/up-curl.bin"; }
 
-t_get=$(best get_mitu)
-t_curl_get=$(best get_curl)
+t_get=$(median5 get_mitu)
+t_curl_get=$(median5 get_curl)
 cmp "$work/local/mitu.bin" "$work/root/file.bin"
-t_tls_get=$(best get_mitu_tls)
-t_curl_tls_get=$(best get_curl_tls)
+t_tls_get=$(median5 get_mitu_tls)
+t_curl_tls_get=$(median5 get_curl_tls)
 cmp "$work/local/mitu-tls.bin" "$work/root/file.bin"
 cmp "$work/local/curl-tls.bin" "$work/root/file.bin"
 
 # Uploads in pieces of 8,192 bytes (the tool's default) and of 1,460 bytes
 # (the library's default), each row labelled with the size it asked for.
-t_put=$(best put_mitu 8192)
-t_curl_put=$(best put_curl)
+t_put=$(median5 put_mitu 8192)
+t_curl_put=$(median5 put_curl)
 cmp "$work/root/up-8192.bin" "$work/root/file.bin"
-t_put_small=$(best put_mitu 1460)
+t_put_small=$(median5 put_mitu 1460)
 cmp "$work/root/up-1460.bin" "$work/root/file.bin"
 
 # System calls per upload piece: a 16 MiB upload in pieces of each size
