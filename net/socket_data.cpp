@@ -11,6 +11,10 @@ using namespace socket_detail;
 
 namespace {
 
+// The read size when the kernel's receive buffer size is not known; a
+// reader of whole arrays that gets at least this much is moving a transfer.
+constexpr int ReadChunk = 65536;
+
 // Every read goes through this one block, and only the bytes that came are
 // kept, so an idle socket holds no read space of its own.
 ByteArray& readBlock() {
@@ -152,7 +156,7 @@ void CSocket::SendBufferedData(const ByteArray* kept) {
 
 std::int32_t CSocket::RecvToBuffer(bool readAhead) {
     const char* source = "CSocket.RecvToBuffer";
-    int chunk = m_receiveChunkSize > 0 ? m_receiveChunkSize : 65536;
+    int chunk = m_receiveChunkSize > 0 ? m_receiveChunkSize : ReadChunk;
     int n;
     if (m_Protocol == ProtocolTcp && !m_secure) {
         // The buffer grows by what is waiting and the bytes are read straight
@@ -187,12 +191,14 @@ std::int32_t CSocket::RecvToBuffer(bool readAhead) {
         m_receiveBuffer.resize(held + (n > 0 ? static_cast<std::size_t>(n) : 0));
         // Another read follows in the same pass, as the next step of this
         // one (as a send's completion is), when the kernel holds more than
-        // this read took, or for a reader of whole arrays (a transfer),
-        // whose next bytes may come in this pass from a writer on the same
-        // loop. A reader then keeps pace with a writer instead of taking one
-        // read per check of the descriptors while the writer fills the
-        // socket. A read that follows and finds nothing costs one call.
-        if (n > 0 && (waiting > static_cast<std::uint32_t>(n) || m_takesArrays)) {
+        // this read took, or for a reader of whole arrays that got a chunk
+        // or more (a transfer), whose next bytes may come in this pass from
+        // a writer on the same loop. A reader then keeps pace with a writer
+        // instead of taking one read per check of the descriptors while the
+        // writer fills the socket. A read that follows and finds nothing
+        // costs one call.
+        if (n > 0 &&
+            (waiting > static_cast<std::uint32_t>(n) || (m_takesArrays && n >= ReadChunk))) {
             m_readAhead = true;
             postToSelf(ws::FD_READ, true);
         }
