@@ -421,6 +421,7 @@ private:
     std::int16_t m_SendBufferLenght = 1460;
     std::shared_ptr<CFtpError> m_LastFtpError;
     std::size_t m_uploadPiece = 0;  // SendBufferLenght when the upload started
+    ByteArray m_uploadBuffer;       // the pass under way, read from the file
     std::int32_t m_lastPort = 0;    // the last active-mode port candidate, 0 = none yet
     std::int16_t m_pasvRefusal = 0; // the code PASV was refused with, while EPSV is tried
     std::int64_t m_TransferSize = -1;

@@ -206,9 +206,11 @@ void CFtpClient::UploadData() {
                 ? static_cast<std::size_t>(std::min<std::int64_t>(
                       m_localFileLength - m_uploadPosition, static_cast<std::int64_t>(pass)))
                 : 0;
-        // In binary mode the file is read into the bytes that are sent, and
-        // they are handed to the socket without a copy.
-        ByteArray bytes(size);
+        // The file is read into the same space each pass; in binary mode
+        // the socket offers those very bytes to the kernel and copies only
+        // what the kernel leaves.
+        ByteArray& bytes = m_uploadBuffer;
+        bytes.resize(size);
         std::int64_t n = 0;
         if (size > 0 && m_transfer.streamSource) {
             n = ReadStream(bytes.data(), size);
@@ -226,6 +228,7 @@ void CFtpClient::UploadData() {
             n = got;
         }
         if (n == 0) {
+            m_uploadBuffer = ByteArray();
             CloseLocalFile();
             m_data.finishSending();
             m_transfer.uploadClosed = true;
@@ -237,7 +240,7 @@ void CFtpClient::UploadData() {
             m_transfer.passPieces *= 2;
         bytes.resize(static_cast<std::size_t>(n));
         if (!m_transfer.ascii) {
-            m_data.socket().SendData(Variant(std::move(bytes)));
+            m_data.socket().SendData(bytes);
             return;
         }
         ByteArray wire;
