@@ -22,13 +22,10 @@ void readCounter(int fd) {
     [[maybe_unused]] auto n = ::read(fd, &value, sizeof value);
 }
 
-// How many follow-ups one pass dispatches at most, and for how long,
-// before it checks the descriptors again, so other sockets are served
-// while a chain runs. The time matters for chains of large steps: a copy
-// between two sockets of this loop hands over a block and lets the reader
-// take it, instead of filling the kernel's buffers many blocks ahead.
+// How many follow-ups one pass dispatches at most before it checks the
+// descriptors again, so other sockets are served while a chain runs; the
+// time it may spend on them is the loop's followUpTime().
 constexpr int FollowUpsPerPass = 64;
-constexpr auto FollowUpTime = std::chrono::microseconds(100);
 
 // A handler that throws must not take the loop (or a window toolkit's
 // loop above it) down with it: the components report their own failures
@@ -421,7 +418,7 @@ std::size_t EventLoop::dispatchQueued() {
             const auto now = Clock::now();
             if (followUps == 1)
                 chainStart = now;
-            if (now - chainStart > FollowUpTime || timerDue(now))
+            if (now - chainStart > m_followUpTime || timerDue(now))
                 break;
         }
         const Queued entry = m_queue.front();

@@ -81,9 +81,16 @@ public:
     // (a send whose completion leads to the next send): the pass that
     // dispatches its cause may dispatch it too, without waiting for
     // readiness again, as long as no timer is due, no other thread has
-    // posted and the pass has not followed too many such steps already.
+    // posted and the pass has not followed too many such steps already
+    // (64) nor for too long (followUpTime from the first).
     bool postFollowUp(WindowHandle window, MessageId message, std::intptr_t wParam,
                       std::intptr_t lParam);
+    // How long a pass follows one chain's steps before it checks the
+    // descriptors again: 0.1 ms, a little less than handing the kernel
+    // 1 MiB takes, so a copy of large blocks between two sockets of this
+    // loop lets the reader take each block before the next goes out.
+    std::chrono::microseconds followUpTime() const { return m_followUpTime; }
+    void setFollowUpTime(std::chrono::microseconds time) { m_followUpTime = time; }
     // Any thread. The message is queued on the owning thread at its next
     // pass and dropped there if the window has gone.
     void postMessageFromAnyThread(WindowHandle window, MessageId message, std::intptr_t wParam,
@@ -224,6 +231,7 @@ private:
     std::function<void(std::chrono::milliseconds)> m_yieldHook;
     int m_failWindowCreations = 0;
     SystemCalls m_calls;
+    std::chrono::microseconds m_followUpTime{100};
 };
 
 } // namespace platform
