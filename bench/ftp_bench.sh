@@ -141,6 +141,7 @@ if command -v strace >/dev/null; then
     unserve
 fi
 
+printf '%-28s %8s\n' "congestion control" "$(cat /proc/sys/net/ipv4/tcp_congestion_control)"
 printf '%-28s %8s MB/s\n' "download mitu-ftp get" "$(rate "$t_get")"
 printf '%-28s %8s MB/s\n' "download curl" "$(rate "$t_curl_get")"
 printf '%-28s %8s\n' "download ratio (mitu/curl)" "$(echo "scale=2; $t_curl_get / $t_get" | bc -l)"
