@@ -92,17 +92,17 @@ void tcpPair(int pair[2]) {
     sa.sin_family = AF_INET;
     ::inet_pton(AF_INET, freshLoopback().c_str(), &sa.sin_addr);
     socklen_t length = sizeof sa;
+    useCongestionControl(listener);
     if (::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
         ::listen(listener, 1) != 0 ||
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &length) != 0)
         std::abort();
     pair[0] = ::socket(AF_INET, SOCK_STREAM, 0);
+    useCongestionControl(pair[0]);
     if (::connect(pair[0], reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
         std::abort();
-    pair[1] = ::accept(listener, nullptr, nullptr);
+    pair[1] = ::accept(listener, nullptr, nullptr); // with the listener's congestion control
     ::close(listener);
-    for (int i = 0; i < 2; ++i)
-        useCongestionControl(pair[i]);
 }
 
 double plainCopy(std::size_t blocks) {
@@ -199,6 +199,7 @@ double socketCopy(std::size_t blocks) {
     auto sender = CSocket::create();
     auto receiver = CSocket::create();
     listener->Bind(0, address);
+    useCongestionControl(listener->SocketHandle()); // the accepted socket's too
     listener->Listen();
     std::uint32_t bound;
     std::uint16_t port;
@@ -207,10 +208,10 @@ double socketCopy(std::size_t blocks) {
 
     bool connected = false;
     sender->OnConnect.subscribe([&] { connected = true; });
+    sender->Bind(0, address);
+    useCongestionControl(sender->SocketHandle()); // before the connection starts
     sender->Connect(address, platform::winsock::fromNetworkOrder(port));
     loop.runUntil([&] { return connected && receiver->State() == CSocket::StateConnected; });
-    useCongestionControl(sender->SocketHandle());
-    useCongestionControl(receiver->SocketHandle());
 
     ByteArray block(Block, 'x');
     std::size_t sent = 0, received = 0;
@@ -271,6 +272,7 @@ double objectReplies() {
     auto a = CSocket::create();
     auto b = CSocket::create();
     listener->Bind(0, address);
+    useCongestionControl(listener->SocketHandle()); // the accepted socket's too
     listener->Listen();
     std::uint32_t bound;
     std::uint16_t port;
@@ -278,10 +280,10 @@ double objectReplies() {
     listener->OnConnectionRequest.subscribe([&](std::int32_t id) { b->Accept(id); });
     bool connected = false;
     a->OnConnect.subscribe([&] { connected = true; });
+    a->Bind(0, address);
+    useCongestionControl(a->SocketHandle());
     a->Connect(address, platform::winsock::fromNetworkOrder(port));
     loop.runUntil([&] { return connected && b->State() == CSocket::StateConnected; });
-    useCongestionControl(a->SocketHandle());
-    useCongestionControl(b->SocketHandle());
     const ByteArray message(ReplySize, 'r');
     int answered = 0;
     auto answer = [&](CSocket& self, bool count) {
